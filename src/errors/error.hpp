@@ -1,0 +1,108 @@
+// The module's one error type and the Result<T> that every core operation returns.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace tiltgram {
+
+// An error of the reader, as the user will read it.
+//   Io:      an operating-system I/O error; text "IO error: {description}", where the
+//            description of an errno is "{strerror} (os error {errno})" and an early end of
+//            file reads "failed to fill whole buffer".
+//   Message: a fixed text, shown unchanged.
+class [[nodiscard]] CwaError {
+ public:
+  enum class Kind : std::uint8_t { Io, Message };
+
+  static CwaError message(std::string text) { return CwaError(Kind::Message, 0, std::move(text)); }
+  // From an errno value; the text is built when asked.
+  static CwaError io(int errnum) { return CwaError(Kind::Io, errnum, {}); }
+  // An early end of file while filling a buffer.
+  static CwaError io_eof() { return io_description("failed to fill whole buffer"); }
+  // An I/O error that has no errno, described in words.
+  static CwaError io_description(std::string description) {
+    return CwaError(Kind::Io, 0, std::move(description));
+  }
+
+  Kind kind() const noexcept { return kind_; }
+  int os_error() const noexcept { return errno_; }
+  // "IO error: ..." for Io, the message itself for Message.
+  std::string text() const;
+  // For Io the description without the "IO error: " prefix; the message otherwise.
+  std::string description() const;
+
+ private:
+  CwaError(Kind kind, int errnum, std::string text)
+      : kind_(kind), errno_(errnum), text_(std::move(text)) {}
+  Kind kind_;
+  int errno_;
+  std::string text_;
+};
+
+// A value or a CwaError, shaped like Arrow's Result: ok(), value(), error().
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Result(CwaError error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+
+  bool ok() const noexcept { return v_.index() == 0; }
+  T& value() & { return *std::get_if<0>(&v_); }
+  const T& value() const& { return *std::get_if<0>(&v_); }
+  T&& value() && { return std::move(*std::get_if<0>(&v_)); }
+  const CwaError& error() const& { return *std::get_if<1>(&v_); }
+  CwaError&& error() && { return std::move(*std::get_if<1>(&v_)); }
+
+ private:
+  std::variant<T, CwaError> v_;
+};
+
+// Success or a CwaError.
+template <>
+class [[nodiscard]] Result<void> {
+ public:
+  Result() = default;
+  Result(CwaError error) : error_(std::move(error)) {}  // NOLINT
+  bool ok() const noexcept { return !error_.has_value(); }
+  const CwaError& error() const& { return *error_; }
+  CwaError&& error() && { return std::move(*error_); }
+
+ private:
+  std::optional<CwaError> error_;
+};
+
+using Status = Result<void>;
+
+// A state the reader treats as impossible. It is thrown, never returned, and the module
+// surface turns it into an exception that ordinary `except Exception` does not swallow.
+class InternalFailure : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
+[[noreturn]] inline void internal_failure(const char* what) { throw InternalFailure(what); }
+
+}  // namespace tiltgram
+
+// Propagates the error of a Result or Status expression to the caller.
+#define TG_TRY(expr)                                            \
+  do {                                                          \
+    if (auto tg_r_ = (expr); !tg_r_.ok()) return std::move(tg_r_).error(); \
+  } while (0)
+
+#define TG_CONCAT_INNER_(a, b) a##b
+#define TG_CONCAT_(a, b) TG_CONCAT_INNER_(a, b)
+#define TG_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, expr) \
+  auto tmp = (expr);                              \
+  if (!tmp.ok()) return std::move(tmp).error();   \
+  lhs = std::move(tmp).value()
+
+// `TG_ASSIGN_OR_RETURN(auto x, f());` binds the value or returns the error.
+#define TG_ASSIGN_OR_RETURN(lhs, expr) \
+  TG_ASSIGN_OR_RETURN_IMPL_(TG_CONCAT_(tg_result_, __LINE__), lhs, expr)

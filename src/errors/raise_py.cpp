@@ -1,0 +1,41 @@
+#include "errors/raise_py.hpp"
+
+#include <string>
+
+namespace tiltgram::py {
+
+namespace {
+// Process-wide and immutable after initialisation: the type object is never freed.
+PyObject* internal_failure_type = nullptr;
+
+void set_text(PyObject* type, const std::string& text) {
+  PyObject* msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (msg == nullptr) return;
+  PyErr_SetObject(type, msg);
+  Py_DECREF(msg);
+}
+}  // namespace
+
+PyObject* raise(const CwaError& err, PyObject* type) {
+  set_text(type, err.text());
+  return nullptr;
+}
+
+bool init_internal_failure_type() {
+  if (internal_failure_type != nullptr) return true;
+  internal_failure_type = PyErr_NewExceptionWithDoc(
+      "tiltgram.InternalFailure",
+      "A broken internal invariant of the reader. Derived from BaseException so that it is "
+      "not mistaken for a problem with the recording.",
+      PyExc_BaseException, nullptr);
+  return internal_failure_type != nullptr;
+}
+
+PyObject* raise_internal_failure(const char* what) {
+  if (PyErr_Occurred()) PyErr_Clear();
+  set_text(internal_failure_type != nullptr ? internal_failure_type : PyExc_SystemError,
+           std::string(what));
+  return nullptr;
+}
+
+}  // namespace tiltgram::py

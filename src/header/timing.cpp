@@ -1,0 +1,35 @@
+#include "header/timing.hpp"
+
+#include "header/time.hpp"
+#include "packet/file.hpp"
+#include "packet/packet.hpp"
+
+namespace tiltgram {
+
+Result<DataTiming> scan_data_timing(std::string_view path) {
+  TG_ASSIGN_OR_RETURN(File file, File::open_read(path));
+  std::uint8_t head[kHeaderSize];
+  TG_TRY(file.read_exact(head, sizeof head));
+  if (head[0] != 'M' || head[1] != 'D')
+    return CwaError::message("First block is not a metadata block");
+
+  SectorReader reader(std::move(file));
+  DataTiming timing;
+  std::optional<double> prev_end;
+  for (;;) {
+    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
+    if (sector == nullptr) break;
+    TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
+    if (!meta) continue;
+    const auto [ns, ne] = meta->natural_bounds();
+    const double s = continuity_start(ns, ne, prev_end);
+    const auto n = static_cast<double>(meta->sample_count);
+    if (!timing.first_sample_us) timing.first_sample_us = saturating_us(s * 1000000.0);
+    timing.last_sample_us = saturating_us((s + ((ne - s) / n) * (n - 1.0)) * 1000000.0);
+    timing.sample_count += meta->sample_count;
+    prev_end = ne;
+  }
+  return timing;
+}
+
+}  // namespace tiltgram

@@ -1,0 +1,49 @@
+#include "packet/packet.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "header/time.hpp"
+#include "packet/le.hpp"
+
+namespace tiltgram {
+
+Result<std::optional<PacketMeta>> packet_meta(const std::uint8_t* s) {
+  if (s[0] != 'A' || s[1] != 'X') return std::optional<PacketMeta>();
+  const std::uint16_t count = le16(s + 28);
+  if (count == 0) return std::optional<PacketMeta>();
+  const std::uint8_t code = s[24];
+  if (code == 0) return CwaError::message("Old CWA format packets are not supported");
+  const unsigned axes = s[25] >> 4, packing = s[25] & 0x0F;
+  const unsigned bps = bytes_per_sample(axes, packing);
+  if (bps == 0)
+    return CwaError::message("Unsupported sample format: " + std::to_string(axes) +
+                             " axes, packing " + std::to_string(packing));
+  if (static_cast<std::size_t>(count) * bps > kSampleAreaBytes)
+    return CwaError::message("Sample count exceeds packet capacity");
+  const std::uint32_t ts = le32(s + 14);
+  if (!cwa_timestamp(ts)) return CwaError::message("Invalid block timestamp");
+  PacketMeta m;
+  m.sample_count = count;
+  m.timestamp = ts;
+  m.timestamp_offset = le16s(s + 26);
+  m.sample_rate_code = code;
+  return std::optional<PacketMeta>(m);
+}
+
+std::pair<double, double> PacketMeta::natural_bounds() const noexcept {
+  const auto t = cwa_timestamp(timestamp);
+  if (!t) internal_failure("natural bounds of a packet with an invalid timestamp");
+  const double whole = static_cast<double>(t->epoch_seconds());
+  const float f = 3200.0f / static_cast<float>(1u << (15 - (sample_rate_code & 0x0F)));
+  const float q = -static_cast<float>(timestamp_offset) / f;
+  const float fq = std::floor(q);
+  const float frac = q - fq;
+  const double start = (whole + static_cast<double>(fq)) + static_cast<double>(frac);
+  const float d = static_cast<float>(sample_count) / f;
+  const double end = start + static_cast<double>(d);
+  return {start, end};
+}
+
+}  // namespace tiltgram
