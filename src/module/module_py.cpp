@@ -10,6 +10,7 @@
 #include "package/cuts_py.hpp"
 #include "package/read_py.hpp"
 #include "package/csv_py.hpp"
+#include "package/frame_py.hpp"
 
 namespace tiltgram::py {
 namespace {
@@ -67,7 +68,7 @@ PyObject* init_module() {
   if (the_module != nullptr) return Py_NewRef(the_module);
 
   if (!init_internal_failure_type()) return nullptr;
-  if (!init_numpy()) return nullptr;
+  if (!init_numpy() || !init_buffer_owner_type()) return nullptr;
 
   PyRef module = PyRef::steal(PyModule_Create(&kModule));
   if (!module) return nullptr;

@@ -18,7 +18,7 @@
 // 31250 us is exactly 0.03125 s, a tie that goes to even, "0.0312". Those cases and
 // |us| >= 2^52 go to std::to_chars on t itself. Negative times mirror positive ones
 // because conversion and division round symmetrically.
-#include "csv_format.hpp"
+#include "package/csv_format.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -1,10 +1,12 @@
 #include "package/read_py.hpp"
 
-#define NO_IMPORT_ARRAY
-#define PY_ARRAY_UNIQUE_SYMBOL tiltgram_ARRAY_API
-#include <numpy/arrayobject.h>
-
 #include "errors/raise_py.hpp"
+#include "module/args_py.hpp"
+#include "module/ref_py.hpp"
+#include "package/cuts_py.hpp"
+#include "package/frame_py.hpp"
+#include "package/read.hpp"
+#include "package/request_py.hpp"
 
 namespace tiltgram::py {
 
@@ -29,9 +31,67 @@ const char kReadCwaFileDoc[] =
     "- `resample_hz`: when set, data is resampled onto a regular grid.\n"
     "- `resample_method`: currently supports `\"cubic\"`.";
 
-PyObject* py_read_cwa_file(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "read_cwa_file");
-  return nullptr;
+bool prepare_read(std::string_view file_path, PyObject* cut, std::optional<double> resample_hz,
+                  std::string_view resample_method, PyObject* tz, PreparedRead& out) {
+  if (!parse_cut_config(cut, out.cut)) return false;
+  auto rate = parse_resample_options(resample_hz, resample_method);
+  if (!rate.ok()) {
+    raise(rate.error(), PyExc_ValueError);
+    return false;
+  }
+  out.resample_hz = rate.value();
+  auto plan = resolve_read_plan(file_path, out.cut);
+  if (!plan.ok()) {
+    raise(plan.error(), PyExc_RuntimeError);
+    return false;
+  }
+  out.plan = plan.value();
+  return fixed_timezone_offset_us(tz, out.offset_us);
+}
+
+namespace {
+
+constexpr const char* kPositional[] = {
+    "file_path",     "cut",         "include_magnetometer", "include_temperature",
+    "include_light", "include_battery", "resample_hz",      "resample_method"};
+constexpr const char* kKeywordOnly[] = {"fixed_utc_offset_timezone"};
+
+}  // namespace
+
+PyObject* py_read_cwa_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr FunctionSpec spec{"read_cwa_file", kPositional, 1, kKeywordOnly};
+    PyObject* a[9];
+    if (!match_arguments(spec, args, nargsf, kwnames, a)) return nullptr;
+    std::string_view path, method;
+    IncludeFlags flags;
+    std::optional<double> hz;
+    PyObject* tz = nullptr;
+    if (!arg_str(a[0], "file_path", path) ||
+        !arg_flag(a[2], "include_magnetometer", true, flags.magnetometer) ||
+        !arg_flag(a[3], "include_temperature", true, flags.temperature) ||
+        !arg_flag(a[4], "include_light", true, flags.light) ||
+        !arg_flag(a[5], "include_battery", true, flags.battery) ||
+        !arg_optional_f64(a[6], "resample_hz", hz) ||
+        !arg_str_default(a[7], "resample_method", "cubic", method) ||
+        !arg_optional_tzinfo(a[8], "fixed_utc_offset_timezone", tz))
+      return nullptr;
+
+    PreparedRead prep;
+    if (!prepare_read(path, a[1], hz, method, tz, prep)) return nullptr;
+    auto data = prep.resample_hz
+                    ? read_cwa_data_resampled_streaming(path, prep.plan, flags, *prep.resample_hz)
+                    : [&]() -> Result<CwaDataResult> {
+                        TG_ASSIGN_OR_RETURN(CwaDataResult r,
+                                            read_cwa_data(path, prep.plan.start_block,
+                                                          prep.plan.block_count, flags));
+                        return filter_data_by_time_range(std::move(r), prep.plan.start_time_s,
+                                                         prep.plan.end_time_s);
+                      }();
+    if (!data.ok()) return raise(data.error(), PyExc_RuntimeError);
+    if (prep.offset_us && !apply_offset(data.value(), *prep.offset_us)) return nullptr;
+    return build_dataframe(std::move(data).value(), prep.offset_us.has_value());
+  });
 }
 
 }  // namespace tiltgram::py

@@ -1,0 +1,68 @@
+#include "package/column.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace tiltgram {
+
+namespace {
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+std::size_t round_up(std::size_t n, std::size_t to) {
+  if (n > SIZE_MAX - to) throw std::bad_alloc();
+  return (n + to - 1) / to * to;
+}
+
+// Large mappings are rounded to whole huge pages so that the kernel can back all of them
+// with 2 MiB pages.
+std::size_t mapping_size(std::size_t bytes) {
+  static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return bytes >= kHugePage ? round_up(bytes, kHugePage) : round_up(bytes == 0 ? 1 : bytes, page);
+}
+
+void advise(void* p, std::size_t n) {
+  if (n >= kHugePage) ::madvise(p, n, MADV_HUGEPAGE);
+}
+}  // namespace
+
+MappedBuffer::MappedBuffer(std::size_t bytes) {
+  const std::size_t n = mapping_size(bytes);
+  // Large mappings start on a huge-page boundary: map one huge page more and trim.
+  const std::size_t slack = n >= kHugePage ? kHugePage : 0;
+  void* raw = ::mmap(nullptr, n + slack, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  auto* p = static_cast<char*>(raw);
+  if (slack != 0) {
+    const auto addr = reinterpret_cast<std::uintptr_t>(raw);
+    const std::size_t lead = (kHugePage - addr % kHugePage) % kHugePage;
+    if (lead != 0) ::munmap(p, lead);
+    if (slack - lead != 0) ::munmap(p + lead + n, slack - lead);
+    p += lead;
+  }
+  advise(p, n);
+  data_ = p;
+  mapped_ = n;
+}
+
+void MappedBuffer::resize(std::size_t bytes) {
+  if (data_ == nullptr) {
+    *this = MappedBuffer(bytes);
+    return;
+  }
+  const std::size_t n = mapping_size(bytes);
+  if (n == mapped_) return;
+  void* p = ::mremap(data_, mapped_, n, MREMAP_MAYMOVE);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  advise(p, n);
+  data_ = p;
+  mapped_ = n;
+}
+
+void MappedBuffer::reset() noexcept {
+  if (data_ != nullptr) ::munmap(data_, mapped_);
+  data_ = nullptr;
+  mapped_ = 0;
+}
+
+}  // namespace tiltgram

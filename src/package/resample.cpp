@@ -1,0 +1,201 @@
+// Streaming resampler.
+//
+// The queue holds samples in push order. `cursor_` is the position of the left sample of
+// the current bracket: for a grid time t it moves forward past every sample whose
+// successor is still before t, so the bracket is the first consecutive pair (from the
+// cursor on) whose later sample is not before t. A row at t is computed from the samples
+// at cursor - 1 .. cursor + 2; when a sample before the bracket exists, the row waits
+// for the sample after it (the fourth node of the cubic) unless the stream has ended.
+// After every row and every wait the queue is trimmed to one sample before the bracket,
+// so in-order input keeps it at three or four samples.
+//
+// The arithmetic is fixed to the bit (build with -ffp-contract=off): the grid time is
+// recomputed from n for each point, never accumulated, and every product and sum below is
+// evaluated left to right exactly as written.
+#include "package/resample.hpp"
+
+#include <cmath>
+
+#include "header/time.hpp"
+
+namespace tiltgram {
+
+namespace {
+
+// Value positions in StreamingResampler::Pending::value.
+constexpr std::size_t kAccValue = 0;       // acc_x, acc_y, acc_z
+constexpr std::size_t kOptionalValue = 3;  // + Channel: gyro_x .. mag_z, temperature, light, battery
+constexpr std::size_t kSensorChannels = 6;
+constexpr double kMinSpan = 1e-12;  // seconds for a bracket; seconds cubed for a denominator
+
+}  // namespace
+
+StreamingResampler::StreamingResampler(std::optional<double> range_start_s,
+                                       std::optional<double> range_end_s, double resample_hz,
+                                       bool include_temperature, bool include_light,
+                                       bool include_battery)
+    : range_start_s_(range_start_s),
+      range_end_s_(range_end_s),
+      resample_hz_(resample_hz),
+      step_ms_(1000.0 / resample_hz) {
+  output_.channel(kTemperature).present = include_temperature;
+  output_.channel(kLight).present = include_light;
+  output_.channel(kBattery).present = include_battery;
+}
+
+void StreamingResampler::Queue::grow() {
+  const std::size_t cap = buf_.empty() ? 8 : buf_.size() * 2;
+  std::vector<Pending> bigger(cap);
+  for (std::size_t k = 0; k < size_; ++k) bigger[k] = (*this)[k];
+  buf_.swap(bigger);
+  head_ = 0;
+  mask_ = cap - 1;
+}
+
+void StreamingResampler::push_sample(const TimedSample& s) {
+  const SampleData& d = s.sample;
+  const std::optional<float>* sensor[kSensorChannels] = {&d.gyro_x, &d.gyro_y, &d.gyro_z,
+                                                         &d.mag_x,  &d.mag_y,  &d.mag_z};
+  Pending p;
+  p.time_s = s.time_s;
+  p.value[kAccValue + 0] = d.acc_x;
+  p.value[kAccValue + 1] = d.acc_y;
+  p.value[kAccValue + 2] = d.acc_z;
+  p.present = 0;
+  for (std::size_t k = 0; k < kSensorChannels; ++k) {
+    const std::optional<float>& v = *sensor[k];
+    p.value[kOptionalValue + k] = v ? *v : kMissing;
+    if (v) p.present |= std::uint32_t{1} << k;
+  }
+  p.value[kOptionalValue + kTemperature] = s.temperature;
+  p.value[kOptionalValue + kLight] = s.light;
+  p.value[kOptionalValue + kBattery] = s.battery;
+  pending_.push_back(p);
+
+  if (!origin_ms_) {
+    const double o = range_start_s_ && *range_start_s_ > s.time_s ? *range_start_s_ : s.time_s;
+    origin_s_ = o;
+    origin_ms_ = o * 1000.0;
+    grid_index_ = 0;
+  }
+}
+
+// t_0 is the origin itself: (o * 1000.0) / 1000.0 need not give o back.
+double StreamingResampler::grid_time_s(std::uint64_t n) const noexcept {
+  if (n == 0) return origin_s_;
+  return (*origin_ms_ + static_cast<double>(n) * step_ms_) / 1000.0;
+}
+
+void StreamingResampler::trim() noexcept {
+  if (cursor_ >= 2) {
+    pending_.pop_front(cursor_ - 1);
+    cursor_ = 1;
+  }
+}
+
+void StreamingResampler::emit_ready(bool flush) {
+  // Once done, the same grid point would be found at or after the end again.
+  if (!origin_ms_ || done_) return;
+  for (;;) {
+    const double t = grid_time_s(grid_index_);
+    if (range_end_s_ && t >= *range_end_s_) {
+      done_ = true;
+      return;
+    }
+    const std::size_t len = pending_.size();
+    while (cursor_ + 1 < len && pending_[cursor_ + 1].time_s < t) ++cursor_;
+    const std::size_t c = cursor_;
+    // No bracket yet (or, for out-of-order samples, none from the cursor on).
+    if (len < 2 || c + 1 >= len || t < pending_[c].time_s || t > pending_[c + 1].time_s) {
+      trim();
+      return;
+    }
+    // The fourth node has not arrived. With c == 0 there is no first node, so no cubic.
+    if (c >= 1 && !flush && c + 2 >= len) {
+      trim();
+      return;
+    }
+    emit_row(c, t);
+    ++grid_index_;
+    trim();
+  }
+}
+
+// Computes the row at grid time t from the bracket (c, c + 1) and appends it.
+//
+// Worked example, nodes at 0, 1, 2, 3 s holding 0, 1, 4, 9 and t = 1.5 s:
+//   D = -6, 2, -2, 6; L = -0.0625, 0.5625, 0.5625, -0.0625; value 2.25 (linear: 2.5).
+void StreamingResampler::emit_row(std::size_t c, double t) {
+  const Pending& s1 = pending_[c];
+  const Pending& s2 = pending_[c + 1];
+  const double t1 = s1.time_s;
+  const double t2 = s2.time_s;
+
+  // Lagrange weights, shared by every channel whose four values are all numbers.
+  const Pending* s0 = nullptr;
+  const Pending* s3 = nullptr;
+  double l0 = 0, l1 = 0, l2 = 0, l3 = 0;
+  if (c >= 1 && c + 2 < pending_.size()) {
+    const double t0 = pending_[c - 1].time_s;
+    const double t3 = pending_[c + 2].time_s;
+    const double d0 = (t0 - t1) * (t0 - t2) * (t0 - t3);
+    const double d1 = (t1 - t0) * (t1 - t2) * (t1 - t3);
+    const double d2 = (t2 - t0) * (t2 - t1) * (t2 - t3);
+    const double d3 = (t3 - t0) * (t3 - t1) * (t3 - t2);
+    if (std::fabs(d0) >= kMinSpan && std::fabs(d1) >= kMinSpan && std::fabs(d2) >= kMinSpan &&
+        std::fabs(d3) >= kMinSpan) {
+      s0 = &pending_[c - 1];
+      s3 = &pending_[c + 2];
+      l0 = (t - t1) * (t - t2) * (t - t3) / d0;
+      l1 = (t - t0) * (t - t2) * (t - t3) / d1;
+      l2 = (t - t0) * (t - t1) * (t - t3) / d2;
+      l3 = (t - t0) * (t - t1) * (t - t2) / d3;
+    }
+  }
+  const double dt = t2 - t1;
+  const bool flat = std::fabs(dt) < kMinSpan;
+  const double w = flat ? 0.0 : (t - t1) / dt;
+
+  const auto value = [&](std::size_t i) -> float {
+    const double y1 = s1.value[i];
+    const double y2 = s2.value[i];
+    if (s0 != nullptr) {
+      const double y0 = s0->value[i];
+      const double y3 = s3->value[i];
+      if (!std::isnan(y0) && !std::isnan(y1) && !std::isnan(y2) && !std::isnan(y3)) {
+        return static_cast<float>(((l0 * y0 + l1 * y1) + l2 * y2) + l3 * y3);
+      }
+    }
+    if (flat) return static_cast<float>(y1);
+    return static_cast<float>(w * (y2 - y1) + y1);
+  };
+
+  const std::size_t row = output_.rows();
+  output_.timestamps.push_back(saturating_us(t * 1000000.0));
+  output_.acc_x.push_back(value(kAccValue + 0));
+  output_.acc_y.push_back(value(kAccValue + 1));
+  output_.acc_z.push_back(value(kAccValue + 2));
+
+  // Gyroscope and magnetometer: a grid time on a sample copies that sample's values and
+  // their presence; otherwise a value is present when its interpolation is a number. With
+  // neither bracket sample carrying any of them, every path gives "absent".
+  const Pending* exact = t == t1 ? &s1 : t == t2 ? &s2 : nullptr;
+  const bool any = ((s1.present | s2.present) != 0);
+  for (std::size_t k = 0; k < kSensorChannels; ++k) {
+    std::optional<float> v;
+    if (exact != nullptr) {
+      if ((exact->present >> k) & 1) v = exact->value[kOptionalValue + k];
+    } else if (any) {
+      const float f = value(kOptionalValue + k);
+      if (!std::isnan(f)) v = f;
+    }
+    append_sensor_value(output_.optional[k], v, row);
+  }
+
+  for (const Channel ch : {kTemperature, kLight, kBattery}) {
+    OptionalColumn& col = output_.channel(ch);
+    if (col.present) col.values.push_back(value(kOptionalValue + ch));
+  }
+}
+
+}  // namespace tiltgram

@@ -1,0 +1,109 @@
+// Streaming cubic resampling of decoded samples onto a regular time grid.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "package/result.hpp"
+
+namespace tiltgram {
+
+// One input sample: its time in device-clock seconds (timestamp in microseconds, as a
+// double, / 1,000,000.0), the decoded sample and the readings of the block that carried it.
+struct TimedSample {
+  double time_s = 0;
+  SampleData sample;
+  float temperature = 0, light = 0, battery = 0;  // degrees C, lux, volts
+};
+
+// Turns samples pushed in file order into rows at t_0 = origin and
+//   t_n = (origin_ms + n * (1000.0 / resample_hz)) / 1000.0 seconds for n >= 1,
+// where the origin is the first pushed sample's time, or range_start_s when that is later.
+// Each channel of a row is a four-point Lagrange cubic through the two samples at or before
+// t and the two at or after it when all four are usable, linear between the bracketing
+// pair otherwise. Grid times at or after range_end_s are never emitted; reaching one sets
+// done(). A grid time after the last sample is never emitted (no extrapolation).
+//
+// Use: push_sample() then emit_ready(false) for every sample, emit_ready(true) once after
+// the last one, then take_output(). Only the samples from one before the current bracket
+// onward are kept: for samples in time order the queue holds at most three samples after
+// emit_ready returns, whatever the ratio of the input rate to resample_hz.
+class StreamingResampler {
+ public:
+  // resample_hz: finite, > 0 (validated by the caller). The output starts with empty
+  // timestamp and acceleration columns, the temperature/light/battery columns present
+  // exactly when asked for, and no gyroscope or magnetometer columns.
+  StreamingResampler(std::optional<double> range_start_s, std::optional<double> range_end_s,
+                     double resample_hz, bool include_temperature, bool include_light,
+                     bool include_battery);
+
+  // Queues a sample (never reordered). The first sample pushed fixes the grid origin.
+  void push_sample(const TimedSample& s);
+  // Appends every row that can be computed now. A row needs its bracketing pair and, when
+  // a sample before the pair exists, the sample after it too; `flush` (after the last
+  // sample) drops that look-ahead requirement. Throws only std::bad_alloc, after which the
+  // output's columns may differ in length and must be discarded.
+  void emit_ready(bool flush);
+
+  bool done() const noexcept { return done_; }
+  std::optional<double> range_start_s() const noexcept { return range_start_s_; }
+  std::optional<double> range_end_s() const noexcept { return range_end_s_; }
+  // Rows emitted so far (the index of the next grid point).
+  std::uint64_t grid_index() const noexcept { return grid_index_; }
+  std::size_t queue_length() const noexcept { return pending_.size(); }
+
+  // The caller may add gyroscope/magnetometer columns (ensure_column) before a row needs them.
+  CwaDataResult& output() noexcept { return output_; }
+  CwaDataResult take_output() noexcept { return std::move(output_); }
+
+ private:
+  // A queued sample flattened for interpolation: the twelve channels in output order
+  // (acc x/y/z, gyro x/y/z, mag x/y/z, temperature, light, battery), an absent value
+  // stored as NaN, plus which gyroscope/magnetometer values were present.
+  struct Pending {
+    double time_s;
+    float value[12];
+    std::uint32_t present;  // bit k: optional channel k (Channel kGyroX..kMagZ) present
+  };
+
+  // Ring buffer of Pending: grows (doubling) when full, never shrinks.
+  class Queue {
+   public:
+    std::size_t size() const noexcept { return size_; }
+    const Pending& operator[](std::size_t k) const noexcept { return buf_[(head_ + k) & mask_]; }
+    void push_back(const Pending& p) {
+      if (size_ == buf_.size()) grow();
+      buf_[(head_ + size_) & mask_] = p;
+      ++size_;
+    }
+    void pop_front(std::size_t n) noexcept {
+      head_ = (head_ + n) & mask_;
+      size_ -= n;
+    }
+
+   private:
+    void grow();
+    std::vector<Pending> buf_;
+    std::size_t head_ = 0, size_ = 0, mask_ = 0;
+  };
+
+  double grid_time_s(std::uint64_t n) const noexcept;
+  void emit_row(std::size_t c, double t);
+  void trim() noexcept;
+
+  std::optional<double> range_start_s_;
+  std::optional<double> range_end_s_;
+  std::optional<double> origin_ms_;
+  double origin_s_ = 0;  // grid point 0 lies exactly here
+  double resample_hz_;
+  double step_ms_;
+  Queue pending_;
+  CwaDataResult output_;
+  std::uint64_t cursor_ = 0;  // position in pending_ of the left sample of the bracket
+  std::uint64_t grid_index_ = 0;
+  bool done_ = false;
+};
+
+}  // namespace tiltgram
