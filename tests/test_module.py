@@ -194,13 +194,6 @@ def test_cut_constructors_have_only_a_signature(name):
     assert f.__text_signature__ == "(start=None, end=None)"
 
 
-@pytest.mark.parametrize("name", ["read_cwa_file", "write_cwa_csv"])
-def test_read_functions_carry_prose(name):
-    doc = attr(name).__doc__
-    assert doc and doc.strip()
-    assert not doc.startswith(name + "(")
-
-
 # --- argument matching ------------------------------------------------------------
 
 def _call(name, *args, **kwargs):
@@ -211,6 +204,7 @@ ARGUMENT_ERRORS = [
     ("read_metadata", ("a", "b"), {}, "read_metadata() takes 1 positional arguments but 2 were given"),
     ("sampling_consistency_report", ("a", "b", "c"), {},
      "sampling_consistency_report() takes 1 positional arguments but 3 were given"),
+    ("read_metadata", ("a", "b"), {"bogus": 1}, "read_metadata() takes 1 positional arguments but 2 were given"),
     ("read_metadata", (), {}, "read_metadata() missing 1 required positional argument: 'file_path'"),
     ("sampling_consistency_report", (), {},
      "sampling_consistency_report() missing 1 required positional argument: 'file_path'"),
@@ -295,6 +289,11 @@ def test_argument_conversion_errors(tmp_path, name, make_args, kwargs, message):
     assert type(exc.value) is TypeError
     assert str(exc.value) == message
     assert not os.path.exists(path)
+
+
+def test_unencodable_path_error_passes_unchanged():
+    with pytest.raises(UnicodeEncodeError):
+        tiltgram.read_metadata("bad\udc80name.cwa")
 
 
 def test_float_conversion_failure_is_prefixed(tmp_path):

@@ -1,0 +1,62 @@
+"""Timing helpers for the benchmarks: interleaved rounds with warm memory, medians.
+
+This machine hands freed memory back to its host about a second after it is freed, and
+first-touching memory after that is many times slower. So every timed step is preceded by
+a ballast of about the result plus the file, allocated, touched and freed, and the floor and
+the code under test are timed in the same process, interleaved.
+"""
+
+from __future__ import annotations
+
+import os
+import statistics
+import sys
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import synth  # noqa: E402
+
+
+def recording(days: float, fmt: int = 0x30, name: str | None = None) -> str:
+    """A cached synthetic recording under /tmp (made once)."""
+    path = name or f"/tmp/tiltgram-bench-{days:g}d-{fmt:02x}.cwa"
+    if not os.path.exists(path):
+        t = time.perf_counter()
+        tmp = path + ".part"
+        synth.write(tmp, days, fmt)
+        os.replace(tmp, path)
+        print(f"wrote {path} ({os.path.getsize(path) / 1e6:.0f} MB) in {time.perf_counter() - t:.1f} s")
+    return path
+
+
+def warm(nbytes: int) -> None:
+    """Allocate, touch and free a ballast so that the next step finds warm memory."""
+    ballast = np.ones(max(1, nbytes // 8), dtype=np.float64)
+    del ballast
+
+
+def read_bytes(path: str) -> bytes:
+    with open(path, "rb") as fh:
+        return fh.read()
+
+
+def interleaved(steps: dict, rounds: int, ballast: int) -> dict:
+    """Runs each step once per round, in turn, warm; returns the median seconds per step."""
+    times = {name: [] for name in steps}
+    for _ in range(rounds):
+        for name, fn in steps.items():
+            warm(ballast)
+            t = time.perf_counter()
+            result = fn()
+            times[name].append(time.perf_counter() - t)
+            del result
+    return {name: statistics.median(v) for name, v in times.items()}
+
+
+def peak_rss_mb() -> float:
+    import resource
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0

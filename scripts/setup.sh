@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Creates .venv with Python 3.13, installs the build and test dependencies and builds
+# tiltgram into it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+find_python() {
+  for p in python3.13 "$HOME/.pyenv/versions/3.13"*/bin/python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13; do
+    if command -v "$p" >/dev/null 2>&1 && "$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+      command -v "$p"; return 0
+    fi
+  done
+  return 1
+}
+if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+  PY=$(find_python) || { echo "Python 3.13 not found" >&2; exit 1; }
+  rm -rf .venv
+  "$PY" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --disable-pip-version-check numpy pandas pytest scikit-build-core ninja cmake
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .

@@ -1,0 +1,309 @@
+#include "package/csv.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "package/block.hpp"
+#include "package/csv_format.hpp"
+#include "packet/packet.hpp"
+
+namespace tiltgram {
+
+namespace {
+
+// ",value" with 6 decimals.
+inline char* put_value(char* p, float v) noexcept {
+  *p = ',';
+  return write_fixed6(p + 1, v);
+}
+
+inline char* put_optional(char* p, const std::optional<float>& v) noexcept {
+  if (v) return put_value(p, *v);
+  std::memcpy(p, ",NaN", 4);
+  return p + 4;
+}
+
+inline char* put_missing_triple(char* p) noexcept {
+  std::memcpy(p, ",NaN,NaN,NaN", 12);
+  return p + 12;
+}
+
+// The time field: microseconds shifted by the offset. Times are device-clock dates and
+// offsets at most a day, far from the int64 limits; the unsigned step keeps any input
+// defined.
+inline char* put_time(char* p, std::int64_t us, std::int64_t offset_us) noexcept {
+  const auto shifted = static_cast<std::int64_t>(static_cast<std::uint64_t>(us) -
+                                                 static_cast<std::uint64_t>(offset_us));
+  return write_time4(p, shifted);
+}
+
+Result<const std::uint8_t*> planned_sector(SectorReader& reader) {
+  TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
+  if (sector == nullptr) return CwaError::message("Unexpected end of CWA data");
+  return sector;
+}
+
+}  // namespace
+
+std::vector<std::string_view> csv_header(IncludeFlags flags, bool gyro_present, bool mag_present) {
+  std::vector<std::string_view> names{"time", "acc_x", "acc_y", "acc_z"};
+  if (gyro_present) names.insert(names.end(), {"gyro_x", "gyro_y", "gyro_z"});
+  if (mag_present) names.insert(names.end(), {"mag_x", "mag_y", "mag_z"});
+  if (flags.temperature) names.emplace_back("temperature");
+  if (flags.light) names.emplace_back("light");
+  if (flags.battery) names.emplace_back("battery");
+  return names;
+}
+
+// --- the writer ------------------------------------------------------------------------
+
+CsvWriter::CsvWriter(File file) : file_(std::move(file)), buf_(new char[kCapacity]) {}
+
+Result<CsvWriter> CsvWriter::create(std::string_view path) {
+  TG_ASSIGN_OR_RETURN(File file, File::create(path));
+  return CsvWriter(std::move(file));
+}
+
+CsvWriter::~CsvWriter() {
+  // An unfinished writer (an error ended the call) still hands on what it holds.
+  if (buf_ && file_.is_open()) (void)write_out(len_);
+}
+
+Status CsvWriter::write_out(std::size_t upto) {
+  const int fd = file_.fd();
+  while (done_ < upto) {
+    const ssize_t n = ::write(fd, buf_.get() + done_, upto - done_);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return CwaError::io(errno);
+    }
+    if (n == 0) return CwaError::io_description("failed to write the buffered data");
+    done_ += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Status CsvWriter::spill() {
+  while (len_ >= kSpillAt) {
+    // A failure here is the encoder's: the system's description without the prefix.
+    if (auto st = write_out(kCsvFileBufferBytes); !st.ok())
+      return CwaError::message(st.error().description());
+    len_ -= kCsvFileBufferBytes;
+    std::memmove(buf_.get(), buf_.get() + kCsvFileBufferBytes, len_);
+    done_ = 0;
+  }
+  return {};
+}
+
+Status CsvWriter::write_header(const std::vector<std::string_view>& names) {
+  char* p = line_space();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) *p++ = ',';
+    std::memcpy(p, names[i].data(), names[i].size());
+    p += names[i].size();
+  }
+  *p++ = '\n';
+  return commit_line(p);
+}
+
+Status CsvWriter::finish() {
+  TG_TRY(write_out(len_));
+  len_ = done_ = 0;
+  return file_.close();
+}
+
+// --- rows ------------------------------------------------------------------------------
+
+Status write_csv_row(CsvWriter& writer, IncludeFlags flags, bool gyro_present, bool mag_present,
+                     const CsvRow& row) {
+  if (flags.temperature && !row.temperature)
+    return CwaError::message("Temperature requested but unavailable");
+  if (flags.light && !row.light) return CwaError::message("Light requested but unavailable");
+  if (flags.battery && !row.battery) return CwaError::message("Battery requested but unavailable");
+
+  char* p = put_time(writer.line_space(), row.time, 0);
+  p = put_value(p, row.acc_x);
+  p = put_value(p, row.acc_y);
+  p = put_value(p, row.acc_z);
+  if (gyro_present) {
+    p = put_optional(p, row.gyro_x);
+    p = put_optional(p, row.gyro_y);
+    p = put_optional(p, row.gyro_z);
+  }
+  if (mag_present) {
+    p = put_optional(p, row.mag_x);
+    p = put_optional(p, row.mag_y);
+    p = put_optional(p, row.mag_z);
+  }
+  if (flags.temperature) p = put_value(p, *row.temperature);
+  if (flags.light) p = put_value(p, *row.light);
+  if (flags.battery) p = put_value(p, *row.battery);
+  *p++ = '\n';
+  return writer.commit_line(p);
+}
+
+Status write_data_result_csv(std::string_view output_path, const CwaDataResult& data,
+                             IncludeFlags flags, std::int64_t offset_us) {
+  TG_ASSIGN_OR_RETURN(CsvWriter writer, CsvWriter::create(output_path));
+  const auto& opt = data.optional;
+  const bool gyro = opt[kGyroX].present || opt[kGyroY].present || opt[kGyroZ].present;
+  const bool mag = opt[kMagX].present || opt[kMagY].present || opt[kMagZ].present;
+  TG_TRY(writer.write_header(csv_header(flags, gyro, mag)));
+
+  const auto value = [&](Channel c, std::size_t i) -> std::optional<float> {
+    if (!opt[c].present) return std::nullopt;
+    return opt[c].values[i];
+  };
+  const std::size_t rows = data.rows();
+  for (std::size_t i = 0; i < rows; ++i) {
+    CsvRow row;
+    row.time = static_cast<std::int64_t>(static_cast<std::uint64_t>(data.timestamps[i]) -
+                                         static_cast<std::uint64_t>(offset_us));
+    row.acc_x = data.acc_x[i];
+    row.acc_y = data.acc_y[i];
+    row.acc_z = data.acc_z[i];
+    row.gyro_x = value(kGyroX, i);
+    row.gyro_y = value(kGyroY, i);
+    row.gyro_z = value(kGyroZ, i);
+    row.mag_x = value(kMagX, i);
+    row.mag_y = value(kMagY, i);
+    row.mag_z = value(kMagZ, i);
+    row.temperature = value(kTemperature, i);
+    row.light = value(kLight, i);
+    row.battery = value(kBattery, i);
+    TG_TRY(write_csv_row(writer, flags, gyro, mag, row));
+  }
+  return writer.finish();
+}
+
+// --- the streamed route ----------------------------------------------------------------
+
+namespace {
+
+// Writes the lines of one decoded block. `tail` is the block's readings as the line's
+// last fields, with the "\n".
+Status write_block_lines(CsvWriter& writer, const DecodedSamples& s, const std::int64_t* times,
+                         std::int64_t offset_us, bool gyro_present, bool mag_present,
+                         std::string_view tail) {
+  const std::size_t n = s.count;
+  const bool gyro = gyro_present && s.has_gyro;
+  const bool gyro_missing = gyro_present && !s.has_gyro;
+  const bool mag = mag_present && s.has_mag;
+  const bool mag_missing = mag_present && !s.has_mag;
+  for (std::size_t i = 0; i < n; ++i) {
+    char* p = put_time(writer.line_space(), times[i], offset_us);
+    p = put_value(p, s.acc[0][i]);
+    p = put_value(p, s.acc[1][i]);
+    p = put_value(p, s.acc[2][i]);
+    if (gyro) {
+      p = put_value(p, s.gyro[0][i]);
+      p = put_value(p, s.gyro[1][i]);
+      p = put_value(p, s.gyro[2][i]);
+    } else if (gyro_missing) {
+      p = put_missing_triple(p);
+    }
+    if (mag) {
+      p = put_value(p, s.mag[0][i]);
+      p = put_value(p, s.mag[1][i]);
+      p = put_value(p, s.mag[2][i]);
+    } else if (mag_missing) {
+      p = put_missing_triple(p);
+    }
+    std::memcpy(p, tail.data(), tail.size());
+    TG_TRY(writer.commit_line(p + tail.size()));
+  }
+  return {};
+}
+
+}  // namespace
+
+Status write_cwa_csv_data(std::string_view file_path, std::string_view output_path,
+                          const ReadPlan& plan, IncludeFlags flags, std::int64_t offset_us) {
+  TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened,
+                      open_cwa_data_blocks(file_path, plan.start_block, plan.block_count));
+  SectorReader& reader = opened.reader;
+  const std::uint64_t first = opened.first_block, end = opened.end_block;
+
+  // Channel scan: packet metadata only, before the output is touched.
+  bool gyro_present = false, mag_present = false;
+  for (std::uint64_t b = first; b < end; ++b) {
+    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(reader));
+    TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
+    if (!meta) continue;
+    const std::uint8_t format = sector[25];
+    if (format > 0x5F) gyro_present = true;
+    if (flags.magnetometer && (format >> 4) == 9) mag_present = true;
+  }
+  TG_TRY(reader.seek(kHeaderSize + kSectorSize * first));
+  reader.limit_read_ahead(kSectorSize * (end - first));
+
+  TG_ASSIGN_OR_RETURN(CsvWriter writer, CsvWriter::create(output_path));
+  TG_TRY(writer.write_header(csv_header(flags, gyro_present, mag_present)));
+
+  auto samples = std::make_unique<DecodedSamples>();
+  std::int64_t times[kMaxSamplesPerPacket];
+  char tail[3 * (kFixedTextMax + 1) + 1];
+  std::optional<double> prev_end = opened.prev_block_end_s;
+  for (std::uint64_t b = first; b < end; ++b) {
+    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(reader));
+    TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
+    if (!meta) continue;
+    TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
+    TG_TRY(parse_samples(block, flags.magnetometer, *samples));
+    TG_ASSIGN_OR_RETURN(double block_end, calculate_sample_timestamps_with_prev_end(
+                                              block, samples->count, prev_end, times));
+    prev_end = block_end;
+
+    // The readings are the same on every line of the block: their text is made once.
+    const BlockReadings readings = block_readings(block);
+    char* t = tail;
+    if (flags.temperature) t = put_value(t, readings.temperature);
+    if (flags.light) t = put_value(t, readings.light);
+    if (flags.battery) t = put_value(t, readings.battery);
+    *t++ = '\n';
+    TG_TRY(write_block_lines(writer, *samples, times, offset_us, gyro_present, mag_present,
+                             std::string_view(tail, static_cast<std::size_t>(t - tail))));
+  }
+  return writer.finish();
+}
+
+// --- write_cwa_csv ---------------------------------------------------------------------
+
+Status check_output_is_not_input(std::string_view file_path, std::string_view output_path) {
+  if (file_path.find('\0') != std::string_view::npos ||
+      output_path.find('\0') != std::string_view::npos)
+    return {};  // opening refuses such a path with its own error
+  struct stat in, out;
+  if (::stat(std::string(file_path).c_str(), &in) != 0) return {};
+  if (::stat(std::string(output_path).c_str(), &out) != 0) return {};
+  if (in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+    return CwaError::message("output_path must not be the input recording");
+  return {};
+}
+
+Status write_csv_for_plan(std::string_view file_path, std::string_view output_path,
+                          const ReadPlan& plan, IncludeFlags flags,
+                          std::optional<double> resample_hz, std::int64_t offset_us) {
+  TG_TRY(check_output_is_not_input(file_path, output_path));
+  if (resample_hz) {
+    TG_ASSIGN_OR_RETURN(CwaDataResult data,
+                        read_cwa_data_resampled_streaming(file_path, plan, flags, *resample_hz));
+    return write_data_result_csv(output_path, data, flags, offset_us);
+  }
+  if (plan.start_time_s || plan.end_time_s) {
+    TG_ASSIGN_OR_RETURN(CwaDataResult read,
+                        read_cwa_data(file_path, plan.start_block, plan.block_count, flags));
+    TG_ASSIGN_OR_RETURN(CwaDataResult data, filter_data_by_time_range(std::move(read),
+                                                                      plan.start_time_s,
+                                                                      plan.end_time_s));
+    return write_data_result_csv(output_path, data, flags, offset_us);
+  }
+  return write_cwa_csv_data(file_path, output_path, plan, flags, offset_us);
+}
+
+}  // namespace tiltgram
