@@ -82,6 +82,10 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
   return v && PyDict_SetItemString(dict, key, v.get()) == 0;
 }
 
+// The metadata block and the data timing of the recording named by the one argument.
+bool load(const char* function, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+          CwaHeader& header, DataTiming& timing);
+
 bool take_path(const char* function, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                std::string_view& path) {
   const FunctionSpec spec{function, kFilePath, 1, {}};
@@ -89,18 +93,26 @@ bool take_path(const char* function, PyObject* const* args, Py_ssize_t nargsf, P
   return match_arguments(spec, args, nargsf, kwnames, a) && arg_str(a[0], "file_path", path);
 }
 
+bool load(const char* function, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+          CwaHeader& header, DataTiming& timing) {
+  std::string_view path;
+  if (!take_path(function, args, nargsf, kwnames, path)) return false;
+  auto h = read_cwa_header(path);
+  if (!h.ok()) return raise(h.error(), PyExc_RuntimeError) != nullptr;
+  auto t = scan_data_timing(path);
+  if (!t.ok()) return raise(t.error(), PyExc_RuntimeError) != nullptr;
+  header = std::move(h).value();
+  timing = t.value();
+  return true;
+}
+
 }  // namespace
 
 PyObject* py_read_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::string_view path;
-    if (!take_path("read_metadata", args, nargsf, kwnames, path)) return nullptr;
-    auto header = read_cwa_header(path);
-    if (!header.ok()) return raise(header.error(), PyExc_RuntimeError);
-    auto timing = scan_data_timing(path);
-    if (!timing.ok()) return raise(timing.error(), PyExc_RuntimeError);
-    const CwaHeader& h = header.value();
-    const DataTiming& t = timing.value();
+    CwaHeader h;
+    DataTiming t;
+    if (!load("read_metadata", args, nargsf, kwnames, h, t)) return nullptr;
 
     PyRef d = PyRef::steal(PyDict_New());
     if (!d) return nullptr;
@@ -133,14 +145,9 @@ PyObject* py_read_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
 PyObject* py_sampling_consistency_report(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                          PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::string_view path;
-    if (!take_path("sampling_consistency_report", args, nargsf, kwnames, path)) return nullptr;
-    auto header = read_cwa_header(path);
-    if (!header.ok()) return raise(header.error(), PyExc_RuntimeError);
-    auto timing = scan_data_timing(path);
-    if (!timing.ok()) return raise(timing.error(), PyExc_RuntimeError);
-    const CwaHeader& h = header.value();
-    const DataTiming& t = timing.value();
+    CwaHeader h;
+    DataTiming t;
+    if (!load("sampling_consistency_report", args, nargsf, kwnames, h, t)) return nullptr;
 
     std::optional<double> header_duration;
     if (h.logging_start_time && h.logging_end_time) {

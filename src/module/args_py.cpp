@@ -64,26 +64,19 @@ bool match_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t
       if (utf8 == nullptr) PyErr_Clear();
       if (utf8 != nullptr) {
         const std::string_view name(utf8, static_cast<std::size_t>(len));
-        long i = find_name(spec.keyword_only, name);
-        if (i >= 0) {
-          PyObject*& slot = out[npos + static_cast<std::size_t>(i)];
-          if (slot != nullptr) {
+        // Keyword-only parameters first, then the positional ones by name.
+        PyObject** slot = nullptr;
+        if (long i = find_name(spec.keyword_only, name); i >= 0)
+          slot = &out[npos + static_cast<std::size_t>(i)];
+        else if (long j = find_name(spec.positional, name); j >= 0)
+          slot = &out[static_cast<std::size_t>(j)];
+        if (slot != nullptr) {
+          if (*slot != nullptr) {
             raise_type_error(full_name(spec) + " got multiple values for argument '" +
                              std::string(name) + "'");
             return false;
           }
-          slot = value;
-          continue;
-        }
-        i = find_name(spec.positional, name);
-        if (i >= 0) {
-          PyObject*& slot = out[static_cast<std::size_t>(i)];
-          if (slot != nullptr) {
-            raise_type_error(full_name(spec) + " got multiple values for argument '" +
-                             std::string(name) + "'");
-            return false;
-          }
-          slot = value;
+          *slot = value;
           continue;
         }
       }
