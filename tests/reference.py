@@ -19,7 +19,7 @@ import struct
 import numpy as np
 
 from builders import (
-    CAPACITY, FORMATS, HEADER_SIZE, SECTOR_SIZE, battery_v, continuity_start, light_lux,
+    CAPACITY, FORMATS, HEADER_SIZE, SECTOR_SIZE, battery_v, continuity_start, light_lux_libm,
     natural_bounds, sample_times_us, temperature_c, to_us, unpack_time,
 )
 
@@ -187,7 +187,7 @@ def read_blocks(data, start_block, block_count, flags):
         for name, values in zip(COLUMN_ORDER, acc + (gyro or [None] * 3) + (mag or [None] * 3)):
             cols[name].append(np.full(n, NAN32, F32) if values is None else values)
         light, temp = struct.unpack_from("<HH", sec, 18)
-        readings = (temperature_c(temp), light_lux(light), battery_v(sec[23]))
+        readings = (temperature_c(temp), light_lux_libm(light), battery_v(sec[23]))
         for name, value in zip(BLOCK_COLUMNS, readings):
             cols[name].append(np.full(n, value, F32))
         rows += n

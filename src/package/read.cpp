@@ -41,20 +41,14 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
                                     std::optional<std::uint64_t> block_count, IncludeFlags flags) {
   TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened, open_cwa_data_blocks(path, start_block, block_count));
   const std::uint64_t blocks = opened.end_block - opened.first_block;
-  // Address space for the largest possible result; only rows written are ever touched.
-  const std::size_t reserve = static_cast<std::size_t>(blocks) * kMaxSamplesPerPacket;
+  // Address space for every planned block at the capacity of the first packet's format,
+  // set at the first packet; only rows written are ever touched, and a recording whose
+  // later packets hold more grows its columns by remapping, never by copying.
+  std::size_t reserve = 0;
 
   CwaDataResult r;
-  r.timestamps.reserve(reserve);
-  r.acc_x.reserve(reserve);
-  r.acc_y.reserve(reserve);
-  r.acc_z.reserve(reserve);
   const bool wanted[3] = {flags.temperature, flags.light, flags.battery};
-  for (std::size_t k = 0; k < 3; ++k) {
-    if (!wanted[k]) continue;
-    r.optional[kTemperature + k].present = true;
-    r.optional[kTemperature + k].values.reserve(reserve);
-  }
+  for (std::size_t k = 0; k < 3; ++k) r.optional[kTemperature + k].present = wanted[k];
 
   DecodedSamples samples;
   std::optional<double> prev_end = opened.prev_block_end_s;
@@ -66,6 +60,16 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
     TG_TRY(parse_samples(block, flags.magnetometer, samples));
     const std::size_t n = samples.count;
     const std::size_t rows_before = r.rows();
+    if (reserve == 0) {
+      const unsigned bps = bytes_per_sample(block.num_axes_bps >> 4, block.num_axes_bps & 0x0F);
+      reserve = static_cast<std::size_t>(blocks) * (kSampleAreaBytes / bps);
+      r.timestamps.reserve(reserve);
+      r.acc_x.reserve(reserve);
+      r.acc_y.reserve(reserve);
+      r.acc_z.reserve(reserve);
+      for (std::size_t k = 0; k < 3; ++k)
+        if (wanted[k]) r.optional[kTemperature + k].values.reserve(reserve);
+    }
     TG_ASSIGN_OR_RETURN(double end, calculate_sample_timestamps_with_prev_end(
                                         block, n, prev_end, r.timestamps.append_space(n)));
     prev_end = end;
