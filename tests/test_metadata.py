@@ -2,6 +2,7 @@
 
 import datetime as dt
 import math
+import os
 import random
 
 import pytest
@@ -531,3 +532,23 @@ def test_random_recordings_match_reference_timing(cwa, seed):
     assert report["duration_s_from_data"] == duration
     rate = (count - 1) / duration if count >= 2 and duration > 0 else None
     assert report["samplingrate_hz_from_data"] == rate
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
+def test_file_handles_are_closed_on_every_path(cwa, write_file):
+    paths = [
+        cwa(contiguous_blocks(2)),                       # success
+        cwa([packet(rate_code=0)]),                      # packet error
+        cwa(contiguous_blocks(1), trailing=b"\0" * 7),   # partial sector
+        write_file(b"AX" + bytes(1022)),                 # not a metadata block
+        write_file(b"MD" + bytes(10)),                   # short metadata block
+    ]
+    before = len(os.listdir("/proc/self/fd"))
+    for _ in range(50):
+        for path in paths:
+            for report in REPORTS:
+                try:
+                    report(path)
+                except RuntimeError:
+                    pass
+    assert len(os.listdir("/proc/self/fd")) == before
