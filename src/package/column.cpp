@@ -3,6 +3,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 namespace tiltgram {
 
 namespace {
@@ -24,6 +26,38 @@ void advise(void* p, std::size_t n) {
   if (n >= kHugePage) ::madvise(p, n, MADV_HUGEPAGE);
 }
 }  // namespace
+
+namespace {
+// MemAvailable + SwapFree in bytes, or SIZE_MAX when unknown.
+std::size_t available_memory() {
+  std::FILE* f = std::fopen("/proc/meminfo", "r");
+  if (f == nullptr) return SIZE_MAX;
+  char line[256];
+  unsigned long long avail_kb = 0, swap_kb = 0;
+  bool found = false;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    unsigned long long v;
+    if (std::sscanf(line, "MemAvailable: %llu kB", &v) == 1) {
+      avail_kb = v;
+      found = true;
+    } else if (std::sscanf(line, "SwapFree: %llu kB", &v) == 1) {
+      swap_kb = v;
+    }
+  }
+  std::fclose(f);
+  return found ? static_cast<std::size_t>((avail_kb + swap_kb) * 1024) : SIZE_MAX;
+}
+}  // namespace
+
+void check_growth(std::size_t bytes) {
+  // Small growths are always allowed; a large one must fit as many times as a result can
+  // have columns growing alike.
+  constexpr std::size_t kChecked = std::size_t{64} << 20;
+  constexpr std::size_t kPeerColumns = 13;
+  if (bytes < kChecked) return;
+  const std::size_t avail = available_memory();
+  if (avail != SIZE_MAX && bytes > avail / kPeerColumns) throw std::bad_alloc();
+}
 
 MappedBuffer::MappedBuffer(std::size_t bytes) {
   const std::size_t n = mapping_size(bytes);

@@ -48,6 +48,11 @@ class MappedBuffer {
   std::size_t mapped_ = 0;
 };
 
+// Refuses (std::bad_alloc) a growth of `bytes` that, repeated over a result's columns, the
+// machine's available memory could not hold: address space is reserved without backing,
+// and filling more than exists would end the process instead of raising MemoryError.
+void check_growth(std::size_t bytes);
+
 // A growable array of trivially copyable T over a MappedBuffer.
 template <class T>
 class Column {
@@ -109,6 +114,7 @@ class Column {
     if (want < n) want = n;
     if (want < 1024) want = 1024;
     if (want > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    check_growth((want - capacity()) * sizeof(T));
     buf_.resize(want * sizeof(T));
   }
 

@@ -33,13 +33,10 @@ inline char* put_missing_triple(char* p) noexcept {
   return p + 12;
 }
 
-// The time field: microseconds shifted by the offset. Times are device-clock dates and
-// offsets at most a day, far from the int64 limits; the unsigned step keeps any input
-// defined.
+// The time field: microseconds shifted by the offset (checked by the caller with
+// shift_fits).
 inline char* put_time(char* p, std::int64_t us, std::int64_t offset_us) noexcept {
-  const auto shifted = static_cast<std::int64_t>(static_cast<std::uint64_t>(us) -
-                                                 static_cast<std::uint64_t>(offset_us));
-  return write_time4(p, shifted);
+  return write_time4(p, us - offset_us);
 }
 
 Result<const std::uint8_t*> planned_sector(SectorReader& reader) {
@@ -149,6 +146,9 @@ Status write_csv_row(CsvWriter& writer, IncludeFlags flags, bool gyro_present, b
 
 Status write_data_result_csv(std::string_view output_path, const CwaDataResult& data,
                              IncludeFlags flags, std::int64_t offset_us) {
+  // A shift out of range is found before the output is touched.
+  if (!shift_fits(data.timestamps.data(), data.rows(), offset_us))
+    return CwaError::message(kShiftOverflowMessage);
   TG_ASSIGN_OR_RETURN(CsvWriter writer, CsvWriter::create(output_path));
   const auto& opt = data.optional;
   const bool gyro = opt[kGyroX].present || opt[kGyroY].present || opt[kGyroZ].present;
@@ -162,8 +162,7 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
   const std::size_t rows = data.rows();
   for (std::size_t i = 0; i < rows; ++i) {
     CsvRow row;
-    row.time = static_cast<std::int64_t>(static_cast<std::uint64_t>(data.timestamps[i]) -
-                                         static_cast<std::uint64_t>(offset_us));
+    row.time = data.timestamps[i] - offset_us;
     row.acc_x = data.acc_x[i];
     row.acc_y = data.acc_y[i];
     row.acc_z = data.acc_z[i];
@@ -191,6 +190,7 @@ Status write_block_lines(CsvWriter& writer, const DecodedSamples& s, const std::
                          std::int64_t offset_us, bool gyro_present, bool mag_present,
                          std::string_view tail) {
   const std::size_t n = s.count;
+  if (!shift_fits(times, n, offset_us)) return CwaError::message(kShiftOverflowMessage);
   const bool gyro = gyro_present && s.has_gyro;
   const bool gyro_missing = gyro_present && !s.has_gyro;
   const bool mag = mag_present && s.has_mag;

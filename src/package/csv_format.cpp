@@ -103,7 +103,9 @@ inline char* put_exact(char* out, char* limit, double magnitude, int decimals) n
 char* write_fixed6(char* out, float value) noexcept {
   char* const limit = out + kFixedTextMax;
   if (std::isnan(value)) return put_literal(out, "NaN");
-  if (std::signbit(value)) *out++ = '-';
+  // Branch-free sign and rounding: signs and ties are data, not predictable branches.
+  *out = '-';
+  out += std::signbit(value) ? 1 : 0;
   const float magnitude = std::fabs(value);
   if (std::isinf(magnitude)) return put_literal(out, "inf");
 
@@ -111,7 +113,7 @@ char* write_fixed6(char* out, float value) noexcept {
   if (micro < 9e18) {
     auto units = static_cast<std::uint64_t>(static_cast<std::int64_t>(micro));
     const double frac = micro - static_cast<double>(units);  // exact
-    if (frac > 0.5 || (frac == 0.5 && (units & 1U) != 0)) ++units;
+    units += static_cast<std::uint64_t>((frac > 0.5) | ((frac == 0.5) & ((units & 1U) != 0)));
     const std::uint64_t whole = units / 1000000;
     return put_point6(out, whole, static_cast<std::uint32_t>(units - whole * 1000000));
   }

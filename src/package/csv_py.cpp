@@ -1,5 +1,15 @@
 #include "package/csv_py.hpp"
 
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "errors/raise_py.hpp"
+#include "module/args_py.hpp"
+#include "package/csv.hpp"
+#include "package/read.hpp"
+#include "package/request_py.hpp"
+
 namespace tiltgram::py {
 
 const char kWriteCwaCsvDoc[] =
@@ -13,9 +23,48 @@ const char kWriteCwaCsvDoc[] =
     "with it, numeric `time` values are UTC Unix seconds.\n"
     "Otherwise they encode the device clock without assigning a timezone.";
 
-PyObject* py_write_cwa_csv(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "write_cwa_csv");
-  return nullptr;
+namespace {
+
+constexpr const char* kPositional[] = {
+    "file_path",           "output_path",   "cut",
+    "include_magnetometer", "include_temperature", "include_light",
+    "include_battery",     "resample_hz",   "resample_method"};
+constexpr const char* kKeywordOnly[] = {"fixed_utc_offset_timezone"};
+
+}  // namespace
+
+PyObject* py_write_cwa_csv(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr FunctionSpec spec{"write_cwa_csv", kPositional, 2, kKeywordOnly};
+    PyObject* a[10];
+    if (!match_arguments(spec, args, nargsf, kwnames, a)) return nullptr;
+    std::string_view path, output, method;
+    IncludeFlags flags;
+    std::optional<double> hz;
+    PyObject* tz = nullptr;
+    if (!arg_str(a[0], "file_path", path) || !arg_str(a[1], "output_path", output) ||
+        !arg_flag(a[3], "include_magnetometer", true, flags.magnetometer) ||
+        !arg_flag(a[4], "include_temperature", false, flags.temperature) ||
+        !arg_flag(a[5], "include_light", false, flags.light) ||
+        !arg_flag(a[6], "include_battery", false, flags.battery) ||
+        !arg_optional_f64(a[7], "resample_hz", hz) ||
+        !arg_str_default(a[8], "resample_method", "cubic", method) ||
+        !arg_optional_tzinfo(a[9], "fixed_utc_offset_timezone", tz))
+      return nullptr;
+
+    PreparedRead prep;
+    if (!prepare_read(path, a[2], hz, method, tz, prep)) return nullptr;
+    if (auto bounds = check_time_bounds(prep.plan.start_time_s, prep.plan.end_time_s); !bounds.ok())
+      return raise(bounds.error(), PyExc_RuntimeError);
+    const std::int64_t offset_us = prep.offset_us.value_or(0);
+
+    if (auto st = write_csv_for_plan(path, output, prep.plan, flags, prep.resample_hz, offset_us);
+        !st.ok()) {
+      const bool overflow = st.error().text() == kShiftOverflowMessage;
+      return raise(st.error(), overflow ? PyExc_OverflowError : PyExc_RuntimeError);
+    }
+    Py_RETURN_NONE;
+  });
 }
 
 }  // namespace tiltgram::py

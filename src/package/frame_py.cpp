@@ -114,14 +114,11 @@ bool fixed_timezone_offset_us(PyObject* tz, std::optional<std::int64_t>& out) {
 bool apply_offset(CwaDataResult& data, std::int64_t offset_us) {
   std::int64_t* t = data.timestamps.data();
   const std::size_t n = data.rows();
-  bool overflow = false;
-  for (std::size_t i = 0; i < n; ++i) overflow |= __builtin_sub_overflow(t[i], offset_us, &t[i]);
-  if (overflow) {
-    PyErr_SetString(PyExc_OverflowError,
-                    "a timestamp shifted by fixed_utc_offset_timezone does not fit in a signed "
-                    "64-bit integer of microseconds");
+  if (!shift_fits(t, n, offset_us)) {
+    PyErr_SetString(PyExc_OverflowError, kShiftOverflowMessage);
     return false;
   }
+  for (std::size_t i = 0; i < n; ++i) t[i] -= offset_us;
   return true;
 }
 

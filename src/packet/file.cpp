@@ -145,6 +145,7 @@ Result<const std::uint8_t*> SectorReader::next() {
 Status SectorReader::seek(std::uint64_t offset) {
   pos_ = len_ = 0;
   eof_ = false;
+  ahead_limit_ = UINT64_MAX;
   return file_.seek(offset);
 }
 

@@ -64,7 +64,7 @@ class SectorReader {
 
   // The next sector (512 bytes, valid until the next call), or nullptr at a clean end of file.
   Result<const std::uint8_t*> next();
-  // Positions the file at `offset` and drops what was buffered.
+  // Positions the file at `offset`, drops what was buffered and lifts the read-ahead limit.
   Status seek(std::uint64_t offset);
   // Reads ahead no further than `bytes` beyond the current position (a planned range);
   // sectors past it are still read when asked for, one at a time.
