@@ -24,7 +24,7 @@ namespace {
 
 // Value positions in StreamingResampler::Pending::value.
 constexpr std::size_t kAccValue = 0;       // acc_x, acc_y, acc_z
-constexpr std::size_t kOptionalValue = 3;  // + Channel: gyro_x .. mag_z, temperature, light, battery
+constexpr std::size_t kOptionalValue = 3;  // + Channel: gyro_x .. mag_z, temperature .. battery
 constexpr std::size_t kSensorChannels = 6;
 constexpr double kMinSpan = 1e-12;  // seconds for a bracket; seconds cubed for a denominator
 
@@ -56,7 +56,7 @@ void StreamingResampler::push_sample(const TimedSample& s) {
   const SampleData& d = s.sample;
   const std::optional<float>* sensor[kSensorChannels] = {&d.gyro_x, &d.gyro_y, &d.gyro_z,
                                                          &d.mag_x,  &d.mag_y,  &d.mag_z};
-  Pending p;
+  Pending& p = pending_.push_back();
   p.time_s = s.time_s;
   p.value[kAccValue + 0] = d.acc_x;
   p.value[kAccValue + 1] = d.acc_y;
@@ -70,7 +70,6 @@ void StreamingResampler::push_sample(const TimedSample& s) {
   p.value[kOptionalValue + kTemperature] = s.temperature;
   p.value[kOptionalValue + kLight] = s.light;
   p.value[kOptionalValue + kBattery] = s.battery;
-  pending_.push_back(p);
 
   if (!origin_ms_) {
     const double o = range_start_s_ && *range_start_s_ > s.time_s ? *range_start_s_ : s.time_s;

@@ -48,6 +48,7 @@ class StreamingResampler {
   void emit_ready(bool flush);
 
   bool done() const noexcept { return done_; }
+  double resample_hz() const noexcept { return resample_hz_; }
   std::optional<double> range_start_s() const noexcept { return range_start_s_; }
   std::optional<double> range_end_s() const noexcept { return range_end_s_; }
   // Rows emitted so far (the index of the next grid point).
@@ -73,10 +74,10 @@ class StreamingResampler {
    public:
     std::size_t size() const noexcept { return size_; }
     const Pending& operator[](std::size_t k) const noexcept { return buf_[(head_ + k) & mask_]; }
-    void push_back(const Pending& p) {
+    // A new last element, to be filled in place (no copy through the stack).
+    Pending& push_back() {
       if (size_ == buf_.size()) grow();
-      buf_[(head_ + size_) & mask_] = p;
-      ++size_;
+      return buf_[(head_ + size_++) & mask_];
     }
     void pop_front(std::size_t n) noexcept {
       head_ = (head_ + n) & mask_;
