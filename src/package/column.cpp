@@ -27,8 +27,6 @@ void advise(void* p, std::size_t n) {
 }
 }  // namespace
 
-namespace {
-// MemAvailable + SwapFree in bytes, or SIZE_MAX when unknown.
 std::size_t available_memory() {
   std::FILE* f = std::fopen("/proc/meminfo", "r");
   if (f == nullptr) return SIZE_MAX;
@@ -47,7 +45,6 @@ std::size_t available_memory() {
   std::fclose(f);
   return found ? static_cast<std::size_t>((avail_kb + swap_kb) * 1024) : SIZE_MAX;
 }
-}  // namespace
 
 void check_growth(std::size_t bytes) {
   // Small growths are always allowed; a large one must fit as many times as a result can
@@ -59,9 +56,10 @@ void check_growth(std::size_t bytes) {
   if (avail != SIZE_MAX && bytes > avail / kPeerColumns) throw std::bad_alloc();
 }
 
-MappedBuffer::MappedBuffer(std::size_t bytes) {
-  const std::size_t n = mapping_size(bytes);
-  // Large mappings start on a huge-page boundary: map one huge page more and trim.
+namespace {
+// Maps n bytes (a multiple of the page size); a mapping of a huge page or more starts on a
+// huge-page boundary (one huge page more is mapped, and the excess trimmed).
+char* map_aligned(std::size_t n) {
   const std::size_t slack = n >= kHugePage ? kHugePage : 0;
   void* raw = ::mmap(nullptr, n + slack, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -75,7 +73,13 @@ MappedBuffer::MappedBuffer(std::size_t bytes) {
     p += lead;
   }
   advise(p, n);
-  data_ = p;
+  return p;
+}
+}  // namespace
+
+MappedBuffer::MappedBuffer(std::size_t bytes) {
+  const std::size_t n = mapping_size(bytes);
+  data_ = map_aligned(n);
   mapped_ = n;
 }
 
@@ -86,10 +90,24 @@ void MappedBuffer::resize(std::size_t bytes) {
   }
   const std::size_t n = mapping_size(bytes);
   if (n == mapped_) return;
-  void* p = ::mremap(data_, mapped_, n, MREMAP_MAYMOVE);
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  advise(p, n);
-  data_ = p;
+  if (n < mapped_ || n < kHugePage) {
+    // Shrinking stays in place; small mappings may move anywhere.
+    void* p = ::mremap(data_, mapped_, n, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    data_ = p;
+    mapped_ = n;
+    return;
+  }
+  // Growing a large mapping: the pages move (page tables only, no copy) into the start
+  // of a new huge-page-aligned mapping, so the column keeps its huge pages.
+  char* target = map_aligned(n);
+  void* p = ::mremap(data_, mapped_, mapped_, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+  if (p == MAP_FAILED) {
+    ::munmap(target, n);
+    throw std::bad_alloc();
+  }
+  advise(target, n);
+  data_ = target;
   mapped_ = n;
 }
 

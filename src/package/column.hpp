@@ -53,6 +53,9 @@ class MappedBuffer {
 // and filling more than exists would end the process instead of raising MemoryError.
 void check_growth(std::size_t bytes);
 
+// MemAvailable + SwapFree in bytes (SIZE_MAX when the system does not say).
+std::size_t available_memory();
+
 // A growable array of trivially copyable T over a MappedBuffer.
 template <class T>
 class Column {

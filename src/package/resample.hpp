@@ -41,6 +41,11 @@ class StreamingResampler {
 
   // Queues a sample (never reordered). The first sample pushed fixes the grid origin.
   void push_sample(const TimedSample& s);
+  // The same from a decoded block's columns, without building a SampleData: gyroscope and
+  // magnetometer values count only when `has_gyro` / `has_mag`.
+  void push_values(double time_s, float acc_x, float acc_y, float acc_z, bool has_gyro,
+                   const float gyro[3], bool has_mag, const float mag[3], float temperature,
+                   float light, float battery);
   // Appends every row that can be computed now. A row needs its bracketing pair and, when
   // a sample before the pair exists, the sample after it too; `flush` (after the last
   // sample) drops that look-ahead requirement. Throws only std::bad_alloc, after which the
@@ -90,7 +95,17 @@ class StreamingResampler {
     std::size_t head_ = 0, size_ = 0, mask_ = 0;
   };
 
+  Pending& push_values_common(double time_s, float acc_x, float acc_y, float acc_z,
+                              float temperature, float light, float battery);
   double grid_time_s(std::uint64_t n) const noexcept;
+  // grid_time_s(grid_index_), computed once per grid point.
+  double current_grid_time_s() noexcept {
+    if (cached_index_ != grid_index_) {
+      cached_time_s_ = grid_time_s(grid_index_);
+      cached_index_ = grid_index_;
+    }
+    return cached_time_s_;
+  }
   void emit_row(std::size_t c, double t);
   void trim() noexcept;
 
@@ -105,6 +120,8 @@ class StreamingResampler {
   std::uint64_t cursor_ = 0;  // position in pending_ of the left sample of the bracket
   std::uint64_t grid_index_ = 0;
   bool done_ = false;
+  std::uint64_t cached_index_ = UINT64_MAX;
+  double cached_time_s_ = 0;
 };
 
 }  // namespace tiltgram

@@ -9,6 +9,33 @@
 
 namespace tiltgram {
 
+namespace {
+
+// Reserves the output columns for the grid rows that the remaining planned blocks likely
+// give (blocks like this one, back to back), when that fits easily in memory: columns
+// filled in one mapping from the start cost less than columns grown as they fill.
+void reserve_output(CwaDataResult& out, std::uint64_t blocks, const PacketMeta& meta,
+                    std::optional<double> lo, std::optional<double> hi, double hz) {
+  const auto [start, end] = meta.natural_bounds();
+  double span_s = static_cast<double>(blocks) * (end - start);
+  if (lo && hi && *hi - *lo < span_s) span_s = *hi - *lo;
+  const double rows = span_s * hz + 16.0;
+  if (!(rows > 0.0) || rows > 1e12) return;
+  const auto n = static_cast<std::size_t>(rows);
+  std::size_t row_bytes = sizeof(std::int64_t) + 3 * sizeof(float);
+  for (const auto& col : out.optional)
+    if (col.present) row_bytes += sizeof(float);
+  if (n > available_memory() / 2 / row_bytes) return;
+  out.timestamps.reserve(n);
+  out.acc_x.reserve(n);
+  out.acc_y.reserve(n);
+  out.acc_z.reserve(n);
+  for (auto& col : out.optional)
+    if (col.present) col.values.reserve(n);
+}
+
+}  // namespace
+
 Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
                                                         const ReadPlan& plan, IncludeFlags flags,
                                                         double resample_hz) {
@@ -38,6 +65,7 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
     if (!resampler) {
       TG_TRY(check_time_bounds(lo, hi));
       resampler.emplace(lo, hi, resample_hz, flags.temperature, flags.light, flags.battery);
+      reserve_output(resampler->output(), opened.end_block - b, *meta, lo, hi, resample_hz);
     }
     CwaDataResult& out = resampler->output();
     for (std::size_t i = 0; i < samples.count; ++i) {
@@ -55,8 +83,14 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
         }
       }
       if (!resampler->done()) {
-        resampler->push_sample({t, samples.sample(i), readings.temperature, readings.light,
-                                readings.battery});
+        float gyro[3] = {}, mag[3] = {};
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+          if (samples.has_gyro) gyro[axis] = samples.gyro[axis][i];
+          if (samples.has_mag) mag[axis] = samples.mag[axis][i];
+        }
+        resampler->push_values(t, samples.acc[0][i], samples.acc[1][i], samples.acc[2][i],
+                               samples.has_gyro, gyro, samples.has_mag, mag,
+                               readings.temperature, readings.light, readings.battery);
         resampler->emit_ready(false);
       }
       if (hi && resampler->done() && t >= *hi) {
