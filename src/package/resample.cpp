@@ -27,8 +27,11 @@ namespace tiltgram {
 namespace {
 
 // Value positions in StreamingResampler::Pending::value.
-constexpr std::size_t kAccValue = 0;       // acc_x, acc_y, acc_z
-constexpr std::size_t kOptionalValue = 3;  // + Channel: gyro_x .. mag_z, temperature .. battery
+// The six channels computed for every row come first, so that they interpolate as three
+// pairs: acc_x, acc_y, acc_z, temperature, light, battery; then gyro_x .. mag_z.
+constexpr std::size_t kAccValue = 0;
+constexpr std::size_t kReadingValue = 3;  // + (Channel - kTemperature)
+constexpr std::size_t kSensorValue = 6;   // + Channel (kGyroX .. kMagZ)
 constexpr std::size_t kSensorChannels = 6;
 constexpr double kMinSpan = 1e-12;  // seconds for a bracket; seconds cubed for a denominator
 
@@ -44,6 +47,13 @@ inline void divide_pairs(double a, double b, double c, double d, double& ab, dou
   cd = c / d;
 #endif
 }
+
+#if defined(__SSE2__)
+// Two adjacent floats widened to doubles.
+inline __m128d widen_pair(const float* p) noexcept {
+  return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+}
+#endif
 
 }  // namespace
 
@@ -79,7 +89,7 @@ void StreamingResampler::push_sample(const TimedSample& s) {
   p.present = 0;
   for (std::size_t k = 0; k < kSensorChannels; ++k) {
     const std::optional<float>& v = *sensor[k];
-    p.value[kOptionalValue + k] = v ? *v : kMissing;
+    p.value[kSensorValue + k] = v ? *v : kMissing;
     if (v) p.present |= std::uint32_t{1} << k;
   }
 }
@@ -91,8 +101,8 @@ void StreamingResampler::push_values(double time_s, float acc_x, float acc_y, fl
   Pending& p = push_values_common(time_s, acc_x, acc_y, acc_z, temperature, light, battery);
   p.present = 0;
   for (std::size_t k = 0; k < 3; ++k) {
-    p.value[kOptionalValue + kGyroX + k] = has_gyro ? gyro[k] : kMissing;
-    p.value[kOptionalValue + kMagX + k] = has_mag ? mag[k] : kMissing;
+    p.value[kSensorValue + kGyroX + k] = has_gyro ? gyro[k] : kMissing;
+    p.value[kSensorValue + kMagX + k] = has_mag ? mag[k] : kMissing;
   }
   if (has_gyro) p.present |= 0x07u;
   if (has_mag) p.present |= 0x38u;
@@ -107,9 +117,9 @@ StreamingResampler::Pending& StreamingResampler::push_values_common(double time_
   p.value[kAccValue + 0] = acc_x;
   p.value[kAccValue + 1] = acc_y;
   p.value[kAccValue + 2] = acc_z;
-  p.value[kOptionalValue + kTemperature] = temperature;
-  p.value[kOptionalValue + kLight] = light;
-  p.value[kOptionalValue + kBattery] = battery;
+  p.value[kReadingValue + 0] = temperature;
+  p.value[kReadingValue + 1] = light;
+  p.value[kReadingValue + 2] = battery;
   if (!origin_ms_) {
     const double o = range_start_s_ && *range_start_s_ > time_s ? *range_start_s_ : time_s;
     origin_s_ = o;
@@ -212,31 +222,63 @@ void StreamingResampler::emit_row(std::size_t c, double t) {
     return static_cast<float>(w * (y2 - y1) + y1);
   };
 
+  // Accelerometer and block readings, value() for each of the six channels.
+  float always[6];
+#if defined(__SSE2__)
+  // Two channels at a time; every lane rounds exactly as the scalar operations do.
+  {
+    const __m128d vw = _mm_set1_pd(w);
+    for (std::size_t i = 0; i < 6; i += 2) {
+      const __m128d y1 = widen_pair(s1.value + i);
+      const __m128d y2 = widen_pair(s2.value + i);
+      __m128d r = flat ? y1 : _mm_add_pd(_mm_mul_pd(vw, _mm_sub_pd(y2, y1)), y1);
+      if (s0 != nullptr) {
+        const __m128d y0 = widen_pair(s0->value + i);
+        const __m128d y3 = widen_pair(s3->value + i);
+        const __m128d cubic = _mm_add_pd(
+            _mm_add_pd(_mm_add_pd(_mm_mul_pd(_mm_set1_pd(l0), y0), _mm_mul_pd(_mm_set1_pd(l1), y1)),
+                       _mm_mul_pd(_mm_set1_pd(l2), y2)),
+            _mm_mul_pd(_mm_set1_pd(l3), y3));
+        const __m128d nan = _mm_or_pd(_mm_or_pd(_mm_cmpunord_pd(y0, y0), _mm_cmpunord_pd(y1, y1)),
+                                      _mm_or_pd(_mm_cmpunord_pd(y2, y2), _mm_cmpunord_pd(y3, y3)));
+        r = _mm_or_pd(_mm_and_pd(nan, r), _mm_andnot_pd(nan, cubic));
+      }
+      _mm_storel_pi(reinterpret_cast<__m64*>(&always[i]), _mm_cvtpd_ps(r));
+    }
+  }
+#else
+  for (std::size_t i = 0; i < 6; ++i) always[i] = value(i);
+#endif
+
   const std::size_t row = output_.rows();
   output_.timestamps.push_back(saturating_us(t * 1000000.0));
-  output_.acc_x.push_back(value(kAccValue + 0));
-  output_.acc_y.push_back(value(kAccValue + 1));
-  output_.acc_z.push_back(value(kAccValue + 2));
+  output_.acc_x.push_back(always[kAccValue + 0]);
+  output_.acc_y.push_back(always[kAccValue + 1]);
+  output_.acc_z.push_back(always[kAccValue + 2]);
 
   // Gyroscope and magnetometer: a grid time on a sample copies that sample's values and
   // their presence; otherwise a value is present when its interpolation is a number. With
   // neither bracket sample carrying any of them, every path gives "absent".
   const Pending* exact = t == t1 ? &s1 : t == t2 ? &s2 : nullptr;
   const bool any = ((s1.present | s2.present) != 0);
-  for (std::size_t k = 0; k < kSensorChannels; ++k) {
-    std::optional<float> v;
-    if (exact != nullptr) {
-      if ((exact->present >> k) & 1) v = exact->value[kOptionalValue + k];
-    } else if (any) {
-      const float f = value(kOptionalValue + k);
-      if (!std::isnan(f)) v = f;
+  if (any || output_.optional[kGyroX].present || output_.optional[kGyroY].present ||
+      output_.optional[kGyroZ].present || output_.optional[kMagX].present ||
+      output_.optional[kMagY].present || output_.optional[kMagZ].present) {
+    for (std::size_t k = 0; k < kSensorChannels; ++k) {
+      std::optional<float> v;
+      if (exact != nullptr) {
+        if ((exact->present >> k) & 1) v = exact->value[kSensorValue + k];
+      } else if (any) {
+        const float f = value(kSensorValue + k);
+        if (!std::isnan(f)) v = f;
+      }
+      append_sensor_value(output_.optional[k], v, row);
     }
-    append_sensor_value(output_.optional[k], v, row);
   }
 
-  for (const Channel ch : {kTemperature, kLight, kBattery}) {
-    OptionalColumn& col = output_.channel(ch);
-    if (col.present) col.values.push_back(value(kOptionalValue + ch));
+  for (std::size_t r = 0; r < 3; ++r) {
+    OptionalColumn& col = output_.optional[kTemperature + r];
+    if (col.present) col.values.push_back(always[kReadingValue + r]);
   }
 }
 

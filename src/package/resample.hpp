@@ -65,9 +65,9 @@ class StreamingResampler {
   CwaDataResult take_output() noexcept { return std::move(output_); }
 
  private:
-  // A queued sample flattened for interpolation: the twelve channels in output order
-  // (acc x/y/z, gyro x/y/z, mag x/y/z, temperature, light, battery), an absent value
-  // stored as NaN, plus which gyroscope/magnetometer values were present.
+  // A queued sample flattened for interpolation: the twelve channels (acc x/y/z,
+  // temperature, light, battery, then gyro x/y/z and mag x/y/z), an absent value stored
+  // as NaN, plus which gyroscope/magnetometer values were present.
   struct Pending {
     double time_s;
     float value[12];
