@@ -165,6 +165,9 @@ void StreamingResampler::emit_ready(bool flush) {
       trim();
       return;
     }
+    // The next grid time does not depend on this row: start its division first.
+    cached_time_s_ = grid_time_s(grid_index_ + 1);
+    cached_index_ = grid_index_ + 1;
     emit_row(c, t);
     ++grid_index_;
     trim();
@@ -250,11 +253,12 @@ void StreamingResampler::emit_row(std::size_t c, double t) {
   for (std::size_t i = 0; i < 6; ++i) always[i] = value(i);
 #endif
 
-  const std::size_t row = output_.rows();
-  output_.timestamps.push_back(saturating_us(t * 1000000.0));
-  output_.acc_x.push_back(always[kAccValue + 0]);
-  output_.acc_y.push_back(always[kAccValue + 1]);
-  output_.acc_z.push_back(always[kAccValue + 2]);
+  const std::size_t row = rows();
+  if (staged_ == room_) make_room();
+  time_out_[staged_] = saturating_us(t * 1000000.0);
+  for (std::size_t k = 0; k < 6; ++k)
+    if (value_out_[k] != nullptr) value_out_[k][staged_] = always[k];
+  ++staged_;
 
   // Gyroscope and magnetometer: a grid time on a sample copies that sample's values and
   // their presence; otherwise a value is present when its interpolation is a number. With
@@ -275,11 +279,33 @@ void StreamingResampler::emit_row(std::size_t c, double t) {
       append_sensor_value(output_.optional[k], v, row);
     }
   }
+}
 
+void StreamingResampler::commit_staged() noexcept {
+  if (room_ == 0) return;
+  output_.timestamps.commit(staged_);
+  Column<float>* cols[6] = {&output_.acc_x, &output_.acc_y, &output_.acc_z,
+                            &output_.optional[kTemperature].values,
+                            &output_.optional[kLight].values, &output_.optional[kBattery].values};
+  for (std::size_t k = 0; k < 6; ++k)
+    if (value_out_[k] != nullptr) cols[k]->commit(staged_);
+  staged_ = 0;
+  room_ = 0;
+}
+
+void StreamingResampler::make_room() {
+  commit_staged();
+  // Chunks grow with the output, so that committing stays rare.
+  std::size_t chunk = output_.timestamps.size() / 4;
+  if (chunk < 4096) chunk = 4096;
+  time_out_ = output_.timestamps.append_space(chunk);
+  Column<float>* cols[3] = {&output_.acc_x, &output_.acc_y, &output_.acc_z};
+  for (std::size_t k = 0; k < 3; ++k) value_out_[k] = cols[k]->append_space(chunk);
   for (std::size_t r = 0; r < 3; ++r) {
     OptionalColumn& col = output_.optional[kTemperature + r];
-    if (col.present) col.values.push_back(always[kReadingValue + r]);
+    value_out_[3 + r] = col.present ? col.values.append_space(chunk) : nullptr;
   }
+  room_ = chunk;
 }
 
 }  // namespace tiltgram

@@ -61,8 +61,16 @@ class StreamingResampler {
   std::size_t queue_length() const noexcept { return pending_.size(); }
 
   // The caller may add gyroscope/magnetometer columns (ensure_column) before a row needs them.
-  CwaDataResult& output() noexcept { return output_; }
-  CwaDataResult take_output() noexcept { return std::move(output_); }
+  // The rows emitted so far (staged rows are committed first).
+  CwaDataResult& output() noexcept {
+    commit_staged();
+    return output_;
+  }
+  CwaDataResult take_output() noexcept {
+    commit_staged();
+    return std::move(output_);
+  }
+  std::size_t rows() const noexcept { return output_.timestamps.size() + staged_; }
 
  private:
   // A queued sample flattened for interpolation: the twelve channels (acc x/y/z,
@@ -120,6 +128,16 @@ class StreamingResampler {
   std::uint64_t cursor_ = 0;  // position in pending_ of the left sample of the bracket
   std::uint64_t grid_index_ = 0;
   bool done_ = false;
+
+  // Rows are written straight behind the committed ends of the time, accelerometer and
+  // present reading columns (`staged_` of them, room for `room_`) and committed in bulk,
+  // so that a row costs no per-column size bookkeeping.
+  void commit_staged() noexcept;
+  void make_room();
+  std::size_t staged_ = 0;
+  std::size_t room_ = 0;
+  std::int64_t* time_out_ = nullptr;
+  float* value_out_[6] = {};  // acc_x, acc_y, acc_z, temperature, light, battery (or null)
   std::uint64_t cached_index_ = UINT64_MAX;
   double cached_time_s_ = 0;
 };

@@ -51,6 +51,7 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
   DecodedSamples samples;
   std::int64_t times[kMaxSamplesPerPacket];
   bool finished = false;
+  bool sensor_columns[2] = {false, false};  // gyroscope, magnetometer columns created
   for (std::uint64_t b = opened.first_block; b < opened.end_block && !finished; ++b) {
     TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.reader.next());
     if (sector == nullptr) return CwaError::message("Unexpected end of CWA data");
@@ -67,15 +68,16 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
       resampler.emplace(lo, hi, resample_hz, flags.temperature, flags.light, flags.battery);
       reserve_output(resampler->output(), opened.end_block - b, *meta, lo, hi, resample_hz);
     }
-    CwaDataResult& out = resampler->output();
     for (std::size_t i = 0; i < samples.count; ++i) {
       const double t = static_cast<double>(times[i]) / 1000000.0;
       // A selected sample brings its gyroscope and magnetometer columns into the output,
       // even where the grid rows near it turn out absent.
-      if ((samples.has_gyro && !out.optional[kGyroX].present) ||
-          (samples.has_mag && !out.optional[kMagX].present)) {
+      if ((samples.has_gyro && !sensor_columns[0]) || (samples.has_mag && !sensor_columns[1])) {
         const bool selected = (!lo || !(t < *lo)) && (!hi || t < *hi);
         if (selected) {
+          CwaDataResult& out = resampler->output();
+          sensor_columns[0] = sensor_columns[0] || samples.has_gyro;
+          sensor_columns[1] = sensor_columns[1] || samples.has_mag;
           for (std::size_t axis = 0; axis < 3; ++axis) {
             if (samples.has_gyro) ensure_column(out.optional[kGyroX + axis], out.rows());
             if (samples.has_mag) ensure_column(out.optional[kMagX + axis], out.rows());
