@@ -209,7 +209,16 @@ void StreamingResampler::emit_row(std::size_t c, double t) {
   }
   const double dt = t2 - t1;
   const bool flat = std::fabs(dt) < kMinSpan;
-  const double w = flat ? 0.0 : (t - t1) / dt;
+  // The linear weight, a division, is needed only where the cubic is not taken.
+  double w_value = 0.0;
+  bool w_known = flat;
+  const auto linear_weight = [&]() -> double {
+    if (!w_known) {
+      w_value = (t - t1) / dt;
+      w_known = true;
+    }
+    return w_value;
+  };
 
   const auto value = [&](std::size_t i) -> float {
     const double y1 = s1.value[i];
@@ -222,32 +231,35 @@ void StreamingResampler::emit_row(std::size_t c, double t) {
       }
     }
     if (flat) return static_cast<float>(y1);
-    return static_cast<float>(w * (y2 - y1) + y1);
+    return static_cast<float>(linear_weight() * (y2 - y1) + y1);
   };
 
   // Accelerometer and block readings, value() for each of the six channels.
   float always[6];
 #if defined(__SSE2__)
   // Two channels at a time; every lane rounds exactly as the scalar operations do.
-  {
-    const __m128d vw = _mm_set1_pd(w);
-    for (std::size_t i = 0; i < 6; i += 2) {
-      const __m128d y1 = widen_pair(s1.value + i);
-      const __m128d y2 = widen_pair(s2.value + i);
-      __m128d r = flat ? y1 : _mm_add_pd(_mm_mul_pd(vw, _mm_sub_pd(y2, y1)), y1);
-      if (s0 != nullptr) {
-        const __m128d y0 = widen_pair(s0->value + i);
-        const __m128d y3 = widen_pair(s3->value + i);
-        const __m128d cubic = _mm_add_pd(
-            _mm_add_pd(_mm_add_pd(_mm_mul_pd(_mm_set1_pd(l0), y0), _mm_mul_pd(_mm_set1_pd(l1), y1)),
-                       _mm_mul_pd(_mm_set1_pd(l2), y2)),
-            _mm_mul_pd(_mm_set1_pd(l3), y3));
-        const __m128d nan = _mm_or_pd(_mm_or_pd(_mm_cmpunord_pd(y0, y0), _mm_cmpunord_pd(y1, y1)),
-                                      _mm_or_pd(_mm_cmpunord_pd(y2, y2), _mm_cmpunord_pd(y3, y3)));
-        r = _mm_or_pd(_mm_and_pd(nan, r), _mm_andnot_pd(nan, cubic));
-      }
-      _mm_storel_pi(reinterpret_cast<__m64*>(&always[i]), _mm_cvtpd_ps(r));
+  for (std::size_t i = 0; i < 6; i += 2) {
+    const __m128d y1 = widen_pair(s1.value + i);
+    const __m128d y2 = widen_pair(s2.value + i);
+    const auto linear = [&]() -> __m128d {
+      if (flat) return y1;
+      return _mm_add_pd(_mm_mul_pd(_mm_set1_pd(linear_weight()), _mm_sub_pd(y2, y1)), y1);
+    };
+    __m128d r;
+    if (s0 != nullptr) {
+      const __m128d y0 = widen_pair(s0->value + i);
+      const __m128d y3 = widen_pair(s3->value + i);
+      const __m128d cubic = _mm_add_pd(
+          _mm_add_pd(_mm_add_pd(_mm_mul_pd(_mm_set1_pd(l0), y0), _mm_mul_pd(_mm_set1_pd(l1), y1)),
+                     _mm_mul_pd(_mm_set1_pd(l2), y2)),
+          _mm_mul_pd(_mm_set1_pd(l3), y3));
+      const __m128d nan = _mm_or_pd(_mm_or_pd(_mm_cmpunord_pd(y0, y0), _mm_cmpunord_pd(y1, y1)),
+                                    _mm_or_pd(_mm_cmpunord_pd(y2, y2), _mm_cmpunord_pd(y3, y3)));
+      r = _mm_movemask_pd(nan) == 0 ? cubic : _mm_or_pd(_mm_and_pd(nan, linear()), _mm_andnot_pd(nan, cubic));
+    } else {
+      r = linear();
     }
+    _mm_storel_pi(reinterpret_cast<__m64*>(&always[i]), _mm_cvtpd_ps(r));
   }
 #else
   for (std::size_t i = 0; i < 6; ++i) always[i] = value(i);
