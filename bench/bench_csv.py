@@ -13,21 +13,18 @@ import subprocess
 import sys
 import tempfile
 
-from common import interleaved, recording
+from common import HWM_SNIPPET, interleaved, recording
 
 import tiltgram
 
 PEAK = r"""
 import sys
 import tiltgram
-def hwm_kb():
-    for line in open("/proc/self/status"):
-        if line.startswith("VmHWM:"):
-            return int(line.split()[1])
+HWM
 base = hwm_kb()
 tiltgram.write_cwa_csv(sys.argv[1], sys.argv[2])
 print(base, hwm_kb())
-"""
+""".replace("HWM\n", HWM_SNIPPET)
 
 
 def write_bytes(path: str, data: bytes) -> None:

@@ -15,7 +15,7 @@ import sys
 
 import numpy as np
 
-from common import interleaved, read_bytes, recording
+from common import HWM_SNIPPET, interleaved, read_bytes, recording
 
 import tiltgram
 
@@ -35,16 +35,13 @@ def floor_columns(path: str, rows: int, columns: int) -> list:
 PEAK = r"""
 import sys
 import numpy, pandas, tiltgram
-def hwm_kb():  # the process's own high-water mark (ru_maxrss survives exec from the parent)
-    for line in open("/proc/self/status"):
-        if line.startswith("VmHWM:"):
-            return int(line.split()[1])
+HWM
 base = hwm_kb()
 df = tiltgram.read_cwa_file(sys.argv[1])
 peak = hwm_kb()
 nbytes = df.index.values.nbytes + sum(df[c].values.nbytes for c in df.columns)
 print(base, peak, nbytes)
-"""
+""".replace("HWM\n", HWM_SNIPPET)
 
 
 def main() -> None:

@@ -10,17 +10,14 @@ import os
 import subprocess
 import sys
 
-from common import interleaved, recording
+from common import HWM_SNIPPET, interleaved, recording
 
 import tiltgram
 
 PEAK = r"""
 import sys
 import tiltgram
-def hwm_kb():
-    for line in open("/proc/self/status"):
-        if line.startswith("VmHWM:"):
-            return int(line.split()[1])
+HWM
 base = hwm_kb()
 try:
     df = tiltgram.read_cwa_file(sys.argv[1], resample_hz=float(sys.argv[2]))
@@ -29,7 +26,7 @@ except MemoryError:
 else:
     nbytes = df.index.values.nbytes + sum(df[c].values.nbytes for c in df.columns)
     print("ok", base, hwm_kb(), nbytes)
-"""
+""".replace("HWM\n", HWM_SNIPPET)
 
 
 def fresh_process(path: str, hz: float) -> str:

@@ -60,3 +60,13 @@ def interleaved(steps: dict, rounds: int, ballast: int) -> dict:
 def peak_rss_mb() -> float:
     import resource
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+
+
+# A fresh process's own high-water mark of resident memory: ru_maxrss is inherited
+# across exec from the parent, VmHWM is not.
+HWM_SNIPPET = r"""
+def hwm_kb():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+"""

@@ -1,23 +1,7 @@
 """Builds and runs the C++ check of the CSV number formatting (exact 6- and 4-decimal text)."""
 
-import shutil
-import subprocess
-from pathlib import Path
-
-import pytest
-
-ROOT = Path(__file__).resolve().parents[1]
+from cpp_program import build_and_run
 
 
 def test_fixed_point_text_matches_exact_rounding(tmp_path):
-    if shutil.which("g++") is None:
-        pytest.skip("g++ is not on PATH")
-    exe = tmp_path / "test_csv_format"
-    build = subprocess.run(
-        ["g++", "-std=c++20", "-O2", "-ffp-contract=off", "-Isrc",
-         "tests/cpp/test_csv_format.cpp", "src/package/csv_format.cpp", "-o", str(exe)],
-        cwd=ROOT, capture_output=True, text=True, timeout=300,
-    )
-    assert build.returncode == 0, f"compile failed:\n{build.stdout}{build.stderr}"
-    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=300)
-    assert run.returncode == 0, f"exit {run.returncode}:\n{run.stdout}{run.stderr}"
+    build_and_run(tmp_path, "test_csv_format", ["src/package/csv_format.cpp"])

@@ -38,22 +38,15 @@ PyObject* py_write_cwa_csv(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
     static constexpr FunctionSpec spec{"write_cwa_csv", kPositional, 2, kKeywordOnly};
     PyObject* a[10];
     if (!match_arguments(spec, args, nargsf, kwnames, a)) return nullptr;
-    std::string_view path, output, method;
-    IncludeFlags flags;
-    std::optional<double> hz;
-    PyObject* tz = nullptr;
+    std::string_view path, output;
+    ReadArguments r;
     if (!arg_str(a[0], "file_path", path) || !arg_str(a[1], "output_path", output) ||
-        !arg_flag(a[3], "include_magnetometer", true, flags.magnetometer) ||
-        !arg_flag(a[4], "include_temperature", false, flags.temperature) ||
-        !arg_flag(a[5], "include_light", false, flags.light) ||
-        !arg_flag(a[6], "include_battery", false, flags.battery) ||
-        !arg_optional_f64(a[7], "resample_hz", hz) ||
-        !arg_str_default(a[8], "resample_method", "cubic", method) ||
-        !arg_optional_tzinfo(a[9], "fixed_utc_offset_timezone", tz))
+        !convert_read_arguments(a + 2, IncludeFlags{true, false, false, false}, r))
       return nullptr;
+    const IncludeFlags flags = r.flags;
 
     PreparedRead prep;
-    if (!prepare_read(path, a[2], hz, method, tz, prep)) return nullptr;
+    if (!prepare_read(path, r.cut, r.resample_hz, r.resample_method, r.tz, prep)) return nullptr;
     if (auto bounds = check_time_bounds(prep.plan.start_time_s, prep.plan.end_time_s); !bounds.ok())
       return raise(bounds.error(), PyExc_RuntimeError);
     const std::int64_t offset_us = prep.offset_us.value_or(0);

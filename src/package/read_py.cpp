@@ -49,6 +49,17 @@ bool prepare_read(std::string_view file_path, PyObject* cut, std::optional<doubl
   return fixed_timezone_offset_us(tz, out.offset_us);
 }
 
+bool convert_read_arguments(PyObject* const* a, IncludeFlags defaults, ReadArguments& out) {
+  out.cut = a[0];
+  return arg_flag(a[1], "include_magnetometer", defaults.magnetometer, out.flags.magnetometer) &&
+         arg_flag(a[2], "include_temperature", defaults.temperature, out.flags.temperature) &&
+         arg_flag(a[3], "include_light", defaults.light, out.flags.light) &&
+         arg_flag(a[4], "include_battery", defaults.battery, out.flags.battery) &&
+         arg_optional_f64(a[5], "resample_hz", out.resample_hz) &&
+         arg_str_default(a[6], "resample_method", "cubic", out.resample_method) &&
+         arg_optional_tzinfo(a[7], "fixed_utc_offset_timezone", out.tz);
+}
+
 namespace {
 
 constexpr const char* kPositional[] = {
@@ -63,22 +74,15 @@ PyObject* py_read_cwa_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
     static constexpr FunctionSpec spec{"read_cwa_file", kPositional, 1, kKeywordOnly};
     PyObject* a[9];
     if (!match_arguments(spec, args, nargsf, kwnames, a)) return nullptr;
-    std::string_view path, method;
-    IncludeFlags flags;
-    std::optional<double> hz;
-    PyObject* tz = nullptr;
+    std::string_view path;
+    ReadArguments r;
     if (!arg_str(a[0], "file_path", path) ||
-        !arg_flag(a[2], "include_magnetometer", true, flags.magnetometer) ||
-        !arg_flag(a[3], "include_temperature", true, flags.temperature) ||
-        !arg_flag(a[4], "include_light", true, flags.light) ||
-        !arg_flag(a[5], "include_battery", true, flags.battery) ||
-        !arg_optional_f64(a[6], "resample_hz", hz) ||
-        !arg_str_default(a[7], "resample_method", "cubic", method) ||
-        !arg_optional_tzinfo(a[8], "fixed_utc_offset_timezone", tz))
+        !convert_read_arguments(a + 1, IncludeFlags{true, true, true, true}, r))
       return nullptr;
+    const IncludeFlags flags = r.flags;
 
     PreparedRead prep;
-    if (!prepare_read(path, a[1], hz, method, tz, prep)) return nullptr;
+    if (!prepare_read(path, r.cut, r.resample_hz, r.resample_method, r.tz, prep)) return nullptr;
     auto data = prep.resample_hz
                     ? read_cwa_data_resampled_streaming(path, prep.plan, flags, *prep.resample_hz)
                     : [&]() -> Result<CwaDataResult> {

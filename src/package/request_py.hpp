@@ -9,8 +9,23 @@
 #include <string_view>
 
 #include "package/plan.hpp"
+#include "package/read.hpp"
 
 namespace tiltgram::py {
+
+// The arguments after the path(s), in signature order: cut, the four flags, resample_hz,
+// resample_method and the keyword-only time zone.
+struct ReadArguments {
+  PyObject* cut = nullptr;  // borrowed; nullptr or None for the whole recording
+  IncludeFlags flags;
+  std::optional<double> resample_hz;
+  std::string_view resample_method;
+  PyObject* tz = nullptr;  // borrowed tzinfo, or nullptr
+};
+
+// Converts args[0..8) (cut, flags, resample_hz, resample_method, time zone) with the
+// flags' defaults in `defaults`. False with the argument's TypeError set.
+bool convert_read_arguments(PyObject* const* args, IncludeFlags defaults, ReadArguments& out);
 
 struct PreparedRead {
   CutConfig cut;
