@@ -14,8 +14,7 @@ from that list:
 * the grid: point 0 at the origin (the first sample, or the start bound when that is
   later), point n at (origin_ms + n * step_ms) / 1000;
 * the bracket: the first consecutive pair, from the previous grid point's bracket on,
-  whose later sample is not before the grid time; no such pair, or a left sample after
-  the grid time, ends the grid;
+  whose later sample is not before the grid time; no such pair ends the grid;
 * the cubic through the samples before, at and after the bracket when all four exist and
   are usable, else linear between the bracket samples;
 * a grid time at or after the end bound ends the grid; reading goes on only up to the
