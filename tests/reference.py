@@ -160,7 +160,9 @@ def decode(sector_bytes: bytes, count: int, include_magnetometer: bool):
     return acc, gyro, mag
 
 
-def read_blocks(data, start_block, block_count, flags):
+def open_planned(data, start_block, block_count):
+    """The planned block range [first, end) and the natural end of the nearest earlier data
+    block (None when there is none)."""
     total = check_file(data)
     first = start_block or 0
     if first >= total:
@@ -173,6 +175,23 @@ def read_blocks(data, start_block, block_count, flags):
         if meta is not None:
             prev = natural_bounds(*meta)[1]
             break
+    return first, end_block, prev
+
+
+def assert_frame(df, expected, aware=False):
+    """Bit-for-bit comparison of a DataFrame with a result dict."""
+    assert list(df.columns) == [name for name in expected if name != "timestamps"]
+    assert df.index.name == "timestamp"
+    assert str(df.index.dtype) == ("datetime64[us, UTC]" if aware else "datetime64[us]")
+    np.testing.assert_array_equal(df.index.asi8, expected["timestamps"])
+    for name in df.columns:
+        values = df[name].values
+        assert values.dtype == np.float32, name
+        np.testing.assert_array_equal(values.view("u4"), expected[name].view("u4"), err_msg=name)
+
+
+def read_blocks(data, start_block, block_count, flags):
+    first, end_block, prev = open_planned(data, start_block, block_count)
     times, cols = [], {name: [] for name in COLUMN_ORDER}
     rows = 0
     for b in range(first, end_block):

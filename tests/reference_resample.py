@@ -31,8 +31,8 @@ import struct
 import numpy as np
 
 import reference
-from builders import battery_v, light_lux_libm, natural_bounds, sample_times_us, temperature_c, to_us
-from reference import (BLOCK_COLUMNS, F32, I64_MAX, I64_MIN, NAN32, SENSORS, check_file, decode,
+from builders import battery_v, light_lux_libm, sample_times_us, temperature_c, to_us
+from reference import (BLOCK_COLUMNS, F32, I64_MAX, I64_MIN, NAN32, SENSORS, decode,
                        fail, packet_meta, sector)
 
 MAX_RESAMPLE_HZ = 10000.0
@@ -70,17 +70,7 @@ CHANNELS = ("acc_x", "acc_y", "acc_z") + SENSORS + BLOCK_COLUMNS
 def planned_blocks(data, start_block, block_count, include_magnetometer):
     """The decoded data blocks of the planned range in file order, one list of samples each.
     A generator: each block is checked and decoded only when it is asked for."""
-    total = check_file(data)
-    first = start_block or 0
-    if first >= total:
-        fail("Start block is beyond file size")
-    end_block = min(total, first + (total - first if block_count is None else block_count))
-    prev = None
-    for b in range(first - 1, -1, -1):
-        meta = packet_meta(sector(data, b))
-        if meta is not None:
-            prev = natural_bounds(*meta)[1]
-            break
+    first, end_block, prev = reference.open_planned(data, start_block, block_count)
     if first >= end_block:
         fail("No valid sample data found in the specified range")
     for b in range(first, end_block):

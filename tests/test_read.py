@@ -30,18 +30,6 @@ def read(path, *args, **kwargs):
     return tiltgram.read_cwa_file(path, *args, **kwargs)
 
 
-def assert_matches(df, expected, aware):
-    """Bit-for-bit comparison of a DataFrame with a reference result."""
-    assert list(df.columns) == [name for name in expected if name != "timestamps"]
-    assert df.index.name == "timestamp"
-    assert str(df.index.dtype) == ("datetime64[us, UTC]" if aware else "datetime64[us]")
-    np.testing.assert_array_equal(df.index.asi8, expected["timestamps"])
-    for name in df.columns:
-        values = df[name].values
-        assert values.dtype == np.float32, name
-        np.testing.assert_array_equal(values.view("u4"), expected[name].view("u4"), err_msg=name)
-
-
 def outcome(func, *args, **kwargs):
     try:
         return func(*args, **kwargs)
@@ -59,7 +47,7 @@ def check_against_reference(path, *args, **kwargs):
             assert str(exc.value) == str(expected)
         return None
     df = read(path, *args, **kwargs)
-    assert_matches(df, expected, kwargs.get("fixed_utc_offset_timezone") is not None)
+    reference.assert_frame(df, expected, kwargs.get("fixed_utc_offset_timezone") is not None)
     return df
 
 

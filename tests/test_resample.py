@@ -38,18 +38,6 @@ def outcome(func, *args, **kwargs):
         return exc
 
 
-def assert_frame(df, expected, aware=False):
-    """Bit-for-bit comparison of a DataFrame with a result dict."""
-    assert list(df.columns) == [name for name in expected if name != "timestamps"]
-    assert df.index.name == "timestamp"
-    assert str(df.index.dtype) == ("datetime64[us, UTC]" if aware else "datetime64[us]")
-    np.testing.assert_array_equal(df.index.asi8, expected["timestamps"])
-    for name in df.columns:
-        values = df[name].values
-        assert values.dtype == np.float32, name
-        np.testing.assert_array_equal(values.view("u4"), expected[name].view("u4"), err_msg=name)
-
-
 def check(path, *args, **kwargs):
     """The module's frame, or its exception, is the model's."""
     expected = outcome(reference_resample.read, path, *args, **kwargs)
@@ -60,7 +48,7 @@ def check(path, *args, **kwargs):
         assert str(exc.value) == str(expected)
         return None
     df = read(path, *args, **kwargs)
-    assert_frame(df, expected, kwargs.get("fixed_utc_offset_timezone") is not None)
+    reference.assert_frame(df, expected, kwargs.get("fixed_utc_offset_timezone") is not None)
     return df
 
 
@@ -200,7 +188,7 @@ def test_rate_and_method_checks(tmp_path, cwa, hz, method, error):
 @pytest.mark.parametrize("hz", [25, np.float64(25.0), np.int32(25)], ids=["int", "numpy-float", "numpy-int"])
 def test_numbers_are_taken_as_floats(cwa, hz):
     path = cwa(contiguous_blocks(3))
-    assert_frame(read(path, resample_hz=hz), reference_resample.read(path, resample_hz=25.0))
+    reference.assert_frame(read(path, resample_hz=hz), reference_resample.read(path, resample_hz=25.0))
 
 
 @pytest.mark.parametrize("kwargs", [{"resample_hz": "25"}, {"resample_hz": b"25"},
@@ -216,7 +204,7 @@ def test_without_a_rate_the_method_is_ignored(cwa, method):
     path = cwa(contiguous_blocks(2, format=0x92) + [bytes(512)])
     df = read(path, resample_hz=None, resample_method=method)
     assert len(df) == 2 * CAPACITY[0x92]
-    assert_frame(df, reference.read(path))
+    reference.assert_frame(df, reference.read(path))
 
 
 # --- errors of the read ----------------------------------------------------------------------------

@@ -123,7 +123,6 @@ bool apply_offset(CwaDataResult& data, std::int64_t offset_us) {
 }
 
 PyObject* build_dataframe(CwaDataResult&& data, bool utc) {
-  const std::size_t rows = data.rows();
   PyRef columns = PyRef::steal(PyDict_New());
   if (!columns) return nullptr;
   if (!set_item(columns.get(), "acc_x", column_array(data.acc_x, NPY_FLOAT32)) ||
@@ -138,7 +137,6 @@ PyObject* build_dataframe(CwaDataResult&& data, bool utc) {
   }
   PyRef times = PyRef::steal(column_array(data.timestamps, NPY_INT64));
   if (!times) return nullptr;
-  (void)rows;
 
   PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
   if (!pandas) return nullptr;
