@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the module with AddressSanitizer and UBSan into build/asan and runs the test suite
+# against it (after scripts/setup.sh has made .venv).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build/asan -G Ninja -DTILTGRAM_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
+cmake --build build/asan
+LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+PYTHONPATH="$PWD/build/asan" \
+  .venv/bin/python -m pytest -q tests --ignore=tests/test_fuzz_replay.py "$@"
