@@ -178,6 +178,14 @@ def open_planned(data, start_block, block_count):
     return first, end_block, prev
 
 
+def outcome(func, *args, **kwargs):
+    """What a call gives: its result, or the exception it raised."""
+    try:
+        return func(*args, **kwargs)
+    except Exception as exc:  # noqa: BLE001 - the exception is the outcome
+        return exc
+
+
 def assert_frame(df, expected, aware=False):
     """Bit-for-bit comparison of a DataFrame with a result dict."""
     assert list(df.columns) == [name for name in expected if name != "timestamps"]

@@ -30,15 +30,8 @@ def read(path, *args, **kwargs):
     return tiltgram.read_cwa_file(path, *args, **kwargs)
 
 
-def outcome(func, *args, **kwargs):
-    try:
-        return func(*args, **kwargs)
-    except Exception as exc:  # noqa: BLE001 - the exception is the outcome
-        return exc
-
-
 def check_against_reference(path, *args, **kwargs):
-    expected = outcome(reference.read, path, *args, **kwargs)
+    expected = reference.outcome(reference.read, path, *args, **kwargs)
     if isinstance(expected, Exception):
         with pytest.raises(Exception) as exc:
             read(path, *args, **kwargs)
@@ -144,7 +137,7 @@ def test_random_recordings_match_reference(tmp_path, seed):
     data, duration = random_recording(rng)
     path = builders.write(tmp_path / "r.cwa", data)
     nblocks = (len(data) - 1024) // 512
-    whole = outcome(reference.read, path)
+    whole = reference.outcome(reference.read, path)
     times = [] if isinstance(whole, Exception) else list(whole["timestamps"])
     check_against_reference(
         path, random_cut(rng, nblocks, duration, times),

@@ -31,16 +31,9 @@ def read(path, *args, **kwargs):
     return tiltgram.read_cwa_file(path, *args, **kwargs)
 
 
-def outcome(func, *args, **kwargs):
-    try:
-        return func(*args, **kwargs)
-    except Exception as exc:  # noqa: BLE001 - the exception is the outcome
-        return exc
-
-
 def check(path, *args, **kwargs):
     """The module's frame, or its exception, is the model's."""
-    expected = outcome(reference_resample.read, path, *args, **kwargs)
+    expected = reference.outcome(reference_resample.read, path, *args, **kwargs)
     if isinstance(expected, Exception):
         with pytest.raises(Exception) as exc:
             read(path, *args, **kwargs)
@@ -149,7 +142,7 @@ def test_random_recordings_match_model(tmp_path, seed):
     rng = random.Random(seed)
     data = random_recording(rng)
     path = builders.write(tmp_path / "r.cwa", data)
-    whole = outcome(reference.read, path)
+    whole = reference.outcome(reference.read, path)
     times = [] if isinstance(whole, Exception) else [int(t) for t in whole["timestamps"]]
     hz = random_rate(rng)
     cut = random_cut(rng, (len(data) - 1024) // 512, times, hz)
