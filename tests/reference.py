@@ -198,23 +198,32 @@ def assert_frame(df, expected, aware=False):
         np.testing.assert_array_equal(values.view("u4"), expected[name].view("u4"), err_msg=name)
 
 
-def read_blocks(data, start_block, block_count, flags):
-    first, end_block, prev = open_planned(data, start_block, block_count)
-    times, cols = [], {name: [] for name in COLUMN_ORDER}
-    rows = 0
+def decoded_blocks(data, first, end_block, prev, include_magnetometer):
+    """Each data block of [first, end_block) in file order, decoded when asked for: its sample
+    count, sample times (us), the nine sensor columns (None where absent) and its readings
+    (temperature, light, battery)."""
     for b in range(first, end_block):
         sec = sector(data, b)
         meta = packet_meta(sec)
         if meta is None:
             continue
         n = meta[3]
-        acc, gyro, mag = decode(sec, n, flags["include_magnetometer"])
+        acc, gyro, mag = decode(sec, n, include_magnetometer)
         ts, prev = sample_times_us(meta[0], meta[1], meta[2], n, prev)
-        times.extend(ts)
-        for name, values in zip(COLUMN_ORDER, acc + (gyro or [None] * 3) + (mag or [None] * 3)):
-            cols[name].append(np.full(n, NAN32, F32) if values is None else values)
         light, temp = struct.unpack_from("<HH", sec, 18)
         readings = (temperature_c(temp), light_lux_libm(light), battery_v(sec[23]))
+        yield n, ts, acc + (gyro or [None] * 3) + (mag or [None] * 3), readings
+
+
+def read_blocks(data, start_block, block_count, flags):
+    first, end_block, prev = open_planned(data, start_block, block_count)
+    times, cols = [], {name: [] for name in COLUMN_ORDER}
+    rows = 0
+    for n, ts, columns, readings in decoded_blocks(data, first, end_block, prev,
+                                                   flags["include_magnetometer"]):
+        times.extend(ts)
+        for name, values in zip(COLUMN_ORDER, columns):
+            cols[name].append(np.full(n, NAN32, F32) if values is None else values)
         for name, value in zip(BLOCK_COLUMNS, readings):
             cols[name].append(np.full(n, value, F32))
         rows += n

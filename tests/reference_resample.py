@@ -26,14 +26,12 @@ from that list:
 from __future__ import annotations
 
 import math
-import struct
 
 import numpy as np
 
 import reference
-from builders import battery_v, light_lux_libm, sample_times_us, temperature_c, to_us
-from reference import (BLOCK_COLUMNS, F32, I64_MAX, I64_MIN, NAN32, SENSORS, decode,
-                       fail, packet_meta, sector)
+from builders import to_us
+from reference import BLOCK_COLUMNS, F32, I64_MAX, I64_MIN, NAN32, SENSORS, fail
 
 MAX_RESAMPLE_HZ = 10000.0
 TINY = 1e-12   # smallest usable Lagrange denominator (s^3) and linear bracket width (s)
@@ -73,17 +71,9 @@ def planned_blocks(data, start_block, block_count, include_magnetometer):
     first, end_block, prev = reference.open_planned(data, start_block, block_count)
     if first >= end_block:
         fail("No valid sample data found in the specified range")
-    for b in range(first, end_block):
-        sec = sector(data, b)
-        meta = packet_meta(sec)
-        if meta is None:
-            continue
-        n = meta[3]
-        acc, gyro, mag = decode(sec, n, include_magnetometer)
-        times, prev = sample_times_us(meta[0], meta[1], meta[2], n, prev)
-        light, temp = struct.unpack_from("<HH", sec, 18)
-        readings = [float(temperature_c(temp)), float(light_lux_libm(light)), float(battery_v(sec[23]))]
-        columns = acc + (gyro or [None] * 3) + (mag or [None] * 3)
+    for n, times, columns, block_readings in reference.decoded_blocks(
+            data, first, end_block, prev, include_magnetometer):
+        readings = [float(v) for v in block_readings]
         samples = []
         for i in range(n):
             values = [NAN if col is None else float(col[i]) for col in columns] + readings
