@@ -12,50 +12,40 @@
 // The arithmetic is fixed to the bit (build with -ffp-contract=off): the grid time is
 // recomputed from n for each point, never accumulated, and every product and sum below is
 // evaluated left to right exactly as written.
+//
+// Where the processor has AVX-512, rows are formed eight at a time: the bracket of each
+// grid point is found one point after another as below, and the arithmetic of up to eight
+// rows whose nodes lie within 16 consecutive samples is done in vector lanes
+// (resample_vector.cpp). Rows that involve gyroscope or magnetometer values, or columns,
+// take the one-row code.
 #include "package/resample.hpp"
 
+#include <algorithm>
 #include <cmath>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include <cstring>
 
 #include "header/time.hpp"
+#include "package/resample_vector.hpp"
 
 namespace tiltgram {
 
 namespace {
 
-// Value positions in StreamingResampler::Pending::value.
-// The six channels computed for every row come first, so that they interpolate as three
-// pairs: acc_x, acc_y, acc_z, temperature, light, battery; then gyro_x .. mag_z.
+// Value positions in the queue: the six channels computed for every row, then the six
+// optional ones.
 constexpr std::size_t kAccValue = 0;
 constexpr std::size_t kReadingValue = 3;  // + (Channel - kTemperature)
 constexpr std::size_t kSensorValue = 6;   // + Channel (kGyroX .. kMagZ)
 constexpr std::size_t kSensorChannels = 6;
 constexpr double kMinSpan = 1e-12;  // seconds for a bracket; seconds cubed for a denominator
-
-// a / b and c / d, each correctly rounded: one packed division where the processor has
-// one (the same IEEE quotients, in half the time).
-inline void divide_pairs(double a, double b, double c, double d, double& ab, double& cd) noexcept {
-#if defined(__SSE2__)
-  const __m128d q = _mm_div_pd(_mm_set_pd(c, a), _mm_set_pd(d, b));
-  ab = _mm_cvtsd_f64(q);
-  cd = _mm_cvtsd_f64(_mm_unpackhi_pd(q, q));
-#else
-  ab = a / b;
-  cd = c / d;
-#endif
-}
-
-#if defined(__SSE2__)
-// Two adjacent floats widened to doubles.
-inline __m128d widen_pair(const float* p) noexcept {
-  return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
-}
-#endif
+// A batch's rows have their brackets within this many samples after its first node, so
+// that every node lies in the run of 16 samples the vector code loads.
+constexpr std::size_t kBatchReach = 13;
+constexpr std::size_t kBatchRows = 8;
 
 }  // namespace
+
+bool StreamingResampler::vector_rows_available() noexcept { return resample_vector::available(); }
 
 StreamingResampler::StreamingResampler(std::optional<double> range_start_s,
                                        std::optional<double> range_end_s, double resample_hz,
@@ -64,70 +54,123 @@ StreamingResampler::StreamingResampler(std::optional<double> range_start_s,
     : range_start_s_(range_start_s),
       range_end_s_(range_end_s),
       resample_hz_(resample_hz),
-      step_ms_(1000.0 / resample_hz) {
+      step_ms_(1000.0 / resample_hz),
+      vector_rows_(vector_rows_available()) {
   output_.channel(kTemperature).present = include_temperature;
   output_.channel(kLight).present = include_light;
   output_.channel(kBattery).present = include_battery;
 }
 
-void StreamingResampler::Queue::grow() {
-  const std::size_t cap = buf_.empty() ? 8 : buf_.size() * 2;
-  std::vector<Pending> bigger(cap);
-  for (std::size_t k = 0; k < size_; ++k) bigger[k] = (*this)[k];
-  buf_.swap(bigger);
+// Moves the live samples to the front of a storage of `capacity` (at least their number).
+void StreamingResampler::Queue::relocate(std::size_t capacity) {
+  const std::size_t stride = capacity + kPad;
+  if (capacity != capacity_) {
+    std::vector<double> time(stride);
+    std::vector<float> value(kValues * stride);
+    std::vector<std::uint32_t> present(stride);
+    std::copy_n(time_.data() + head_, size_, time.data());
+    for (std::size_t ch = 0; ch < kValues; ++ch)
+      std::copy_n(value_.data() + ch * stride_ + head_, size_, value.data() + ch * stride);
+    std::copy_n(present_.data() + head_, size_, present.data());
+    time_.swap(time);
+    value_.swap(value);
+    present_.swap(present);
+  } else {
+    std::memmove(time_.data(), time_.data() + head_, size_ * sizeof(double));
+    for (std::size_t ch = 0; ch < kValues; ++ch)
+      std::memmove(value_.data() + ch * stride_, value_.data() + ch * stride_ + head_,
+                   size_ * sizeof(float));
+    std::memmove(present_.data(), present_.data() + head_, size_ * sizeof(std::uint32_t));
+  }
+  capacity_ = capacity;
+  stride_ = stride;
   head_ = 0;
-  mask_ = cap - 1;
+}
+
+std::size_t StreamingResampler::Queue::extend(std::size_t n) {
+  if (head_ + size_ + n > capacity_) {
+    // Moving a short queue to the front is cheap; a full one doubles instead.
+    std::size_t capacity = capacity_ < 64 ? 64 : capacity_;
+    while (2 * (size_ + n) > capacity) capacity *= 2;
+    relocate(capacity);
+  }
+  const std::size_t at = head_ + size_;
+  size_ += n;
+  return at;
+}
+
+void StreamingResampler::start_grid(double time_s) noexcept {
+  const double o = range_start_s_ && *range_start_s_ > time_s ? *range_start_s_ : time_s;
+  origin_s_ = o;
+  origin_ms_ = o * 1000.0;
+  grid_index_ = 0;
+  cached_index_ = UINT64_MAX;
+  batch_base_ = UINT64_MAX;
 }
 
 void StreamingResampler::push_sample(const TimedSample& s) {
   const SampleData& d = s.sample;
-  Pending& p = push_values_common(s.time_s, d.acc_x, d.acc_y, d.acc_z, s.temperature, s.light,
-                                  s.battery);
   // A hand-made sample may carry any single axis; each is kept as given.
   const std::optional<float>* sensor[kSensorChannels] = {&d.gyro_x, &d.gyro_y, &d.gyro_z,
                                                          &d.mag_x,  &d.mag_y,  &d.mag_z};
-  p.present = 0;
+  float values[kSensorChannels];
+  std::uint32_t present = 0;
   for (std::size_t k = 0; k < kSensorChannels; ++k) {
-    const std::optional<float>& v = *sensor[k];
-    p.value[kSensorValue + k] = v ? *v : kMissing;
-    if (v) p.present |= std::uint32_t{1} << k;
+    values[k] = *sensor[k] ? **sensor[k] : kMissing;
+    if (*sensor[k]) present |= std::uint32_t{1} << k;
   }
+  const float always[6] = {d.acc_x, d.acc_y, d.acc_z, s.temperature, s.light, s.battery};
+  if (!origin_ms_) start_grid(s.time_s);
+  const std::size_t at = pending_.extend(1);
+  pending_.time_data()[at] = s.time_s;
+  for (std::size_t ch = 0; ch < 6; ++ch) pending_.value_data(ch)[at] = always[ch];
+  for (std::size_t k = 0; k < kSensorChannels; ++k)
+    pending_.value_data(kSensorValue + k)[at] = values[k];
+  pending_.present_data()[at] = present;
+  ++pushed_;
+  if (present != 0) sensor_end_ = pushed_;
 }
 
 void StreamingResampler::push_values(double time_s, float acc_x, float acc_y, float acc_z,
                                      bool has_gyro, const float gyro[3], bool has_mag,
                                      const float mag[3], float temperature, float light,
                                      float battery) {
-  Pending& p = push_values_common(time_s, acc_x, acc_y, acc_z, temperature, light, battery);
-  p.present = 0;
-  for (std::size_t k = 0; k < 3; ++k) {
-    p.value[kSensorValue + kGyroX + k] = has_gyro ? gyro[k] : kMissing;
-    p.value[kSensorValue + kMagX + k] = has_mag ? mag[k] : kMissing;
-  }
-  if (has_gyro) p.present |= 0x07u;
-  if (has_mag) p.present |= 0x38u;
+  const float* acc[3] = {&acc_x, &acc_y, &acc_z};
+  const float* gyro_columns[3] = {gyro, gyro + 1, gyro + 2};
+  const float* mag_columns[3] = {mag, mag + 1, mag + 2};
+  push_block(&time_s, 1, acc, has_gyro ? gyro_columns : nullptr, has_mag ? mag_columns : nullptr,
+             temperature, light, battery);
 }
 
-StreamingResampler::Pending& StreamingResampler::push_values_common(double time_s, float acc_x,
-                                                                    float acc_y, float acc_z,
-                                                                    float temperature, float light,
-                                                                    float battery) {
-  Pending& p = pending_.push_back();
-  p.time_s = time_s;
-  p.value[kAccValue + 0] = acc_x;
-  p.value[kAccValue + 1] = acc_y;
-  p.value[kAccValue + 2] = acc_z;
-  p.value[kReadingValue + 0] = temperature;
-  p.value[kReadingValue + 1] = light;
-  p.value[kReadingValue + 2] = battery;
-  if (!origin_ms_) {
-    const double o = range_start_s_ && *range_start_s_ > time_s ? *range_start_s_ : time_s;
-    origin_s_ = o;
-    origin_ms_ = o * 1000.0;
-    grid_index_ = 0;
-    cached_index_ = UINT64_MAX;
+void StreamingResampler::push_block(const double* time_s, std::size_t n, const float* const acc[3],
+                                    const float* const gyro[3], const float* const mag[3],
+                                    float temperature, float light, float battery) {
+  if (n == 0) return;
+  if (!origin_ms_) start_grid(time_s[0]);
+  const std::size_t at = pending_.extend(n);
+  std::copy_n(time_s, n, pending_.time_data() + at);
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    std::copy_n(acc[axis], n, pending_.value_data(kAccValue + axis) + at);
+    float* g = pending_.value_data(kSensorValue + kGyroX + axis) + at;
+    float* m = pending_.value_data(kSensorValue + kMagX + axis) + at;
+    if (gyro != nullptr) {
+      std::copy_n(gyro[axis], n, g);
+    } else {
+      std::fill_n(g, n, kMissing);
+    }
+    if (mag != nullptr) {
+      std::copy_n(mag[axis], n, m);
+    } else {
+      std::fill_n(m, n, kMissing);
+    }
   }
-  return p;
+  std::fill_n(pending_.value_data(kReadingValue + 0) + at, n, temperature);
+  std::fill_n(pending_.value_data(kReadingValue + 1) + at, n, light);
+  std::fill_n(pending_.value_data(kReadingValue + 2) + at, n, battery);
+  const std::uint32_t present = (gyro != nullptr ? 0x07u : 0u) | (mag != nullptr ? 0x38u : 0u);
+  std::fill_n(pending_.present_data() + at, n, present);
+  pushed_ += n;
+  if (present != 0) sensor_end_ = pushed_;
 }
 
 // t_0 is the origin itself: (o * 1000.0) / 1000.0 need not give o back.
@@ -143,9 +186,23 @@ void StreamingResampler::trim() noexcept {
   }
 }
 
+bool StreamingResampler::has_sensor_columns() const noexcept {
+  for (std::size_t k = kGyroX; k <= kMagZ; ++k)
+    if (output_.optional[k].present) return true;
+  return false;
+}
+
 void StreamingResampler::emit_ready(bool flush) {
   // Once done, the same grid point would be found at or after the end again.
   if (!origin_ms_ || done_) return;
+  if (vector_rows_) {
+    emit_in_batches(flush);
+  } else {
+    emit_one_by_one(flush);
+  }
+}
+
+void StreamingResampler::emit_one_by_one(bool flush) {
   for (;;) {
     const double t = current_grid_time_s();
     if (range_end_s_ && t >= *range_end_s_) {
@@ -153,10 +210,10 @@ void StreamingResampler::emit_ready(bool flush) {
       return;
     }
     const std::size_t len = pending_.size();
-    while (cursor_ + 1 < len && pending_[cursor_ + 1].time_s < t) ++cursor_;
+    while (cursor_ + 1 < len && pending_.time(cursor_ + 1) < t) ++cursor_;
     const std::size_t c = cursor_;
     // No bracket yet (or, for out-of-order samples, none from the cursor on).
-    if (len < 2 || c + 1 >= len || t < pending_[c].time_s || t > pending_[c + 1].time_s) {
+    if (len < 2 || c + 1 >= len || t < pending_.time(c) || t > pending_.time(c + 1)) {
       trim();
       return;
     }
@@ -174,122 +231,149 @@ void StreamingResampler::emit_ready(bool flush) {
   }
 }
 
+// The loop of emit_one_by_one, collecting up to eight rows before computing them. Trimming
+// once per batch instead of once per row removes the same samples, none of which a later
+// row needs.
+void StreamingResampler::emit_in_batches(bool flush) {
+  for (;;) {
+    if (batch_base_ != grid_index_) {
+      resample_vector::grid_times(*origin_ms_, origin_s_, step_ms_, grid_index_, batch_time_s_);
+      batch_base_ = grid_index_;
+    }
+    const std::size_t len = pending_.size();
+    std::size_t c = cursor_;
+    std::size_t first = 0;  // queue position of the batch's first node
+    std::size_t brackets[kBatchRows];
+    std::size_t rows = 0;
+    bool wait = false;
+    for (; rows < kBatchRows; ++rows) {
+      const double t = batch_time_s_[rows];
+      if (range_end_s_ && t >= *range_end_s_) {
+        done_ = true;
+        wait = true;
+        break;
+      }
+      while (c + 1 < len && pending_.time(c + 1) < t) ++c;
+      if (len < 2 || c + 1 >= len || t < pending_.time(c) || t > pending_.time(c + 1) ||
+          (c >= 1 && !flush && c + 2 >= len)) {
+        wait = true;
+        break;
+      }
+      if (rows == 0) {
+        first = c >= 1 ? c - 1 : 0;
+      } else if (c - first > kBatchReach) {
+        break;
+      }
+      brackets[rows] = c;
+    }
+    cursor_ = c;
+    if (rows > 0) {
+      emit_batch(first, brackets, rows);
+      grid_index_ += rows;
+    }
+    trim();
+    if (wait) return;
+  }
+}
+
+// Rows for the grid times batch_time_s_[0 .. rows) with their brackets at the given queue
+// positions, all at or after `first`.
+void StreamingResampler::emit_batch(std::size_t first, const std::size_t* brackets,
+                                    std::size_t rows) {
+  const bool sensors = sensor_end_ > pending_.popped() + first || has_sensor_columns();
+  if (sensors) {
+    for (std::size_t r = 0; r < rows; ++r) emit_row(brackets[r], batch_time_s_[r]);
+    return;
+  }
+  if (room_ - staged_ < rows) make_room();
+  resample_vector::RowBatch b{};
+  b.times = pending_.times_from(first);
+  for (std::size_t ch = 0; ch < 6; ++ch) {
+    if (value_out_[ch] == nullptr) continue;
+    b.values[ch] = pending_.values_from(first, ch);
+    b.out[ch] = value_out_[ch] + staged_;
+  }
+  b.time_out = time_out_ + staged_;
+  b.grid = batch_time_s_;
+  const std::size_t len = pending_.size();
+  for (std::size_t r = 0; r < kBatchRows; ++r) {
+    b.offset[r] = 1;
+    if (r >= rows) continue;
+    b.offset[r] = static_cast<std::int32_t>(brackets[r] - first);
+    if (brackets[r] >= 1 && brackets[r] + 2 < len) b.nodes |= 1u << r;
+  }
+  b.rows = static_cast<std::uint32_t>(rows);
+  resample_vector::rows(b);
+  staged_ += rows;
+}
+
 // Computes the row at grid time t from the bracket (c, c + 1) and appends it.
 //
 // Worked example, nodes at 0, 1, 2, 3 s holding 0, 1, 4, 9 and t = 1.5 s:
 //   D = -6, 2, -2, 6; L = -0.0625, 0.5625, 0.5625, -0.0625; value 2.25 (linear: 2.5).
 void StreamingResampler::emit_row(std::size_t c, double t) {
-  const Pending& s1 = pending_[c];
-  const Pending& s2 = pending_[c + 1];
-  const double t1 = s1.time_s;
-  const double t2 = s2.time_s;
+  const Queue& q = pending_;
+  const double t1 = q.time(c);
+  const double t2 = q.time(c + 1);
 
   // Lagrange weights, shared by every channel whose four values are all numbers.
-  const Pending* s0 = nullptr;
-  const Pending* s3 = nullptr;
+  bool cubic = false;
   double l0 = 0, l1 = 0, l2 = 0, l3 = 0;
-  if (c >= 1 && c + 2 < pending_.size()) {
-    const double t0 = pending_[c - 1].time_s;
-    const double t3 = pending_[c + 2].time_s;
+  if (c >= 1 && c + 2 < q.size()) {
+    const double t0 = q.time(c - 1);
+    const double t3 = q.time(c + 2);
     const double d0 = (t0 - t1) * (t0 - t2) * (t0 - t3);
     const double d1 = (t1 - t0) * (t1 - t2) * (t1 - t3);
     const double d2 = (t2 - t0) * (t2 - t1) * (t2 - t3);
     const double d3 = (t3 - t0) * (t3 - t1) * (t3 - t2);
     if (std::fabs(d0) >= kMinSpan && std::fabs(d1) >= kMinSpan && std::fabs(d2) >= kMinSpan &&
         std::fabs(d3) >= kMinSpan) {
-      s0 = &pending_[c - 1];
-      s3 = &pending_[c + 2];
-      const double n0 = (t - t1) * (t - t2) * (t - t3);
-      const double n1 = (t - t0) * (t - t2) * (t - t3);
-      const double n2 = (t - t0) * (t - t1) * (t - t3);
-      const double n3 = (t - t0) * (t - t1) * (t - t2);
-      divide_pairs(n0, d0, n1, d1, l0, l1);
-      divide_pairs(n2, d2, n3, d3, l2, l3);
+      cubic = true;
+      l0 = (t - t1) * (t - t2) * (t - t3) / d0;
+      l1 = (t - t0) * (t - t2) * (t - t3) / d1;
+      l2 = (t - t0) * (t - t1) * (t - t3) / d2;
+      l3 = (t - t0) * (t - t1) * (t - t2) / d3;
     }
   }
   const double dt = t2 - t1;
   const bool flat = std::fabs(dt) < kMinSpan;
-  // The linear weight, a division, is needed only where the cubic is not taken.
-  double w_value = 0.0;
-  bool w_known = flat;
-  const auto linear_weight = [&]() -> double {
-    if (!w_known) {
-      w_value = (t - t1) / dt;
-      w_known = true;
-    }
-    return w_value;
-  };
 
-  const auto value = [&](std::size_t i) -> float {
-    const double y1 = s1.value[i];
-    const double y2 = s2.value[i];
-    if (s0 != nullptr) {
-      const double y0 = s0->value[i];
-      const double y3 = s3->value[i];
+  const auto value = [&](std::size_t ch) -> float {
+    const double y1 = q.value(c, ch);
+    const double y2 = q.value(c + 1, ch);
+    if (cubic) {
+      const double y0 = q.value(c - 1, ch);
+      const double y3 = q.value(c + 2, ch);
       if (!std::isnan(y0) && !std::isnan(y1) && !std::isnan(y2) && !std::isnan(y3)) {
         return static_cast<float>(((l0 * y0 + l1 * y1) + l2 * y2) + l3 * y3);
       }
     }
     if (flat) return static_cast<float>(y1);
-    return static_cast<float>(linear_weight() * (y2 - y1) + y1);
+    return static_cast<float>((t - t1) / dt * (y2 - y1) + y1);
   };
-
-  // Accelerometer and block readings, value() for each of the six channels.
-  float always[6];
-#if defined(__SSE2__)
-  // Two channels at a time; every lane rounds exactly as the scalar operations do.
-  for (std::size_t i = 0; i < 6; i += 2) {
-    const __m128d y1 = widen_pair(s1.value + i);
-    const __m128d y2 = widen_pair(s2.value + i);
-    const auto linear = [&]() -> __m128d {
-      if (flat) return y1;
-      return _mm_add_pd(_mm_mul_pd(_mm_set1_pd(linear_weight()), _mm_sub_pd(y2, y1)), y1);
-    };
-    __m128d r;
-    if (s0 != nullptr) {
-      const __m128d y0 = widen_pair(s0->value + i);
-      const __m128d y3 = widen_pair(s3->value + i);
-      const __m128d cubic = _mm_add_pd(
-          _mm_add_pd(_mm_add_pd(_mm_mul_pd(_mm_set1_pd(l0), y0), _mm_mul_pd(_mm_set1_pd(l1), y1)),
-                     _mm_mul_pd(_mm_set1_pd(l2), y2)),
-          _mm_mul_pd(_mm_set1_pd(l3), y3));
-      const __m128d nan = _mm_or_pd(_mm_or_pd(_mm_cmpunord_pd(y0, y0), _mm_cmpunord_pd(y1, y1)),
-                                    _mm_or_pd(_mm_cmpunord_pd(y2, y2), _mm_cmpunord_pd(y3, y3)));
-      r = _mm_movemask_pd(nan) == 0 ? cubic : _mm_or_pd(_mm_and_pd(nan, linear()), _mm_andnot_pd(nan, cubic));
-    } else {
-      r = linear();
-    }
-    _mm_storel_pi(reinterpret_cast<__m64*>(&always[i]), _mm_cvtpd_ps(r));
-  }
-#else
-  for (std::size_t i = 0; i < 6; ++i) always[i] = value(i);
-#endif
 
   const std::size_t row = rows();
   if (staged_ == room_) make_room();
   time_out_[staged_] = saturating_us(t * 1000000.0);
-  for (std::size_t k = 0; k < 6; ++k)
-    if (value_out_[k] != nullptr) value_out_[k][staged_] = always[k];
+  for (std::size_t ch = 0; ch < 6; ++ch)
+    if (value_out_[ch] != nullptr) value_out_[ch][staged_] = value(ch);
   ++staged_;
 
   // Gyroscope and magnetometer: a grid time on a sample copies that sample's values and
   // their presence; otherwise a value is present when its interpolation is a number. With
   // neither bracket sample carrying any of them, every path gives "absent".
-  const Pending* exact = t == t1 ? &s1 : t == t2 ? &s2 : nullptr;
-  const bool any = ((s1.present | s2.present) != 0);
-  if (any || output_.optional[kGyroX].present || output_.optional[kGyroY].present ||
-      output_.optional[kGyroZ].present || output_.optional[kMagX].present ||
-      output_.optional[kMagY].present || output_.optional[kMagZ].present) {
-    for (std::size_t k = 0; k < kSensorChannels; ++k) {
-      std::optional<float> v;
-      if (exact != nullptr) {
-        if ((exact->present >> k) & 1) v = exact->value[kSensorValue + k];
-      } else if (any) {
-        const float f = value(kSensorValue + k);
-        if (!std::isnan(f)) v = f;
-      }
-      append_sensor_value(output_.optional[k], v, row);
+  const std::size_t exact = t == t1 ? c : t == t2 ? c + 1 : SIZE_MAX;
+  const bool any = (q.present(c) | q.present(c + 1)) != 0;
+  if (!any && !has_sensor_columns()) return;
+  for (std::size_t k = 0; k < kSensorChannels; ++k) {
+    std::optional<float> v;
+    if (exact != SIZE_MAX) {
+      if ((q.present(exact) >> k) & 1) v = q.value(exact, kSensorValue + k);
+    } else if (any) {
+      const float f = value(kSensorValue + k);
+      if (!std::isnan(f)) v = f;
     }
+    append_sensor_value(output_.optional[k], v, row);
   }
 }
 

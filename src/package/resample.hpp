@@ -46,11 +46,23 @@ class StreamingResampler {
   void push_values(double time_s, float acc_x, float acc_y, float acc_z, bool has_gyro,
                    const float gyro[3], bool has_mag, const float mag[3], float temperature,
                    float light, float battery);
+  // Queues `n` samples of one block at once, as n push_values calls would: times in
+  // seconds, acceleration columns, and the gyroscope / magnetometer columns or null when
+  // the block has none. One emit_ready after them emits what emit_ready after each would
+  // have emitted; only the queue is longer in between.
+  void push_block(const double* time_s, std::size_t n, const float* const acc[3],
+                  const float* const gyro[3], const float* const mag[3], float temperature,
+                  float light, float battery);
   // Appends every row that can be computed now. A row needs its bracketing pair and, when
   // a sample before the pair exists, the sample after it too; `flush` (after the last
   // sample) drops that look-ahead requirement. Throws only std::bad_alloc, after which the
   // output's columns may differ in length and must be discarded.
   void emit_ready(bool flush);
+
+  // Rows are computed eight at a time with vector instructions where the processor has
+  // them (the same bits as one at a time); false forces the one-row code.
+  void set_vector_rows(bool on) noexcept { vector_rows_ = on && vector_rows_available(); }
+  static bool vector_rows_available() noexcept;
 
   bool done() const noexcept { return done_; }
   double resample_hz() const noexcept { return resample_hz_; }
@@ -73,38 +85,53 @@ class StreamingResampler {
   std::size_t rows() const noexcept { return output_.timestamps.size() + staged_; }
 
  private:
-  // A queued sample flattened for interpolation: the twelve channels (acc x/y/z,
-  // temperature, light, battery, then gyro x/y/z and mag x/y/z), an absent value stored
-  // as NaN, plus which gyroscope/magnetometer values were present.
-  struct Pending {
-    double time_s;
-    float value[12];
-    std::uint32_t present;  // bit k: optional channel k (Channel kGyroX..kMagZ) present
-  };
+  // Value positions: the six channels computed for every row (acc_x, acc_y, acc_z,
+  // temperature, light, battery), then the optional gyro_x .. mag_z.
+  static constexpr std::size_t kValues = 12;
 
-  // Ring buffer of Pending: grows (doubling) when full, never shrinks.
+  // The pending samples, column by column (time, the twelve values with NaN for an absent
+  // one, the presence bits of the optional six), held in one linear stretch of storage
+  // that is moved to the front, or doubled, when a push finds no room behind it. Vector
+  // code can then load any run of consecutive samples; kPad readable elements follow the
+  // last one.
   class Queue {
    public:
+    static constexpr std::size_t kPad = 16;
     std::size_t size() const noexcept { return size_; }
-    const Pending& operator[](std::size_t k) const noexcept { return buf_[(head_ + k) & mask_]; }
-    // A new last element, to be filled in place (no copy through the stack).
-    Pending& push_back() {
-      if (size_ == buf_.size()) grow();
-      return buf_[(head_ + size_++) & mask_];
+    // Samples removed from the front so far: the push index of the front sample.
+    std::uint64_t popped() const noexcept { return popped_; }
+    double time(std::size_t k) const noexcept { return time_[head_ + k]; }
+    float value(std::size_t k, std::size_t ch) const noexcept {
+      return value_[ch * stride_ + head_ + k];
     }
+    std::uint32_t present(std::size_t k) const noexcept { return present_[head_ + k]; }
+    const double* times_from(std::size_t k) const noexcept { return time_.data() + head_ + k; }
+    const float* values_from(std::size_t k, std::size_t ch) const noexcept {
+      return value_.data() + ch * stride_ + head_ + k;
+    }
+    // Adds n samples at the back, to be filled through the pointers below; returns the
+    // storage position of the first.
+    std::size_t extend(std::size_t n);
+    double* time_data() noexcept { return time_.data(); }
+    float* value_data(std::size_t ch) noexcept { return value_.data() + ch * stride_; }
+    std::uint32_t* present_data() noexcept { return present_.data(); }
     void pop_front(std::size_t n) noexcept {
-      head_ = (head_ + n) & mask_;
+      head_ += n;
       size_ -= n;
+      popped_ += n;
     }
 
    private:
-    void grow();
-    std::vector<Pending> buf_;
-    std::size_t head_ = 0, size_ = 0, mask_ = 0;
+    void relocate(std::size_t capacity);
+    std::vector<double> time_;
+    std::vector<float> value_;  // kValues runs of stride_
+    std::vector<std::uint32_t> present_;
+    std::size_t capacity_ = 0, stride_ = 0, head_ = 0, size_ = 0;
+    std::uint64_t popped_ = 0;
   };
 
-  Pending& push_values_common(double time_s, float acc_x, float acc_y, float acc_z,
-                              float temperature, float light, float battery);
+  // Sets the origin from the first sample pushed.
+  void start_grid(double time_s) noexcept;
   double grid_time_s(std::uint64_t n) const noexcept;
   // grid_time_s(grid_index_), computed once per grid point.
   double current_grid_time_s() noexcept {
@@ -114,8 +141,12 @@ class StreamingResampler {
     }
     return cached_time_s_;
   }
+  void emit_one_by_one(bool flush);
+  void emit_in_batches(bool flush);
+  void emit_batch(std::size_t first, const std::size_t* brackets, std::size_t rows);
   void emit_row(std::size_t c, double t);
   void trim() noexcept;
+  bool has_sensor_columns() const noexcept;
 
   std::optional<double> range_start_s_;
   std::optional<double> range_end_s_;
@@ -140,6 +171,15 @@ class StreamingResampler {
   float* value_out_[6] = {};  // acc_x, acc_y, acc_z, temperature, light, battery (or null)
   std::uint64_t cached_index_ = UINT64_MAX;
   double cached_time_s_ = 0;
+
+  bool vector_rows_;
+  // One past the push index of the last sample pushed with a gyroscope or magnetometer
+  // value (0: none yet). Rows whose samples all come before it need no such column.
+  std::uint64_t sensor_end_ = 0;
+  std::uint64_t pushed_ = 0;
+  // The next eight grid times from grid index batch_base_.
+  std::uint64_t batch_base_ = UINT64_MAX;
+  alignas(64) double batch_time_s_[8] = {};
 };
 
 }  // namespace tiltgram

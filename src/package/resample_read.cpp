@@ -52,6 +52,20 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
   std::int64_t times[kMaxSamplesPerPacket];
   bool finished = false;
   bool sensor_columns[2] = {false, false};  // gyroscope, magnetometer columns created
+  // A selected sample brings its gyroscope and magnetometer columns into the output, even
+  // where the grid rows near it turn out absent.
+  const auto add_sensor_columns = [&](double t) {
+    if (!(samples.has_gyro && !sensor_columns[0]) && !(samples.has_mag && !sensor_columns[1]))
+      return;
+    if (!((!lo || !(t < *lo)) && (!hi || t < *hi))) return;
+    CwaDataResult& out = resampler->output();
+    sensor_columns[0] = sensor_columns[0] || samples.has_gyro;
+    sensor_columns[1] = sensor_columns[1] || samples.has_mag;
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      if (samples.has_gyro) ensure_column(out.optional[kGyroX + axis], out.rows());
+      if (samples.has_mag) ensure_column(out.optional[kMagX + axis], out.rows());
+    }
+  };
   for (std::uint64_t b = opened.first_block; b < opened.end_block && !finished; ++b) {
     TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.reader.next());
     if (sector == nullptr) return CwaError::message("Unexpected end of CWA data");
@@ -68,22 +82,29 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
       resampler.emplace(lo, hi, resample_hz, flags.temperature, flags.light, flags.battery);
       reserve_output(resampler->output(), opened.end_block - b, *meta, lo, hi, resample_hz);
     }
+    double times_s[kMaxSamplesPerPacket];
+    bool below_end = true;
     for (std::size_t i = 0; i < samples.count; ++i) {
-      const double t = static_cast<double>(times[i]) / 1000000.0;
-      // A selected sample brings its gyroscope and magnetometer columns into the output,
-      // even where the grid rows near it turn out absent.
-      if ((samples.has_gyro && !sensor_columns[0]) || (samples.has_mag && !sensor_columns[1])) {
-        const bool selected = (!lo || !(t < *lo)) && (!hi || t < *hi);
-        if (selected) {
-          CwaDataResult& out = resampler->output();
-          sensor_columns[0] = sensor_columns[0] || samples.has_gyro;
-          sensor_columns[1] = sensor_columns[1] || samples.has_mag;
-          for (std::size_t axis = 0; axis < 3; ++axis) {
-            if (samples.has_gyro) ensure_column(out.optional[kGyroX + axis], out.rows());
-            if (samples.has_mag) ensure_column(out.optional[kMagX + axis], out.rows());
-          }
-        }
-      }
+      times_s[i] = static_cast<double>(times[i]) / 1000000.0;
+      if (hi) below_end = below_end && times_s[i] < *hi;
+    }
+    // A block whose samples all lie before the end bound cannot end the read: it is queued
+    // whole and its rows emitted at once, which gives the rows that pushing its samples
+    // one by one gives.
+    if (!resampler->done() && below_end) {
+      for (std::size_t i = 0; i < samples.count; ++i) add_sensor_columns(times_s[i]);
+      const float* acc[3] = {samples.acc[0], samples.acc[1], samples.acc[2]};
+      const float* gyro[3] = {samples.gyro[0], samples.gyro[1], samples.gyro[2]};
+      const float* mag[3] = {samples.mag[0], samples.mag[1], samples.mag[2]};
+      resampler->push_block(times_s, samples.count, acc, samples.has_gyro ? gyro : nullptr,
+                            samples.has_mag ? mag : nullptr, readings.temperature,
+                            readings.light, readings.battery);
+      resampler->emit_ready(false);
+      continue;
+    }
+    for (std::size_t i = 0; i < samples.count; ++i) {
+      const double t = times_s[i];
+      add_sensor_columns(t);
       if (!resampler->done()) {
         float gyro[3] = {}, mag[3] = {};
         for (std::size_t axis = 0; axis < 3; ++axis) {

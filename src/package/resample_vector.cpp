@@ -1,0 +1,146 @@
+// Eight grid rows at a time with AVX-512, chosen at run time.
+//
+// Each lane follows the one-row arithmetic operation for operation: the same subtractions,
+// products taken left to right, correctly rounded divisions, sums in the stated order and
+// one rounding to float at the end (no fused multiply-add; the build forbids contraction).
+// The four nodes of every row are picked out of a run of 16 consecutive samples with
+// two-table permutes, so a batch loads each column once.
+#include "package/resample_vector.hpp"
+
+#include "header/time.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define TG_VECTOR_ROWS 1
+#include <immintrin.h>
+// GCC's intrinsic headers start some results from a deliberately undefined register.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#define TG_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl")))
+#endif
+
+namespace tiltgram::resample_vector {
+
+#if defined(TG_VECTOR_ROWS)
+
+bool available() noexcept {
+  static const bool yes = __builtin_cpu_supports("avx512f") &&
+                          __builtin_cpu_supports("avx512dq") &&
+                          __builtin_cpu_supports("avx512vl");
+  return yes;
+}
+
+TG_AVX512 void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
+                double* out) noexcept {
+  const __m512i n = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(n0)),
+                                     _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
+  __m512d t = _mm512_div_pd(
+      _mm512_add_pd(_mm512_set1_pd(origin_ms),
+                    _mm512_mul_pd(_mm512_cvtepu64_pd(n), _mm512_set1_pd(step_ms))),
+      _mm512_set1_pd(1000.0));
+  if (n0 == 0) t = _mm512_mask_mov_pd(t, 1, _mm512_set1_pd(origin_s));
+  _mm512_store_pd(out, t);
+}
+
+namespace {
+
+TG_AVX512 inline __m512d product3(__m512d a, __m512d b, __m512d c) noexcept {
+  return _mm512_mul_pd(_mm512_mul_pd(a, b), c);
+}
+
+TG_AVX512 inline __mmask8 at_least(__m512d d, __m512d limit) noexcept {
+  return _mm512_cmp_pd_mask(_mm512_abs_pd(d), limit, _CMP_GE_OQ);
+}
+
+}  // namespace
+
+TG_AVX512 void rows(const RowBatch& b) noexcept {
+  const auto lanes = static_cast<__mmask8>((1u << b.rows) - 1u);
+  // Node k of row r is run position offset[r] - 1 + k. Position -1 (a row with no sample
+  // before its bracket) picks some other sample; such a row is linear and never uses it.
+  const __m512i o = _mm512_cvtepi32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b.offset)));
+  const __m512i idx[4] = {_mm512_sub_epi64(o, _mm512_set1_epi64(1)), o,
+                          _mm512_add_epi64(o, _mm512_set1_epi64(1)),
+                          _mm512_add_epi64(o, _mm512_set1_epi64(2))};
+  const __m512d run_lo = _mm512_loadu_pd(b.times);
+  const __m512d run_hi = _mm512_loadu_pd(b.times + 8);
+  __m512d tn[4];
+  for (int k = 0; k < 4; ++k) tn[k] = _mm512_permutex2var_pd(run_lo, idx[k], run_hi);
+  const __m512d t = _mm512_load_pd(b.grid);
+
+  // Lagrange weights, as in the one-row code.
+  const __m512d d0 = product3(_mm512_sub_pd(tn[0], tn[1]), _mm512_sub_pd(tn[0], tn[2]),
+                              _mm512_sub_pd(tn[0], tn[3]));
+  const __m512d d1 = product3(_mm512_sub_pd(tn[1], tn[0]), _mm512_sub_pd(tn[1], tn[2]),
+                              _mm512_sub_pd(tn[1], tn[3]));
+  const __m512d d2 = product3(_mm512_sub_pd(tn[2], tn[0]), _mm512_sub_pd(tn[2], tn[1]),
+                              _mm512_sub_pd(tn[2], tn[3]));
+  const __m512d d3 = product3(_mm512_sub_pd(tn[3], tn[0]), _mm512_sub_pd(tn[3], tn[1]),
+                              _mm512_sub_pd(tn[3], tn[2]));
+  const __m512d span = _mm512_set1_pd(1e-12);
+  const __mmask8 cubic = static_cast<__mmask8>(
+      lanes & b.nodes & at_least(d0, span) & at_least(d1, span) & at_least(d2, span) &
+      at_least(d3, span));
+  const __m512d a0 = _mm512_sub_pd(t, tn[0]);
+  const __m512d a1 = _mm512_sub_pd(t, tn[1]);
+  const __m512d a2 = _mm512_sub_pd(t, tn[2]);
+  const __m512d a3 = _mm512_sub_pd(t, tn[3]);
+  const __m512d l0 = _mm512_maskz_div_pd(cubic, product3(a1, a2, a3), d0);
+  const __m512d l1 = _mm512_maskz_div_pd(cubic, product3(a0, a2, a3), d1);
+  const __m512d l2 = _mm512_maskz_div_pd(cubic, product3(a0, a1, a3), d2);
+  const __m512d l3 = _mm512_maskz_div_pd(cubic, product3(a0, a1, a2), d3);
+
+  // Linear: ((t - t1) / dt) * (y2 - y1) + y1, or y1 for a bracket under 1e-12 s.
+  const __m512d dt = _mm512_sub_pd(tn[2], tn[1]);
+  const __mmask8 flat = _mm512_cmp_pd_mask(_mm512_abs_pd(dt), span, _CMP_LT_OQ);
+  __m512d weight = _mm512_setzero_pd();
+  bool weighed = false;
+
+  for (int ch = 0; ch < 6; ++ch) {
+    if (b.values[ch] == nullptr) continue;
+    const __m512 run = _mm512_loadu_ps(b.values[ch]);
+    const __m512d v_lo = _mm512_cvtps_pd(_mm512_castps512_ps256(run));
+    const __m512d v_hi = _mm512_cvtps_pd(_mm512_extractf32x8_ps(run, 1));
+    __m512d y[4];
+    for (int k = 0; k < 4; ++k) y[k] = _mm512_permutex2var_pd(v_lo, idx[k], v_hi);
+    __m512d r = _mm512_add_pd(
+        _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(l0, y[0]), _mm512_mul_pd(l1, y[1])),
+                      _mm512_mul_pd(l2, y[2])),
+        _mm512_mul_pd(l3, y[3]));
+    const __mmask8 nan = static_cast<__mmask8>(_mm512_cmp_pd_mask(y[0], y[1], _CMP_UNORD_Q) |
+                                               _mm512_cmp_pd_mask(y[2], y[3], _CMP_UNORD_Q));
+    const auto linear = static_cast<__mmask8>(lanes & ~(cubic & ~nan));
+    if (linear != 0) {
+      if (!weighed) {
+        weight = _mm512_div_pd(a1, dt);
+        weighed = true;
+      }
+      __m512d l = _mm512_add_pd(_mm512_mul_pd(weight, _mm512_sub_pd(y[2], y[1])), y[1]);
+      l = _mm512_mask_mov_pd(l, flat, y[1]);
+      r = _mm512_mask_mov_pd(r, linear, l);
+    }
+    _mm256_mask_storeu_ps(b.out[ch], lanes, _mm512_cvtpd_ps(r));
+  }
+
+  // Timestamps: t * 1e6 truncated; the rare value outside int64 saturates one by one.
+  const __m512d us = _mm512_mul_pd(t, _mm512_set1_pd(1000000.0));
+  const __mmask8 fits = static_cast<__mmask8>(
+      _mm512_cmp_pd_mask(us, _mm512_set1_pd(9223372036854774784.0), _CMP_LE_OQ) &
+      _mm512_cmp_pd_mask(us, _mm512_set1_pd(-9223372036854775808.0), _CMP_GE_OQ));
+  if ((fits & lanes) == lanes) {
+    _mm512_mask_storeu_epi64(b.time_out, lanes, _mm512_cvttpd_epi64(us));
+  } else {
+    alignas(64) double each[8];
+    _mm512_store_pd(each, us);
+    for (std::uint32_t r = 0; r < b.rows; ++r) b.time_out[r] = saturating_us(each[r]);
+  }
+}
+
+#else
+
+bool available() noexcept { return false; }
+void grid_times(double, double, double, std::uint64_t, double*) noexcept {}
+void rows(const RowBatch&) noexcept {}
+
+#endif
+
+}  // namespace tiltgram::resample_vector

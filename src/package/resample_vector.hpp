@@ -1,0 +1,37 @@
+// Grid rows eight at a time, in vector registers, for processors that have AVX-512; every
+// lane rounds exactly as the one-row code does, so the rows are the same to the bit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tiltgram::resample_vector {
+
+// Whether this processor (and its operating system) runs the functions below.
+bool available() noexcept;
+
+// out[r] = grid time of point n0 + r in seconds, r = 0..7:
+// (origin_ms + (n0 + r) * step_ms) / 1000.0, and origin_s for point 0. `out` is 64-byte
+// aligned.
+void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
+                double* out) noexcept;
+
+// Up to eight rows whose four nodes lie in one run of 16 consecutive queued samples.
+// Row r has its bracket at run position offset[r] (its nodes at offset[r] - 1 ..
+// offset[r] + 2), and the cubic may use its four nodes when bit r of `nodes` is set (a
+// sample before the bracket and one after it exist).
+struct RowBatch {
+  const double* times;        // the run's times: 16 readable
+  const float* values[6];     // the run of each always-computed channel, or null when absent
+  float* out[6];              // where row 0 of each channel goes (null when absent)
+  std::int64_t* time_out;     // where row 0's timestamp goes
+  const double* grid;         // the rows' grid times: 8 readable, 64-byte aligned
+  std::int32_t offset[8];     // bracket positions in the run; entries from `rows` on are 1
+  std::uint32_t rows;         // 1..8
+  std::uint32_t nodes;        // bit r: row r has a node before and after its bracket
+};
+
+// Writes the batch's timestamps and channel values.
+void rows(const RowBatch& batch) noexcept;
+
+}  // namespace tiltgram::resample_vector
