@@ -286,24 +286,25 @@ void StreamingResampler::emit_batch(std::size_t first, const std::size_t* bracke
     return;
   }
   if (room_ - staged_ < rows) make_room();
-  resample_vector::RowBatch b{};
+  // Every field is set below: zeroing the whole batch first costs more than a row.
+  resample_vector::RowBatch b;
   b.times = pending_.times_from(first);
   for (std::size_t ch = 0; ch < 6; ++ch) {
-    if (value_out_[ch] == nullptr) continue;
-    b.values[ch] = pending_.values_from(first, ch);
-    b.out[ch] = value_out_[ch] + staged_;
+    const bool on = value_out_[ch] != nullptr;
+    b.values[ch] = on ? pending_.values_from(first, ch) : nullptr;
+    b.out[ch] = on ? value_out_[ch] + staged_ : nullptr;
   }
+  b.nodes = 0;
   b.time_out = time_out_ + staged_;
   b.grid = batch_time_s_;
   const std::size_t len = pending_.size();
-  for (std::size_t r = 0; r < kBatchRows; ++r) {
-    b.offset[r] = 1;
-    if (r >= rows) continue;
-    b.offset[r] = static_cast<std::int32_t>(brackets[r] - first);
+  std::uint64_t offsets = 0x0101010101010101u;
+  for (std::size_t r = 0; r < rows; ++r) {
+    offsets ^= (std::uint64_t{1} ^ (brackets[r] - first)) << (8 * r);
     if (brackets[r] >= 1 && brackets[r] + 2 < len) b.nodes |= 1u << r;
   }
   b.rows = static_cast<std::uint32_t>(rows);
-  resample_vector::rows(b);
+  resample_vector::rows(b, offsets);
   staged_ += rows;
 }
 

@@ -53,11 +53,11 @@ TG_AVX512 inline __mmask8 at_least(__m512d d, __m512d limit) noexcept {
 
 }  // namespace
 
-TG_AVX512 void rows(const RowBatch& b) noexcept {
+TG_AVX512 void rows(const RowBatch& b, std::uint64_t offsets) noexcept {
   const auto lanes = static_cast<__mmask8>((1u << b.rows) - 1u);
   // Node k of row r is run position offset[r] - 1 + k. Position -1 (a row with no sample
   // before its bracket) picks some other sample; such a row is linear and never uses it.
-  const __m512i o = _mm512_cvtepi32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b.offset)));
+  const __m512i o = _mm512_cvtepu8_epi64(_mm_cvtsi64_si128(static_cast<long long>(offsets)));
   const __m512i idx[4] = {_mm512_sub_epi64(o, _mm512_set1_epi64(1)), o,
                           _mm512_add_epi64(o, _mm512_set1_epi64(1)),
                           _mm512_add_epi64(o, _mm512_set1_epi64(2))};
@@ -139,7 +139,7 @@ TG_AVX512 void rows(const RowBatch& b) noexcept {
 
 bool available() noexcept { return false; }
 void grid_times(double, double, double, std::uint64_t, double*) noexcept {}
-void rows(const RowBatch&) noexcept {}
+void rows(const RowBatch&, std::uint64_t) noexcept {}
 
 #endif
 

@@ -17,21 +17,22 @@ void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t
                 double* out) noexcept;
 
 // Up to eight rows whose four nodes lie in one run of 16 consecutive queued samples.
-// Row r has its bracket at run position offset[r] (its nodes at offset[r] - 1 ..
-// offset[r] + 2), and the cubic may use its four nodes when bit r of `nodes` is set (a
-// sample before the bracket and one after it exist).
+// Row r has its bracket at run position o (its nodes at o - 1 .. o + 2; see rows()), and
+// the cubic may use its four nodes when bit r of `nodes` is set (a sample before the
+// bracket and one after it exist).
 struct RowBatch {
   const double* times;        // the run's times: 16 readable
   const float* values[6];     // the run of each always-computed channel, or null when absent
   float* out[6];              // where row 0 of each channel goes (null when absent)
   std::int64_t* time_out;     // where row 0's timestamp goes
   const double* grid;         // the rows' grid times: 8 readable, 64-byte aligned
-  std::int32_t offset[8];     // bracket positions in the run; entries from `rows` on are 1
   std::uint32_t rows;         // 1..8
   std::uint32_t nodes;        // bit r: row r has a node before and after its bracket
 };
 
-// Writes the batch's timestamps and channel values.
-void rows(const RowBatch& batch) noexcept;
+// Writes the batch's timestamps and channel values. Byte r of `offsets` is the bracket
+// position of row r in the run (1..13; 1 for the bytes from `rows` on). The offsets come
+// in a register: eight small stores read back as one vector would stall the load.
+void rows(const RowBatch& batch, std::uint64_t offsets) noexcept;
 
 }  // namespace tiltgram::resample_vector
