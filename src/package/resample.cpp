@@ -45,6 +45,14 @@ constexpr std::size_t kBatchRows = 8;
 
 }  // namespace
 
+void seconds_from_us(const std::int64_t* us, std::size_t n, double* out) noexcept {
+  if (resample_vector::available()) {
+    resample_vector::seconds(us, n, out);
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(us[i]) / 1000000.0;
+}
+
 bool StreamingResampler::vector_rows_available() noexcept { return resample_vector::available(); }
 
 StreamingResampler::StreamingResampler(std::optional<double> range_start_s,
@@ -241,6 +249,9 @@ void StreamingResampler::emit_in_batches(bool flush) {
       batch_base_ = grid_index_;
     }
     const std::size_t len = pending_.size();
+    const double* time = pending_.times_from(0);
+    const bool bounded = range_end_s_.has_value();
+    const double end = bounded ? *range_end_s_ : 0.0;
     std::size_t c = cursor_;
     std::size_t first = 0;  // queue position of the batch's first node
     std::size_t brackets[kBatchRows];
@@ -248,13 +259,13 @@ void StreamingResampler::emit_in_batches(bool flush) {
     bool wait = false;
     for (; rows < kBatchRows; ++rows) {
       const double t = batch_time_s_[rows];
-      if (range_end_s_ && t >= *range_end_s_) {
+      if (bounded && t >= end) {
         done_ = true;
         wait = true;
         break;
       }
-      while (c + 1 < len && pending_.time(c + 1) < t) ++c;
-      if (len < 2 || c + 1 >= len || t < pending_.time(c) || t > pending_.time(c + 1) ||
+      while (c + 1 < len && time[c + 1] < t) ++c;
+      if (len < 2 || c + 1 >= len || t < time[c] || t > time[c + 1] ||
           (c >= 1 && !flush && c + 2 >= len)) {
         wait = true;
         break;

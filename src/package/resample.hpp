@@ -18,6 +18,9 @@ struct TimedSample {
   float temperature = 0, light = 0, battery = 0;  // degrees C, lux, volts
 };
 
+// out[i] = us[i] (converted to a double) / 1,000,000.0 for i < n: timestamps in seconds.
+void seconds_from_us(const std::int64_t* us, std::size_t n, double* out) noexcept;
+
 // Turns samples pushed in file order into rows at t_0 = origin and
 //   t_n = (origin_ms + n * (1000.0 / resample_hz)) / 1000.0 seconds for n >= 1,
 // where the origin is the first pushed sample's time, or range_start_s when that is later.

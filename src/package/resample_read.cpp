@@ -83,11 +83,10 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
       reserve_output(resampler->output(), opened.end_block - b, *meta, lo, hi, resample_hz);
     }
     double times_s[kMaxSamplesPerPacket];
+    seconds_from_us(times, samples.count, times_s);
     bool below_end = true;
-    for (std::size_t i = 0; i < samples.count; ++i) {
-      times_s[i] = static_cast<double>(times[i]) / 1000000.0;
-      if (hi) below_end = below_end && times_s[i] < *hi;
-    }
+    if (hi)
+      for (std::size_t i = 0; i < samples.count; ++i) below_end = below_end && times_s[i] < *hi;
     // A block whose samples all lie before the end bound cannot end the read: it is queued
     // whole and its rows emitted at once, which gives the rows that pushing its samples
     // one by one gives.

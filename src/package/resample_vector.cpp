@@ -41,6 +41,18 @@ TG_AVX512 void grid_times(double origin_ms, double origin_s, double step_ms, std
   _mm512_store_pd(out, t);
 }
 
+TG_AVX512 void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept {
+  const __m512d million = _mm512_set1_pd(1000000.0);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    _mm512_storeu_pd(out + i, _mm512_div_pd(_mm512_cvtepi64_pd(_mm512_loadu_si512(us + i)), million));
+  if (i < n) {
+    const auto rest = static_cast<__mmask8>((1u << (n - i)) - 1u);
+    _mm512_mask_storeu_pd(out + i, rest,
+                          _mm512_div_pd(_mm512_cvtepi64_pd(_mm512_maskz_loadu_epi64(rest, us + i)), million));
+  }
+}
+
 namespace {
 
 TG_AVX512 inline __m512d product3(__m512d a, __m512d b, __m512d c) noexcept {
@@ -139,6 +151,7 @@ TG_AVX512 void rows(const RowBatch& b, std::uint64_t offsets) noexcept {
 
 bool available() noexcept { return false; }
 void grid_times(double, double, double, std::uint64_t, double*) noexcept {}
+void seconds(const std::int64_t*, std::size_t, double*) noexcept {}
 void rows(const RowBatch&, std::uint64_t) noexcept {}
 
 #endif

@@ -16,6 +16,9 @@ bool available() noexcept;
 void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
                 double* out) noexcept;
 
+// out[i] = us[i] (as a double) / 1,000,000.0 for i < n: sample times in seconds.
+void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept;
+
 // Up to eight rows whose four nodes lie in one run of 16 consecutive queued samples.
 // Row r has its bracket at run position o (its nodes at o - 1 .. o + 2; see rows()), and
 // the cubic may use its four nodes when bit r of `nodes` is set (a sample before the
