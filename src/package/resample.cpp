@@ -291,11 +291,7 @@ void StreamingResampler::emit_in_batches(bool flush) {
 // positions, all at or after `first`.
 void StreamingResampler::emit_batch(std::size_t first, const std::size_t* brackets,
                                     std::size_t rows) {
-  const bool sensors = sensor_end_ > pending_.popped() + first || has_sensor_columns();
-  if (sensors) {
-    for (std::size_t r = 0; r < rows; ++r) emit_row(brackets[r], batch_time_s_[r]);
-    return;
-  }
+  const std::size_t row = this->rows();
   if (room_ - staged_ < rows) make_room();
   // Every field is set below: zeroing the whole batch first costs more than a row.
   resample_vector::RowBatch b;
@@ -315,8 +311,25 @@ void StreamingResampler::emit_batch(std::size_t first, const std::size_t* bracke
     if (brackets[r] >= 1 && brackets[r] + 2 < len) b.nodes |= 1u << r;
   }
   b.rows = static_cast<std::uint32_t>(rows);
+  // Gyroscope and magnetometer rows only where a node or a column may have them.
+  b.sensors = sensor_end_ > pending_.popped() + first || has_sensor_columns();
+  if (b.sensors) {
+    for (std::size_t k = 0; k < kSensorChannels; ++k)
+      b.sensor_values[k] = pending_.values_from(first, kSensorValue + k);
+    b.present = pending_.presence_from(first);
+  }
   resample_vector::rows(b, offsets);
   staged_ += rows;
+  if (!b.sensors) return;
+  for (std::size_t k = 0; k < kSensorChannels; ++k) {
+    OptionalColumn& col = output_.optional[k];
+    // A column comes into being at its first present value, NaN before.
+    if (!col.present) {
+      if (b.sensor_present[k] == 0) continue;
+      ensure_column(col, row);
+    }
+    col.values.append(b.sensor_rows[k], rows);
+  }
 }
 
 // Computes the row at grid time t from the bracket (c, c + 1) and appends it.

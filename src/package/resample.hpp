@@ -112,6 +112,9 @@ class StreamingResampler {
     const float* values_from(std::size_t k, std::size_t ch) const noexcept {
       return value_.data() + ch * stride_ + head_ + k;
     }
+    const std::uint32_t* presence_from(std::size_t k) const noexcept {
+      return present_.data() + head_ + k;
+    }
     // Adds n samples at the back, to be filled through the pointers below; returns the
     // storage position of the first.
     std::size_t extend(std::size_t n);

@@ -65,7 +65,7 @@ TG_AVX512 inline __mmask8 at_least(__m512d d, __m512d limit) noexcept {
 
 }  // namespace
 
-TG_AVX512 void rows(const RowBatch& b, std::uint64_t offsets) noexcept {
+TG_AVX512 void rows(RowBatch& b, std::uint64_t offsets) noexcept {
   const auto lanes = static_cast<__mmask8>((1u << b.rows) - 1u);
   // Node k of row r is run position offset[r] - 1 + k. Position -1 (a row with no sample
   // before its bracket) picks some other sample; such a row is linear and never uses it.
@@ -133,6 +133,56 @@ TG_AVX512 void rows(const RowBatch& b, std::uint64_t offsets) noexcept {
     _mm256_mask_storeu_ps(b.out[ch], lanes, _mm512_cvtpd_ps(r));
   }
 
+  if (b.sensors) {
+    // 32-bit forms of the node positions of the bracket pair.
+    const __m512i pos1 = _mm512_castsi256_si512(_mm512_cvtepi64_epi32(idx[1]));
+    const __m512i pos2 = _mm512_castsi256_si512(_mm512_cvtepi64_epi32(idx[2]));
+    const __m512i present = _mm512_loadu_si512(b.present);
+    const __m256i p1 = _mm512_castsi512_si256(_mm512_permutexvar_epi32(pos1, present));
+    const __m256i p2 = _mm512_castsi512_si256(_mm512_permutexvar_epi32(pos2, present));
+    const __mmask8 any = _mm256_test_epi32_mask(_mm256_or_si256(p1, p2), _mm256_or_si256(p1, p2));
+    const __mmask8 on1 = _mm512_cmp_pd_mask(t, tn[1], _CMP_EQ_OQ);
+    const __mmask8 on2 = static_cast<__mmask8>(_mm512_cmp_pd_mask(t, tn[2], _CMP_EQ_OQ) & ~on1);
+    const auto between = static_cast<__mmask8>(any & ~(on1 | on2));
+    for (int k = 0; k < 6; ++k) {
+      const __m512 run = _mm512_loadu_ps(b.sensor_values[k]);
+      const __m512d v_lo = _mm512_cvtps_pd(_mm512_castps512_ps256(run));
+      const __m512d v_hi = _mm512_cvtps_pd(_mm512_extractf32x8_ps(run, 1));
+      __m512d y[4];
+      for (int j = 0; j < 4; ++j) y[j] = _mm512_permutex2var_pd(v_lo, idx[j], v_hi);
+      __m512d r = _mm512_add_pd(
+          _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(l0, y[0]), _mm512_mul_pd(l1, y[1])),
+                        _mm512_mul_pd(l2, y[2])),
+          _mm512_mul_pd(l3, y[3]));
+      const __mmask8 nan = static_cast<__mmask8>(_mm512_cmp_pd_mask(y[0], y[1], _CMP_UNORD_Q) |
+                                                 _mm512_cmp_pd_mask(y[2], y[3], _CMP_UNORD_Q));
+      const auto linear = static_cast<__mmask8>(lanes & ~(cubic & ~nan));
+      if (linear != 0) {
+        if (!weighed) {
+          weight = _mm512_div_pd(a1, dt);
+          weighed = true;
+        }
+        __m512d l = _mm512_add_pd(_mm512_mul_pd(weight, _mm512_sub_pd(y[2], y[1])), y[1]);
+        l = _mm512_mask_mov_pd(l, flat, y[1]);
+        r = _mm512_mask_mov_pd(r, linear, l);
+      }
+      const __m256 interpolated = _mm512_cvtpd_ps(r);
+      // Copies take the stored bits as they are.
+      const __m256 copy1 = _mm512_castps512_ps256(_mm512_permutexvar_ps(pos1, run));
+      const __m256 copy2 = _mm512_castps512_ps256(_mm512_permutexvar_ps(pos2, run));
+      const __m256i bit = _mm256_set1_epi32(1 << k);
+      const auto present_k = static_cast<__mmask8>(
+          lanes & ((on1 & _mm256_test_epi32_mask(p1, bit)) |
+                   (on2 & _mm256_test_epi32_mask(p2, bit)) |
+                   (between & _mm256_cmp_ps_mask(interpolated, interpolated, _CMP_ORD_Q))));
+      __m256 v = _mm256_mask_mov_ps(interpolated, on1, copy1);
+      v = _mm256_mask_mov_ps(v, on2, copy2);
+      v = _mm256_mask_mov_ps(_mm256_castsi256_ps(_mm256_set1_epi32(0x7FC00000)), present_k, v);
+      _mm256_store_ps(b.sensor_rows[k], v);
+      b.sensor_present[k] = present_k;
+    }
+  }
+
   // Timestamps: t * 1e6 truncated; the rare value outside int64 saturates one by one.
   const __m512d us = _mm512_mul_pd(t, _mm512_set1_pd(1000000.0));
   const __mmask8 fits = static_cast<__mmask8>(
@@ -152,7 +202,7 @@ TG_AVX512 void rows(const RowBatch& b, std::uint64_t offsets) noexcept {
 bool available() noexcept { return false; }
 void grid_times(double, double, double, std::uint64_t, double*) noexcept {}
 void seconds(const std::int64_t*, std::size_t, double*) noexcept {}
-void rows(const RowBatch&, std::uint64_t) noexcept {}
+void rows(RowBatch&, std::uint64_t) noexcept {}
 
 #endif
 

@@ -31,11 +31,22 @@ struct RowBatch {
   const double* grid;         // the rows' grid times: 8 readable, 64-byte aligned
   std::uint32_t rows;         // 1..8
   std::uint32_t nodes;        // bit r: row r has a node before and after its bracket
+
+  // Gyroscope and magnetometer, when `sensors` is set: the runs of the six channels (NaN
+  // where absent) and of the presence bits (bit k: channel k present). A row on a sample's
+  // time copies that sample's values and presence; otherwise a channel is present when
+  // either bracket sample has any of the six and the interpolated value is a number.
+  bool sensors;
+  const float* sensor_values[6];
+  const std::uint32_t* present;
+  // Results: row r of channel k (NaN when absent) and bit r set when present.
+  alignas(32) float sensor_rows[6][8];
+  std::uint32_t sensor_present[6];
 };
 
-// Writes the batch's timestamps and channel values. Byte r of `offsets` is the bracket
+// Writes the batch's timestamps and channel values (and its sensor results). Byte r of `offsets` is the bracket
 // position of row r in the run (1..13; 1 for the bytes from `rows` on). The offsets come
 // in a register: eight small stores read back as one vector would stall the load.
-void rows(const RowBatch& batch, std::uint64_t offsets) noexcept;
+void rows(RowBatch& batch, std::uint64_t offsets) noexcept;
 
 }  // namespace tiltgram::resample_vector
