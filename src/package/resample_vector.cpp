@@ -63,20 +63,59 @@ TG_AVX512 inline __mmask8 at_least(__m512d d, __m512d limit) noexcept {
   return _mm512_cmp_pd_mask(_mm512_abs_pd(d), limit, _CMP_GE_OQ);
 }
 
+// What a batch's channels share: the node positions, the Lagrange weights of the lanes that
+// may take the cubic, and the linear form's terms (its weight computed on first need).
+struct Weights {
+  __m512i idx[4];
+  __m512d l0, l1, l2, l3;
+  __mmask8 lanes, cubic, flat;
+  __m512d a1, dt, weight;
+  bool weighed;
+};
+
+// One channel of the batch from its run of 16 samples: the cubic where the lane's weights
+// exist and its four values are numbers, the linear form otherwise.
+TG_AVX512 inline __m256 interpolate(Weights& w, __m512 run) noexcept {
+  const __m512d v_lo = _mm512_cvtps_pd(_mm512_castps512_ps256(run));
+  const __m512d v_hi = _mm512_cvtps_pd(_mm512_extractf32x8_ps(run, 1));
+  __m512d y[4];
+  for (int k = 0; k < 4; ++k) y[k] = _mm512_permutex2var_pd(v_lo, w.idx[k], v_hi);
+  __m512d r = _mm512_add_pd(
+      _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(w.l0, y[0]), _mm512_mul_pd(w.l1, y[1])),
+                    _mm512_mul_pd(w.l2, y[2])),
+      _mm512_mul_pd(w.l3, y[3]));
+  const __mmask8 nan = static_cast<__mmask8>(_mm512_cmp_pd_mask(y[0], y[1], _CMP_UNORD_Q) |
+                                             _mm512_cmp_pd_mask(y[2], y[3], _CMP_UNORD_Q));
+  const auto linear = static_cast<__mmask8>(w.lanes & ~(w.cubic & ~nan));
+  if (linear != 0) {
+    if (!w.weighed) {
+      w.weight = _mm512_div_pd(w.a1, w.dt);
+      w.weighed = true;
+    }
+    __m512d l = _mm512_add_pd(_mm512_mul_pd(w.weight, _mm512_sub_pd(y[2], y[1])), y[1]);
+    l = _mm512_mask_mov_pd(l, w.flat, y[1]);
+    r = _mm512_mask_mov_pd(r, linear, l);
+  }
+  return _mm512_cvtpd_ps(r);
+}
+
 }  // namespace
 
 TG_AVX512 void rows(RowBatch& b, std::uint64_t offsets) noexcept {
-  const auto lanes = static_cast<__mmask8>((1u << b.rows) - 1u);
-  // Node k of row r is run position offset[r] - 1 + k. Position -1 (a row with no sample
-  // before its bracket) picks some other sample; such a row is linear and never uses it.
+  Weights w;
+  w.lanes = static_cast<__mmask8>((1u << b.rows) - 1u);
+  // Node k of row r is run position o - 1 + k, o its byte of `offsets`. Position -1 (a row
+  // with no sample before its bracket) picks some other sample; such a row is linear and
+  // never uses it.
   const __m512i o = _mm512_cvtepu8_epi64(_mm_cvtsi64_si128(static_cast<long long>(offsets)));
-  const __m512i idx[4] = {_mm512_sub_epi64(o, _mm512_set1_epi64(1)), o,
-                          _mm512_add_epi64(o, _mm512_set1_epi64(1)),
-                          _mm512_add_epi64(o, _mm512_set1_epi64(2))};
+  w.idx[0] = _mm512_sub_epi64(o, _mm512_set1_epi64(1));
+  w.idx[1] = o;
+  w.idx[2] = _mm512_add_epi64(o, _mm512_set1_epi64(1));
+  w.idx[3] = _mm512_add_epi64(o, _mm512_set1_epi64(2));
   const __m512d run_lo = _mm512_loadu_pd(b.times);
   const __m512d run_hi = _mm512_loadu_pd(b.times + 8);
   __m512d tn[4];
-  for (int k = 0; k < 4; ++k) tn[k] = _mm512_permutex2var_pd(run_lo, idx[k], run_hi);
+  for (int k = 0; k < 4; ++k) tn[k] = _mm512_permutex2var_pd(run_lo, w.idx[k], run_hi);
   const __m512d t = _mm512_load_pd(b.grid);
 
   // Lagrange weights, as in the one-row code.
@@ -89,54 +128,33 @@ TG_AVX512 void rows(RowBatch& b, std::uint64_t offsets) noexcept {
   const __m512d d3 = product3(_mm512_sub_pd(tn[3], tn[0]), _mm512_sub_pd(tn[3], tn[1]),
                               _mm512_sub_pd(tn[3], tn[2]));
   const __m512d span = _mm512_set1_pd(1e-12);
-  const __mmask8 cubic = static_cast<__mmask8>(
-      lanes & b.nodes & at_least(d0, span) & at_least(d1, span) & at_least(d2, span) &
-      at_least(d3, span));
+  w.cubic = static_cast<__mmask8>(w.lanes & b.nodes & at_least(d0, span) & at_least(d1, span) &
+                                  at_least(d2, span) & at_least(d3, span));
   const __m512d a0 = _mm512_sub_pd(t, tn[0]);
   const __m512d a1 = _mm512_sub_pd(t, tn[1]);
   const __m512d a2 = _mm512_sub_pd(t, tn[2]);
   const __m512d a3 = _mm512_sub_pd(t, tn[3]);
-  const __m512d l0 = _mm512_maskz_div_pd(cubic, product3(a1, a2, a3), d0);
-  const __m512d l1 = _mm512_maskz_div_pd(cubic, product3(a0, a2, a3), d1);
-  const __m512d l2 = _mm512_maskz_div_pd(cubic, product3(a0, a1, a3), d2);
-  const __m512d l3 = _mm512_maskz_div_pd(cubic, product3(a0, a1, a2), d3);
+  w.l0 = _mm512_maskz_div_pd(w.cubic, product3(a1, a2, a3), d0);
+  w.l1 = _mm512_maskz_div_pd(w.cubic, product3(a0, a2, a3), d1);
+  w.l2 = _mm512_maskz_div_pd(w.cubic, product3(a0, a1, a3), d2);
+  w.l3 = _mm512_maskz_div_pd(w.cubic, product3(a0, a1, a2), d3);
 
   // Linear: ((t - t1) / dt) * (y2 - y1) + y1, or y1 for a bracket under 1e-12 s.
-  const __m512d dt = _mm512_sub_pd(tn[2], tn[1]);
-  const __mmask8 flat = _mm512_cmp_pd_mask(_mm512_abs_pd(dt), span, _CMP_LT_OQ);
-  __m512d weight = _mm512_setzero_pd();
-  bool weighed = false;
+  w.a1 = a1;
+  w.dt = _mm512_sub_pd(tn[2], tn[1]);
+  w.flat = _mm512_cmp_pd_mask(_mm512_abs_pd(w.dt), span, _CMP_LT_OQ);
+  w.weight = _mm512_setzero_pd();
+  w.weighed = false;
 
   for (int ch = 0; ch < 6; ++ch) {
     if (b.values[ch] == nullptr) continue;
-    const __m512 run = _mm512_loadu_ps(b.values[ch]);
-    const __m512d v_lo = _mm512_cvtps_pd(_mm512_castps512_ps256(run));
-    const __m512d v_hi = _mm512_cvtps_pd(_mm512_extractf32x8_ps(run, 1));
-    __m512d y[4];
-    for (int k = 0; k < 4; ++k) y[k] = _mm512_permutex2var_pd(v_lo, idx[k], v_hi);
-    __m512d r = _mm512_add_pd(
-        _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(l0, y[0]), _mm512_mul_pd(l1, y[1])),
-                      _mm512_mul_pd(l2, y[2])),
-        _mm512_mul_pd(l3, y[3]));
-    const __mmask8 nan = static_cast<__mmask8>(_mm512_cmp_pd_mask(y[0], y[1], _CMP_UNORD_Q) |
-                                               _mm512_cmp_pd_mask(y[2], y[3], _CMP_UNORD_Q));
-    const auto linear = static_cast<__mmask8>(lanes & ~(cubic & ~nan));
-    if (linear != 0) {
-      if (!weighed) {
-        weight = _mm512_div_pd(a1, dt);
-        weighed = true;
-      }
-      __m512d l = _mm512_add_pd(_mm512_mul_pd(weight, _mm512_sub_pd(y[2], y[1])), y[1]);
-      l = _mm512_mask_mov_pd(l, flat, y[1]);
-      r = _mm512_mask_mov_pd(r, linear, l);
-    }
-    _mm256_mask_storeu_ps(b.out[ch], lanes, _mm512_cvtpd_ps(r));
+    _mm256_mask_storeu_ps(b.out[ch], w.lanes, interpolate(w, _mm512_loadu_ps(b.values[ch])));
   }
 
   if (b.sensors) {
     // 32-bit forms of the node positions of the bracket pair.
-    const __m512i pos1 = _mm512_castsi256_si512(_mm512_cvtepi64_epi32(idx[1]));
-    const __m512i pos2 = _mm512_castsi256_si512(_mm512_cvtepi64_epi32(idx[2]));
+    const __m512i pos1 = _mm512_castsi256_si512(_mm512_cvtepi64_epi32(w.idx[1]));
+    const __m512i pos2 = _mm512_castsi256_si512(_mm512_cvtepi64_epi32(w.idx[2]));
     const __m512i present = _mm512_loadu_si512(b.present);
     const __m256i p1 = _mm512_castsi512_si256(_mm512_permutexvar_epi32(pos1, present));
     const __m256i p2 = _mm512_castsi512_si256(_mm512_permutexvar_epi32(pos2, present));
@@ -146,35 +164,15 @@ TG_AVX512 void rows(RowBatch& b, std::uint64_t offsets) noexcept {
     const auto between = static_cast<__mmask8>(any & ~(on1 | on2));
     for (int k = 0; k < 6; ++k) {
       const __m512 run = _mm512_loadu_ps(b.sensor_values[k]);
-      const __m512d v_lo = _mm512_cvtps_pd(_mm512_castps512_ps256(run));
-      const __m512d v_hi = _mm512_cvtps_pd(_mm512_extractf32x8_ps(run, 1));
-      __m512d y[4];
-      for (int j = 0; j < 4; ++j) y[j] = _mm512_permutex2var_pd(v_lo, idx[j], v_hi);
-      __m512d r = _mm512_add_pd(
-          _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(l0, y[0]), _mm512_mul_pd(l1, y[1])),
-                        _mm512_mul_pd(l2, y[2])),
-          _mm512_mul_pd(l3, y[3]));
-      const __mmask8 nan = static_cast<__mmask8>(_mm512_cmp_pd_mask(y[0], y[1], _CMP_UNORD_Q) |
-                                                 _mm512_cmp_pd_mask(y[2], y[3], _CMP_UNORD_Q));
-      const auto linear = static_cast<__mmask8>(lanes & ~(cubic & ~nan));
-      if (linear != 0) {
-        if (!weighed) {
-          weight = _mm512_div_pd(a1, dt);
-          weighed = true;
-        }
-        __m512d l = _mm512_add_pd(_mm512_mul_pd(weight, _mm512_sub_pd(y[2], y[1])), y[1]);
-        l = _mm512_mask_mov_pd(l, flat, y[1]);
-        r = _mm512_mask_mov_pd(r, linear, l);
-      }
-      const __m256 interpolated = _mm512_cvtpd_ps(r);
+      const __m256 interpolated = interpolate(w, run);
       // Copies take the stored bits as they are.
       const __m256 copy1 = _mm512_castps512_ps256(_mm512_permutexvar_ps(pos1, run));
       const __m256 copy2 = _mm512_castps512_ps256(_mm512_permutexvar_ps(pos2, run));
       const __m256i bit = _mm256_set1_epi32(1 << k);
       const auto present_k = static_cast<__mmask8>(
-          lanes & ((on1 & _mm256_test_epi32_mask(p1, bit)) |
-                   (on2 & _mm256_test_epi32_mask(p2, bit)) |
-                   (between & _mm256_cmp_ps_mask(interpolated, interpolated, _CMP_ORD_Q))));
+          w.lanes & ((on1 & _mm256_test_epi32_mask(p1, bit)) |
+                     (on2 & _mm256_test_epi32_mask(p2, bit)) |
+                     (between & _mm256_cmp_ps_mask(interpolated, interpolated, _CMP_ORD_Q))));
       __m256 v = _mm256_mask_mov_ps(interpolated, on1, copy1);
       v = _mm256_mask_mov_ps(v, on2, copy2);
       v = _mm256_mask_mov_ps(_mm256_castsi256_ps(_mm256_set1_epi32(0x7FC00000)), present_k, v);
@@ -188,8 +186,8 @@ TG_AVX512 void rows(RowBatch& b, std::uint64_t offsets) noexcept {
   const __mmask8 fits = static_cast<__mmask8>(
       _mm512_cmp_pd_mask(us, _mm512_set1_pd(9223372036854774784.0), _CMP_LE_OQ) &
       _mm512_cmp_pd_mask(us, _mm512_set1_pd(-9223372036854775808.0), _CMP_GE_OQ));
-  if ((fits & lanes) == lanes) {
-    _mm512_mask_storeu_epi64(b.time_out, lanes, _mm512_cvttpd_epi64(us));
+  if ((fits & w.lanes) == w.lanes) {
+    _mm512_mask_storeu_epi64(b.time_out, w.lanes, _mm512_cvttpd_epi64(us));
   } else {
     alignas(64) double each[8];
     _mm512_store_pd(each, us);
