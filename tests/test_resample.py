@@ -7,6 +7,8 @@ import datetime as dt
 import math
 import os
 import random
+import subprocess
+import sys
 from decimal import ROUND_HALF_EVEN, Decimal
 from fractions import Fraction
 
@@ -424,3 +426,35 @@ def test_write_cwa_csv_writes_the_rows_of_the_resampled_read(cwa, tmp_path):
     with open(out, newline="") as fh:
         assert fh.read() == "\n".join(lines) + "\n"
     assert "NaN" in lines[1] and "NaN" not in lines[-1]
+
+
+PEAK_SCRIPT = """
+import sys
+import tiltgram
+
+def hwm_bytes():
+    with open("/proc/self/status") as fh:
+        return 1024 * int(next(l for l in fh if l.startswith("VmHWM:")).split()[1])
+
+tiltgram.read_cwa_file(sys.argv[1], cut=tiltgram.blocks(0, 2))  # imports pandas and numpy
+base = hwm_bytes()
+df = tiltgram.read_cwa_file(sys.argv[1], resample_hz=2000)
+nbytes = df.index.values.nbytes + sum(df[c].values.nbytes for c in df.columns)
+print(hwm_bytes() - base, nbytes, len(df))
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+def test_output_memory_follows_the_time_span_of_the_recording(cwa):
+    # A first block at 12.5 Hz spans 9.6 s; the 600 blocks at 100 Hz after it span 1.2 s
+    # each, and the recording ends with a sector that is not a data packet. Sizing the
+    # output from the first block alone would ask for eight times the rows.
+    slow = contiguous_blocks(1, rate_code=0x47)
+    fast = contiguous_blocks(600, start=pack_time(2020, 1, 1, 0, 0, 10), seed=1)
+    path = cwa([b.data for b in slow + fast] + [bytes(512)])
+    run = subprocess.run([sys.executable, "-c", PEAK_SCRIPT, path], capture_output=True,
+                         text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    grown, nbytes, rows = map(int, run.stdout.split())
+    assert rows == 729_99 * 20 + 1   # 0 to 729.99 s (the last sample) at 2000 Hz
+    assert grown <= 1.25 * nbytes + (24 << 20)

@@ -111,6 +111,14 @@ void MappedBuffer::resize(std::size_t bytes) {
   mapped_ = n;
 }
 
+void MappedBuffer::populate(std::size_t bytes) noexcept {
+#ifdef MADV_POPULATE_WRITE
+  if (data_ != nullptr && bytes != 0) ::madvise(data_, mapping_size(bytes), MADV_POPULATE_WRITE);
+#else
+  (void)bytes;
+#endif
+}
+
 void MappedBuffer::reset() noexcept {
   if (data_ != nullptr) ::munmap(data_, mapped_);
   data_ = nullptr;

@@ -42,6 +42,9 @@ class MappedBuffer {
   // Throws std::bad_alloc.
   void resize(std::size_t bytes);
   void reset() noexcept;
+  // Backs the first `bytes` with memory now rather than at first write, where the system
+  // can (best effort: nothing happens where it cannot).
+  void populate(std::size_t bytes) noexcept;
 
  private:
   void* data_ = nullptr;
@@ -77,6 +80,10 @@ class Column {
   // Room for `n` elements in all (address space only: pages are touched when written).
   void reserve(std::size_t n) {
     if (n > capacity()) grow_to(n);
+  }
+  // Backs the first `n` reserved elements with memory now (best effort).
+  void populate(std::size_t n) noexcept {
+    buf_.populate((n < capacity() ? n : capacity()) * sizeof(T));
   }
   // Makes room for `n` more elements and returns where they go; commit(n) adds them.
   T* append_space(std::size_t n) {

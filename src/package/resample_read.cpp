@@ -5,21 +5,46 @@
 #include "package/block.hpp"
 #include "package/read.hpp"
 #include "package/resample.hpp"
+#include "packet/file.hpp"
 #include "packet/packet.hpp"
 
 namespace tiltgram {
 
 namespace {
 
-// Reserves the output columns for the grid rows that the remaining planned blocks likely
-// give (blocks like this one, back to back), when that fits easily in memory: columns
-// filled in one mapping from the start cost less than columns grown as they fill.
-void reserve_output(CwaDataResult& out, std::uint64_t blocks, const PacketMeta& meta,
-                    std::optional<double> lo, std::optional<double> hi, double hz) {
+// The natural end of the last data packet among the last few planned sectors, read aside
+// (the sequential reader keeps its place); nothing when there is none or it cannot be read.
+std::optional<double> last_block_end(File& file, std::uint64_t first, std::uint64_t end) {
+  constexpr std::uint64_t kLook = 8;
+  std::uint8_t sector[kSectorSize];
+  for (std::uint64_t b = end; b > first && end - b < kLook; --b) {
+    if (!file.read_exact_at(kHeaderSize + kSectorSize * (b - 1), sector, kSectorSize).ok())
+      return std::nullopt;
+    Result<std::optional<PacketMeta>> meta = packet_meta(sector);
+    if (!meta.ok()) return std::nullopt;
+    if (meta.value()) return meta.value()->natural_bounds().second;
+  }
+  return std::nullopt;
+}
+
+// Sizes the output columns for the grid rows the read will likely give, when that fits
+// easily in memory: columns filled in one mapping from the start cost less than columns
+// grown as they fill. With the span from this block to the last planned one known, the
+// rows are backed with memory at once too: one pass of page faults, at the start, rather
+// than faults spread over the read.
+void reserve_output(CwaDataResult& out, File& file, std::uint64_t block, std::uint64_t end_block,
+                    const PacketMeta& meta, std::optional<double> lo, std::optional<double> hi,
+                    double hz) {
   const auto [start, end] = meta.natural_bounds();
-  double span_s = static_cast<double>(blocks) * (end - start);
-  if (lo && hi && *hi - *lo < span_s) span_s = *hi - *lo;
-  const double rows = span_s * hz + 16.0;
+  // Blocks like this one, back to back, unless the last block tells the span.
+  double from = start;
+  double to = start + static_cast<double>(end_block - block) * (end - start);
+  const std::optional<double> last = last_block_end(file, block, end_block);
+  const bool known = last && *last > start;
+  if (known) to = *last;
+  if (lo && *lo > from) from = *lo;
+  if (hi && *hi < to) to = *hi;
+  const double rows = (to - from) * hz + 16.0;
   if (!(rows > 0.0) || rows > 1e12) return;
   const auto n = static_cast<std::size_t>(rows);
   std::size_t row_bytes = sizeof(std::int64_t) + 3 * sizeof(float);
@@ -32,6 +57,13 @@ void reserve_output(CwaDataResult& out, std::uint64_t blocks, const PacketMeta& 
   out.acc_z.reserve(n);
   for (auto& col : out.optional)
     if (col.present) col.values.reserve(n);
+  if (!known) return;
+  out.timestamps.populate(n);
+  out.acc_x.populate(n);
+  out.acc_y.populate(n);
+  out.acc_z.populate(n);
+  for (auto& col : out.optional)
+    if (col.present) col.values.populate(n);
 }
 
 }  // namespace
@@ -80,7 +112,8 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
     if (!resampler) {
       TG_TRY(check_time_bounds(lo, hi));
       resampler.emplace(lo, hi, resample_hz, flags.temperature, flags.light, flags.battery);
-      reserve_output(resampler->output(), opened.end_block - b, *meta, lo, hi, resample_hz);
+      reserve_output(resampler->output(), opened.reader.file(), b, opened.end_block, *meta, lo,
+                     hi, resample_hz);
     }
     double times_s[kMaxSamplesPerPacket];
     seconds_from_us(times, samples.count, times_s);

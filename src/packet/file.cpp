@@ -72,6 +72,21 @@ Status File::read_exact(std::uint8_t* data, std::size_t size) {
   return {};
 }
 
+Status File::read_exact_at(std::uint64_t offset, std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::pread(fd_, data, size, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return CwaError::io(errno);
+    }
+    if (n == 0) return CwaError::io_eof();
+    data += n;
+    size -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return {};
+}
+
 Status File::write_all(const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd_, data, size);

@@ -37,6 +37,8 @@ class File {
   Result<std::size_t> read_some(std::uint8_t* data, std::size_t size);
   // Reads exactly `size` bytes; an early end of file is io_eof().
   Status read_exact(std::uint8_t* data, std::size_t size);
+  // Reads exactly `size` bytes at `offset` without moving the file position.
+  Status read_exact_at(std::uint64_t offset, std::uint8_t* data, std::size_t size);
   // Writes all bytes.
   Status write_all(const std::uint8_t* data, std::size_t size);
   Status seek(std::uint64_t offset);
