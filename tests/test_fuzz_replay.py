@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 import random
 import shutil
+import struct
 import subprocess
 
 import pytest
@@ -14,15 +15,17 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CORE = ["src/errors/error.cpp", "src/packet/file.cpp", "src/packet/packet.cpp",
         "src/header/header.cpp", "src/header/time.cpp", "src/package/block.cpp"]
+RESAMPLER = ["src/package/resample.cpp", "src/package/resample_vector.cpp",
+             "src/package/column.cpp", "src/header/time.cpp"]
 
 
-def build(tmp_path, target: str) -> str:
+def build(tmp_path, target: str, sources=CORE) -> str:
     if shutil.which("g++") is None:
         pytest.skip("g++ is not available")
     exe = str(tmp_path / target)
     cmd = ["g++", "-std=c++20", "-O1", "-g", "-ffp-contract=off", "-fsanitize=address,undefined",
            "-fno-sanitize-recover=all", "-Isrc", f"fuzz/{target}.cpp", "fuzz/replay_main.cpp",
-           *CORE, "-o", exe]
+           *sources, "-o", exe]
     built = subprocess.run(cmd, cwd=ROOT, capture_output=True, text=True)
     assert built.returncode == 0, built.stderr[-4000:]
     return exe
@@ -60,3 +63,42 @@ def test_fuzz_targets_survive_mutated_inputs(tmp_path, target):
                          capture_output=True, text=True, env=env)
     assert run.returncode == 0, run.stdout[-2000:] + run.stderr[-4000:]
     assert "replayed 300" in run.stdout
+
+
+def sample_stream(rng: random.Random) -> bytes:
+    """An input of fuzz_resample: mostly steady rates with jitter, plus repeated and backward
+    times, gaps, NaN accelerations, and blocks with and without gyroscope and magnetometer."""
+    head = struct.pack("<BHii", rng.randrange(32), rng.randrange(65536),
+                       rng.randint(-2000, 30000), rng.randint(-2000, 60000))
+    step = rng.choice([80, 1250, 2500, 10000, 40000, 80000])
+    records = []
+    for i in range(rng.choice([0, 1, 2, 5, 40, 300])):
+        kind = rng.random()
+        if kind < 0.05:
+            dt = 0
+        elif kind < 0.08:
+            dt = -rng.randrange(3 * step)
+        elif kind < 0.11:
+            dt = rng.randrange(3_000_000)
+        elif kind < 0.13:
+            dt = rng.randrange(1, 300)
+        else:
+            dt = step + rng.randrange(step // 10 + 1)
+        acc = [-32768 if rng.random() < 0.02 else rng.randint(-4096, 4096) for _ in range(3)]
+        block = (1 if i == 0 or rng.random() < 0.03 else 0) | (rng.randrange(4) << 1)
+        records.append(struct.pack("<i3hB5B", dt, *acc, block, *(rng.randrange(256) for _ in range(5))))
+    return head + b"".join(records)
+
+
+def test_resampler_paths_agree_on_random_streams(tmp_path):
+    exe = build(tmp_path, "fuzz_resample", RESAMPLER)
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    rng = random.Random("fuzz_resample")
+    for i in range(1500):
+        (corpus / f"s{i:05d}").write_bytes(sample_stream(rng))
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:abort_on_error=1",
+               UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1")
+    run = subprocess.run([exe, str(corpus)], capture_output=True, text=True, env=env)
+    assert run.returncode == 0, run.stdout[-2000:] + run.stderr[-4000:]
+    assert "replayed 1500" in run.stdout
