@@ -1,8 +1,8 @@
 // Differential fuzz target for the streaming resampler: the same stream of samples is fed
-// to two resamplers, one as the resampled read feeds it (whole blocks through push_block,
-// one emit per block, rows eight at a time where the processor allows) and one sample by
-// sample through push_sample with rows computed one at a time. Their outputs must agree
-// to the bit; any difference aborts.
+// as the resampled read feeds it (whole blocks through push_block, one emit per block,
+// rows several at a time: with the processor's best vector code, and with AVX2) and
+// sample by sample through push_sample with rows computed one at a time. The outputs must
+// agree to the bit; any difference aborts.
 //
 // Input: byte 0 holds flags (bit 0: range start, bit 1: range end, bits 2-4: temperature,
 // light and battery columns); bytes 1-2 the rate (0.5 to 10000 Hz, logarithmic); bytes
@@ -114,9 +114,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (flags & 2) range_end = first + end_ms / 1000.0;
   const bool temperature = flags & 4, light = flags & 8, battery = flags & 16;
 
+  using RowCode = StreamingResampler::RowCode;
   StreamingResampler bulk(range_start, range_end, hz, temperature, light, battery);
+  StreamingResampler bulk_avx2(range_start, range_end, hz, temperature, light, battery);
   StreamingResampler single(range_start, range_end, hz, temperature, light, battery);
-  single.set_vector_rows(false);
+  const bool avx2 = bulk_avx2.set_row_code(RowCode::kAvx2);
+  single.set_row_code(RowCode::kOneByOne);
   for (const Block& b : blocks) {
     const std::size_t n = b.samples.size();
     std::vector<double> times(n);
@@ -130,13 +133,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
     for (std::size_t i = 0; i < n; ++i) times[i] = static_cast<double>(b.samples[i].us) / 1e6;
-    if (!bulk.done()) {
-      const float* acc_p[3] = {acc[0].data(), acc[1].data(), acc[2].data()};
-      const float* gyro_p[3] = {gyro[0].data(), gyro[1].data(), gyro[2].data()};
-      const float* mag_p[3] = {mag[0].data(), mag[1].data(), mag[2].data()};
-      bulk.push_block(times.data(), n, acc_p, b.has_gyro ? gyro_p : nullptr,
-                      b.has_mag ? mag_p : nullptr, b.temperature, b.light, b.battery);
-      bulk.emit_ready(false);
+    const float* acc_p[3] = {acc[0].data(), acc[1].data(), acc[2].data()};
+    const float* gyro_p[3] = {gyro[0].data(), gyro[1].data(), gyro[2].data()};
+    const float* mag_p[3] = {mag[0].data(), mag[1].data(), mag[2].data()};
+    for (StreamingResampler* r : {&bulk, &bulk_avx2}) {
+      if (r->done()) continue;
+      r->push_block(times.data(), n, acc_p, b.has_gyro ? gyro_p : nullptr,
+                    b.has_mag ? mag_p : nullptr, b.temperature, b.light, b.battery);
+      r->emit_ready(false);
     }
     for (std::size_t i = 0; i < n && !single.done(); ++i) {
       tiltgram::TimedSample s;
@@ -150,8 +154,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   bulk.emit_ready(true);
+  bulk_avx2.emit_ready(true);
   single.emit_ready(true);
-  if (bulk.done() != single.done()) std::abort();
-  expect_same(bulk.take_output(), single.take_output());
+  if (bulk.done() != single.done() || bulk_avx2.done() != single.done()) std::abort();
+  const CwaDataResult expected = single.take_output();
+  expect_same(bulk.take_output(), expected);
+  if (avx2) expect_same(bulk_avx2.take_output(), expected);
   return 0;
 }

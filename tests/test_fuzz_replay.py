@@ -16,6 +16,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CORE = ["src/errors/error.cpp", "src/packet/file.cpp", "src/packet/packet.cpp",
         "src/header/header.cpp", "src/header/time.cpp", "src/package/block.cpp"]
 RESAMPLER = ["src/package/resample.cpp", "src/package/resample_vector.cpp",
+             "src/package/resample_vector_avx2.cpp",
              "src/package/column.cpp", "src/header/time.cpp"]
 
 

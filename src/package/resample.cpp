@@ -38,22 +38,44 @@ constexpr std::size_t kReadingValue = 3;  // + (Channel - kTemperature)
 constexpr std::size_t kSensorValue = 6;   // + Channel (kGyroX .. kMagZ)
 constexpr std::size_t kSensorChannels = 6;
 constexpr double kMinSpan = 1e-12;  // seconds for a bracket; seconds cubed for a denominator
-// A batch's rows have their brackets within this many samples after its first node, so
-// that every node lies in the run of 16 samples the vector code loads.
-constexpr std::size_t kBatchReach = 13;
-constexpr std::size_t kBatchRows = 8;
+constexpr std::size_t kBatchRows = 8;  // the most of any row code
+
+resample_vector::Isa isa_of(StreamingResampler::RowCode code) noexcept {
+  return code == StreamingResampler::RowCode::kAvx512 ? resample_vector::Isa::kAvx512
+                                                      : resample_vector::Isa::kAvx2;
+}
 
 }  // namespace
 
 void seconds_from_us(const std::int64_t* us, std::size_t n, double* out) noexcept {
-  if (resample_vector::available()) {
-    resample_vector::seconds(us, n, out);
+  const StreamingResampler::RowCode code = StreamingResampler::best_row_code();
+  if (code != StreamingResampler::RowCode::kOneByOne) {
+    resample_vector::seconds(isa_of(code), us, n, out);
     return;
   }
   for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(us[i]) / 1000000.0;
 }
 
-bool StreamingResampler::vector_rows_available() noexcept { return resample_vector::available(); }
+bool StreamingResampler::available(RowCode code) noexcept {
+  return code == RowCode::kOneByOne || resample_vector::available(isa_of(code));
+}
+
+StreamingResampler::RowCode StreamingResampler::best_row_code() noexcept {
+  if (available(RowCode::kAvx512)) return RowCode::kAvx512;
+  if (available(RowCode::kAvx2)) return RowCode::kAvx2;
+  return RowCode::kOneByOne;
+}
+
+bool StreamingResampler::set_row_code(RowCode code) noexcept {
+  if (!available(code)) return false;
+  row_code_ = code;
+  if (code != RowCode::kOneByOne) {
+    batch_rows_ = resample_vector::batch_rows(isa_of(code));
+    batch_reach_ = resample_vector::batch_reach(isa_of(code));
+  }
+  batch_base_ = UINT64_MAX;
+  return true;
+}
 
 StreamingResampler::StreamingResampler(std::optional<double> range_start_s,
                                        std::optional<double> range_end_s, double resample_hz,
@@ -63,7 +85,8 @@ StreamingResampler::StreamingResampler(std::optional<double> range_start_s,
       range_end_s_(range_end_s),
       resample_hz_(resample_hz),
       step_ms_(1000.0 / resample_hz),
-      vector_rows_(vector_rows_available()) {
+      row_code_(RowCode::kOneByOne) {
+  set_row_code(best_row_code());
   output_.channel(kTemperature).present = include_temperature;
   output_.channel(kLight).present = include_light;
   output_.channel(kBattery).present = include_battery;
@@ -203,7 +226,7 @@ bool StreamingResampler::has_sensor_columns() const noexcept {
 void StreamingResampler::emit_ready(bool flush) {
   // Once done, the same grid point would be found at or after the end again.
   if (!origin_ms_ || done_) return;
-  if (vector_rows_) {
+  if (row_code_ != RowCode::kOneByOne) {
     emit_in_batches(flush);
   } else {
     emit_one_by_one(flush);
@@ -245,7 +268,8 @@ void StreamingResampler::emit_one_by_one(bool flush) {
 void StreamingResampler::emit_in_batches(bool flush) {
   for (;;) {
     if (batch_base_ != grid_index_) {
-      resample_vector::grid_times(*origin_ms_, origin_s_, step_ms_, grid_index_, batch_time_s_);
+      resample_vector::grid_times(isa_of(row_code_), *origin_ms_, origin_s_, step_ms_,
+                                  grid_index_, batch_time_s_);
       batch_base_ = grid_index_;
     }
     const std::size_t len = pending_.size();
@@ -257,7 +281,7 @@ void StreamingResampler::emit_in_batches(bool flush) {
     std::size_t brackets[kBatchRows];
     std::size_t rows = 0;
     bool wait = false;
-    for (; rows < kBatchRows; ++rows) {
+    for (; rows < batch_rows_; ++rows) {
       const double t = batch_time_s_[rows];
       if (bounded && t >= end) {
         done_ = true;
@@ -272,7 +296,7 @@ void StreamingResampler::emit_in_batches(bool flush) {
       }
       if (rows == 0) {
         first = c >= 1 ? c - 1 : 0;
-      } else if (c - first > kBatchReach) {
+      } else if (c - first > batch_reach_) {
         break;
       }
       brackets[rows] = c;
@@ -292,7 +316,7 @@ void StreamingResampler::emit_in_batches(bool flush) {
 void StreamingResampler::emit_batch(std::size_t first, const std::size_t* brackets,
                                     std::size_t rows) {
   const std::size_t row = this->rows();
-  if (room_ - staged_ < rows) make_room();
+  if (room_ - staged_ < kBatchRows) make_room();
   // Every field is set below: zeroing the whole batch first costs more than a row.
   resample_vector::RowBatch b;
   b.times = pending_.times_from(first);
@@ -318,7 +342,7 @@ void StreamingResampler::emit_batch(std::size_t first, const std::size_t* bracke
       b.sensor_values[k] = pending_.values_from(first, kSensorValue + k);
     b.present = pending_.presence_from(first);
   }
-  resample_vector::rows(b, offsets);
+  resample_vector::rows(isa_of(row_code_), b, offsets);
   staged_ += rows;
   if (!b.sensors) return;
   for (std::size_t k = 0; k < kSensorChannels; ++k) {

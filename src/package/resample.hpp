@@ -62,10 +62,14 @@ class StreamingResampler {
   // output's columns may differ in length and must be discarded.
   void emit_ready(bool flush);
 
-  // Rows are computed eight at a time with vector instructions where the processor has
-  // them (the same bits as one at a time); false forces the one-row code.
-  void set_vector_rows(bool on) noexcept { vector_rows_ = on && vector_rows_available(); }
-  static bool vector_rows_available() noexcept;
+  // How rows are computed: one at a time, or several at once with vector instructions
+  // (four with AVX2, eight with AVX-512). Every way gives the same bits; the best one the
+  // processor has is chosen at construction.
+  enum class RowCode { kOneByOne, kAvx2, kAvx512 };
+  static bool available(RowCode code) noexcept;
+  static RowCode best_row_code() noexcept;
+  // Chooses a way the processor has (for tests); returns false, changing nothing, otherwise.
+  bool set_row_code(RowCode code) noexcept;
 
   bool done() const noexcept { return done_; }
   double resample_hz() const noexcept { return resample_hz_; }
@@ -178,12 +182,13 @@ class StreamingResampler {
   std::uint64_t cached_index_ = UINT64_MAX;
   double cached_time_s_ = 0;
 
-  bool vector_rows_;
+  RowCode row_code_;
+  std::size_t batch_rows_ = 1, batch_reach_ = 0;
   // One past the push index of the last sample pushed with a gyroscope or magnetometer
   // value (0: none yet). Rows whose samples all come before it need no such column.
   std::uint64_t sensor_end_ = 0;
   std::uint64_t pushed_ = 0;
-  // The next eight grid times from grid index batch_base_.
+  // The next batch_rows_ grid times from grid index batch_base_.
   std::uint64_t batch_base_ = UINT64_MAX;
   alignas(64) double batch_time_s_[8] = {};
 };

@@ -1,4 +1,5 @@
-// Eight grid rows at a time with AVX-512, chosen at run time.
+// Eight grid rows at a time with AVX-512, chosen at run time (four with AVX2:
+// resample_vector_avx2.cpp).
 //
 // Each lane follows the one-row arithmetic operation for operation: the same subtractions,
 // products taken left to right, correctly rounded divisions, sums in the stated order and
@@ -22,12 +23,40 @@ namespace tiltgram::resample_vector {
 
 #if defined(TG_VECTOR_ROWS)
 
-bool available() noexcept {
-  static const bool yes = __builtin_cpu_supports("avx512f") &&
-                          __builtin_cpu_supports("avx512dq") &&
-                          __builtin_cpu_supports("avx512vl");
-  return yes;
+bool available(Isa isa) noexcept {
+  static const bool avx512 = __builtin_cpu_supports("avx512f") &&
+                             __builtin_cpu_supports("avx512dq") &&
+                             __builtin_cpu_supports("avx512vl");
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return isa == Isa::kAvx512 ? avx512 : avx2;
 }
+
+void grid_times(Isa isa, double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
+                double* out) noexcept {
+  if (isa == Isa::kAvx512) {
+    avx512::grid_times(origin_ms, origin_s, step_ms, n0, out);
+  } else {
+    avx2::grid_times(origin_ms, origin_s, step_ms, n0, out);
+  }
+}
+
+void seconds(Isa isa, const std::int64_t* us, std::size_t n, double* out) noexcept {
+  if (isa == Isa::kAvx512) {
+    avx512::seconds(us, n, out);
+  } else {
+    avx2::seconds(us, n, out);
+  }
+}
+
+void rows(Isa isa, RowBatch& batch, std::uint64_t offsets) noexcept {
+  if (isa == Isa::kAvx512) {
+    avx512::rows(batch, offsets);
+  } else {
+    avx2::rows(batch, offsets);
+  }
+}
+
+namespace avx512 {
 
 TG_AVX512 void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
                 double* out) noexcept {
@@ -195,12 +224,14 @@ TG_AVX512 void rows(RowBatch& b, std::uint64_t offsets) noexcept {
   }
 }
 
+}  // namespace avx512
+
 #else
 
-bool available() noexcept { return false; }
-void grid_times(double, double, double, std::uint64_t, double*) noexcept {}
-void seconds(const std::int64_t*, std::size_t, double*) noexcept {}
-void rows(RowBatch&, std::uint64_t) noexcept {}
+bool available(Isa) noexcept { return false; }
+void grid_times(Isa, double, double, double, std::uint64_t, double*) noexcept {}
+void seconds(Isa, const std::int64_t*, std::size_t, double*) noexcept {}
+void rows(Isa, RowBatch&, std::uint64_t) noexcept {}
 
 #endif
 

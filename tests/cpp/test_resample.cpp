@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "package/resample.hpp"
+#include "package/resample_vector.hpp"
 
 namespace {
 
@@ -142,10 +143,12 @@ struct Streamed {
 
 // Feeds the samples as the resampled read does (no push once done), calling emit_ready
 // after every `batch` pushes; with check_queue, fails when the queue exceeds 4 samples.
+using RowCode = StreamingResampler::RowCode;
+
 Streamed stream(const Case& k, std::size_t batch = 1, bool check_queue = false,
-                bool vector_rows = true) {
+                RowCode code = StreamingResampler::best_row_code()) {
   StreamingResampler r(k.start, k.end, k.hz, k.blocks[0], k.blocks[1], k.blocks[2]);
-  r.set_vector_rows(vector_rows);
+  r.set_row_code(code);
   std::size_t pushed = 0;
   for (const TimedSample& s : k.xs) {
     if (r.done()) break;
@@ -383,12 +386,39 @@ void known_answers() {
          "timestamp truncation");
 }
 
+// Sample times in seconds, as each instruction set computes them, against one division at
+// a time: signs, magnitudes up to the int64 ends, and every batch length.
+void check_seconds(std::mt19937_64& rng) {
+  using resample_vector::Isa;
+  std::vector<std::int64_t> us(4000);
+  for (std::size_t i = 0; i < us.size(); ++i) {
+    const int bits = static_cast<int>(rng() % 64);
+    us[i] = static_cast<std::int64_t>(rng() >> (63 - bits)) * (rng() % 2 == 0 ? 1 : -1);
+  }
+  us[0] = INT64_MAX, us[1] = INT64_MIN, us[2] = 0, us[3] = 1'700'000'000'123'457;
+  for (const Isa isa : {Isa::kAvx2, Isa::kAvx512}) {
+    if (!resample_vector::available(isa)) continue;
+    for (std::size_t n = 0; n <= 17; ++n) {
+      for (std::size_t at = 0; at + n <= us.size(); at += 97) {
+        double got[17];
+        resample_vector::seconds(isa, us.data() + at, n, got);
+        for (std::size_t i = 0; i < n; ++i) {
+          const double want = static_cast<double>(us[at + i]) / 1'000'000.0;
+          if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want))
+            fail("seconds of " + std::to_string(us[at + i]));
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::uint64_t seed = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 20240611;
   std::mt19937_64 rng(seed);
   known_answers();
+  check_seconds(rng);
   std::uint64_t rows = 0;
   for (int i = 0; i < 3000 && g_failed == 0; ++i) {
     const bool in_order = rng() % 2 == 0;
@@ -399,10 +429,12 @@ int main(int argc, char** argv) {
     // stalls with a growing queue, as its definition implies; device clocks never get there.
     const bool bounded = in_order && batch == 1 && (k.xs.empty() || k.xs.back().time_s < 1e12);
     const Expected want = oracle(k.xs, k.start, k.end, k.hz);
-    // Rows computed eight at a time where the processor allows, and one at a time.
-    for (const bool vector_rows : {true, false}) {
-      const Streamed got = stream(k, batch, bounded, vector_rows);
-      compare("stream " + std::to_string(i) + (vector_rows ? " (vector)" : ""), k, got, want);
+    // Rows computed one at a time, and several at a time in each way the processor has.
+    for (const RowCode code : {RowCode::kOneByOne, RowCode::kAvx2, RowCode::kAvx512}) {
+      if (!StreamingResampler::available(code)) continue;
+      const Streamed got = stream(k, batch, bounded, code);
+      const char* names[] = {"", " (AVX2)", " (AVX-512)"};
+      compare("stream " + std::to_string(i) + names[static_cast<int>(code)], k, got, want);
       rows += got.out.rows();
     }
   }

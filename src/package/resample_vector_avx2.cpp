@@ -1,0 +1,212 @@
+// Four grid rows at a time with AVX2, for processors without AVX-512.
+//
+// The same operations as the AVX-512 code and the one-row code, lane by lane; the nodes of
+// a batch lie in a run of 8 consecutive samples, picked out with in-register permutes.
+#include <bit>
+
+#include "header/time.hpp"
+#include "package/resample_vector.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#define TG_AVX2 __attribute__((target("avx2")))
+
+namespace tiltgram::resample_vector::avx2 {
+
+TG_AVX2 void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
+                        double* out) noexcept {
+  alignas(32) double n[4];
+  for (std::uint64_t r = 0; r < 4; ++r) n[r] = static_cast<double>(n0 + r);
+  __m256d t = _mm256_div_pd(
+      _mm256_add_pd(_mm256_set1_pd(origin_ms),
+                    _mm256_mul_pd(_mm256_load_pd(n), _mm256_set1_pd(step_ms))),
+      _mm256_set1_pd(1000.0));
+  _mm256_store_pd(out, t);
+  if (n0 == 0) out[0] = origin_s;
+}
+
+TG_AVX2 void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept {
+  const __m256d million = _mm256_set1_pd(1000000.0);
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m256d x = _mm256_setr_pd(static_cast<double>(us[i]), static_cast<double>(us[i + 1]),
+                                     static_cast<double>(us[i + 2]), static_cast<double>(us[i + 3]));
+    _mm256_storeu_pd(out + i, _mm256_div_pd(x, million));
+  }
+  for (; i < n; ++i) out[i] = static_cast<double>(us[i]) / 1000000.0;
+}
+
+namespace {
+
+TG_AVX2 inline __m256d product3(__m256d a, __m256d b, __m256d c) noexcept {
+  return _mm256_mul_pd(_mm256_mul_pd(a, b), c);
+}
+
+TG_AVX2 inline __m256d absolute(__m256d x) noexcept {
+  return _mm256_andnot_pd(_mm256_set1_pd(-0.0), x);
+}
+
+TG_AVX2 inline int lanes_of(__m256d mask) noexcept { return _mm256_movemask_pd(mask); }
+
+// All-ones lanes for the set bits 0..3 of `bits`.
+TG_AVX2 inline __m256d lanes_from(int bits) noexcept {
+  const __m256i bit = _mm256_setr_epi64x(1, 2, 4, 8);
+  return _mm256_castsi256_pd(
+      _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_set1_epi64x(bits), bit), bit));
+}
+
+// A node of the four rows: its position in the run of 8, as 32-bit float indices and as
+// the pairs of 32-bit halves of a double in either half of the run.
+struct Node {
+  __m256i position;  // lanes 0..3
+  __m256i halves;    // 32-bit index pairs (2i, 2i + 1), i = position mod 4
+  __m256d upper;     // lanes whose position is 4..7
+};
+
+TG_AVX2 inline Node node(__m128i position) noexcept {
+  Node n;
+  n.position = _mm256_zextsi128_si256(position);
+  const __m256i wide = _mm256_cvtepu32_epi64(position);
+  const __m256i low = _mm256_slli_epi64(_mm256_and_si256(wide, _mm256_set1_epi64x(3)), 1);
+  n.halves = _mm256_or_si256(low, _mm256_slli_epi64(_mm256_add_epi64(low, _mm256_set1_epi64x(1)), 32));
+  n.upper = _mm256_castsi256_pd(_mm256_cmpgt_epi64(wide, _mm256_set1_epi64x(3)));
+  return n;
+}
+
+TG_AVX2 inline __m256d pick(const Node& n, __m256d lo, __m256d hi) noexcept {
+  const __m256d a = _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(lo), n.halves));
+  const __m256d b = _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(hi), n.halves));
+  return _mm256_blendv_pd(a, b, n.upper);
+}
+
+TG_AVX2 inline __m128 pick(const Node& n, __m256 run) noexcept {
+  return _mm256_castps256_ps128(_mm256_permutevar8x32_ps(run, n.position));
+}
+
+struct Weights {
+  Node node[4];
+  __m256d l0, l1, l2, l3;
+  __m256d cubic, flat;
+  int lanes;
+  __m256d a1, dt, weight;
+  bool weighed;
+};
+
+TG_AVX2 inline __m128 interpolate(Weights& w, __m256 run) noexcept {
+  __m256d y[4];
+  for (int k = 0; k < 4; ++k) y[k] = _mm256_cvtps_pd(pick(w.node[k], run));
+  __m256d r = _mm256_add_pd(
+      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(w.l0, y[0]), _mm256_mul_pd(w.l1, y[1])),
+                    _mm256_mul_pd(w.l2, y[2])),
+      _mm256_mul_pd(w.l3, y[3]));
+  const __m256d nan = _mm256_or_pd(_mm256_cmp_pd(y[0], y[1], _CMP_UNORD_Q),
+                                   _mm256_cmp_pd(y[2], y[3], _CMP_UNORD_Q));
+  const __m256d linear = _mm256_andnot_pd(_mm256_andnot_pd(nan, w.cubic), lanes_from(w.lanes));
+  if (lanes_of(linear) != 0) {
+    if (!w.weighed) {
+      w.weight = _mm256_div_pd(w.a1, w.dt);
+      w.weighed = true;
+    }
+    __m256d l = _mm256_add_pd(_mm256_mul_pd(w.weight, _mm256_sub_pd(y[2], y[1])), y[1]);
+    l = _mm256_blendv_pd(l, y[1], w.flat);
+    r = _mm256_blendv_pd(r, l, linear);
+  }
+  return _mm256_cvtpd_ps(r);
+}
+
+}  // namespace
+
+TG_AVX2 void rows(RowBatch& b, std::uint64_t offsets) noexcept {
+  Weights w;
+  w.lanes = static_cast<int>((1u << b.rows) - 1u);
+  const __m128i o = _mm_cvtepu8_epi32(_mm_cvtsi32_si128(static_cast<int>(offsets & 0xFFFFFFFFu)));
+  // Position -1 (no sample before the bracket) wraps to 7: such a row is linear.
+  for (int k = 0; k < 4; ++k)
+    w.node[k] = node(_mm_and_si128(_mm_add_epi32(o, _mm_set1_epi32(k - 1)), _mm_set1_epi32(7)));
+  const __m256d run_lo = _mm256_loadu_pd(b.times);
+  const __m256d run_hi = _mm256_loadu_pd(b.times + 4);
+  __m256d tn[4];
+  for (int k = 0; k < 4; ++k) tn[k] = pick(w.node[k], run_lo, run_hi);
+  const __m256d t = _mm256_load_pd(b.grid);
+
+  const __m256d d0 = product3(_mm256_sub_pd(tn[0], tn[1]), _mm256_sub_pd(tn[0], tn[2]),
+                              _mm256_sub_pd(tn[0], tn[3]));
+  const __m256d d1 = product3(_mm256_sub_pd(tn[1], tn[0]), _mm256_sub_pd(tn[1], tn[2]),
+                              _mm256_sub_pd(tn[1], tn[3]));
+  const __m256d d2 = product3(_mm256_sub_pd(tn[2], tn[0]), _mm256_sub_pd(tn[2], tn[1]),
+                              _mm256_sub_pd(tn[2], tn[3]));
+  const __m256d d3 = product3(_mm256_sub_pd(tn[3], tn[0]), _mm256_sub_pd(tn[3], tn[1]),
+                              _mm256_sub_pd(tn[3], tn[2]));
+  const __m256d span = _mm256_set1_pd(1e-12);
+  const __m256d big = _mm256_and_pd(
+      _mm256_and_pd(_mm256_cmp_pd(absolute(d0), span, _CMP_GE_OQ),
+                    _mm256_cmp_pd(absolute(d1), span, _CMP_GE_OQ)),
+      _mm256_and_pd(_mm256_cmp_pd(absolute(d2), span, _CMP_GE_OQ),
+                    _mm256_cmp_pd(absolute(d3), span, _CMP_GE_OQ)));
+  w.cubic = _mm256_and_pd(big, lanes_from(w.lanes & static_cast<int>(b.nodes)));
+  const __m256d a0 = _mm256_sub_pd(t, tn[0]);
+  const __m256d a1 = _mm256_sub_pd(t, tn[1]);
+  const __m256d a2 = _mm256_sub_pd(t, tn[2]);
+  const __m256d a3 = _mm256_sub_pd(t, tn[3]);
+  // Lanes without the cubic may divide by zero; their weights are never used.
+  w.l0 = _mm256_div_pd(product3(a1, a2, a3), d0);
+  w.l1 = _mm256_div_pd(product3(a0, a2, a3), d1);
+  w.l2 = _mm256_div_pd(product3(a0, a1, a3), d2);
+  w.l3 = _mm256_div_pd(product3(a0, a1, a2), d3);
+  w.a1 = a1;
+  w.dt = _mm256_sub_pd(tn[2], tn[1]);
+  w.flat = _mm256_cmp_pd(absolute(w.dt), span, _CMP_LT_OQ);
+  w.weight = _mm256_setzero_pd();
+  w.weighed = false;
+
+  // The caller leaves room for four rows behind each column's end.
+  for (int ch = 0; ch < 6; ++ch) {
+    if (b.values[ch] == nullptr) continue;
+    _mm_storeu_ps(b.out[ch], interpolate(w, _mm256_loadu_ps(b.values[ch])));
+  }
+
+  if (b.sensors) {
+    const __m256i present = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b.present));
+    alignas(16) std::uint32_t p1[4], p2[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(p1),
+                    _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(present, w.node[1].position)));
+    _mm_store_si128(reinterpret_cast<__m128i*>(p2),
+                    _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(present, w.node[2].position)));
+    const int on1 = lanes_of(_mm256_cmp_pd(t, tn[1], _CMP_EQ_OQ));
+    const int on2 = lanes_of(_mm256_cmp_pd(t, tn[2], _CMP_EQ_OQ)) & ~on1;
+    for (int k = 0; k < 6; ++k) {
+      const __m256 run = _mm256_loadu_ps(b.sensor_values[k]);
+      alignas(16) float value[4], copy1[4], copy2[4];
+      _mm_store_ps(value, interpolate(w, run));
+      _mm_store_ps(copy1, pick(w.node[1], run));
+      _mm_store_ps(copy2, pick(w.node[2], run));
+      std::uint32_t present_k = 0;
+      for (std::uint32_t r = 0; r < b.rows; ++r) {
+        bool on = false;
+        float v = value[r];
+        if ((on1 >> r) & 1) {
+          on = ((p1[r] >> k) & 1) != 0;
+          v = copy1[r];
+        } else if ((on2 >> r) & 1) {
+          on = ((p2[r] >> k) & 1) != 0;
+          v = copy2[r];
+        } else {
+          on = (p1[r] | p2[r]) != 0 && v == v;
+        }
+        b.sensor_rows[k][r] = on ? v : std::bit_cast<float>(std::uint32_t{0x7FC00000});
+        if (on) present_k |= 1u << r;
+      }
+      b.sensor_present[k] = present_k;
+    }
+  }
+
+  alignas(32) double us[4];
+  _mm256_store_pd(us, _mm256_mul_pd(t, _mm256_set1_pd(1000000.0)));
+  for (std::uint32_t r = 0; r < b.rows; ++r) b.time_out[r] = saturating_us(us[r]);
+}
+
+}  // namespace tiltgram::resample_vector::avx2
+
+#endif
