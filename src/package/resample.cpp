@@ -276,12 +276,13 @@ void StreamingResampler::emit_in_batches(bool flush) {
     const double* time = pending_.times_from(0);
     const bool bounded = range_end_s_.has_value();
     const double end = bounded ? *range_end_s_ : 0.0;
+    const std::size_t batch_rows = batch_rows_, reach = batch_reach_;
     std::size_t c = cursor_;
     std::size_t first = 0;  // queue position of the batch's first node
     std::size_t brackets[kBatchRows];
     std::size_t rows = 0;
     bool wait = false;
-    for (; rows < batch_rows_; ++rows) {
+    for (; rows < batch_rows; ++rows) {
       const double t = batch_time_s_[rows];
       if (bounded && t >= end) {
         done_ = true;
@@ -296,7 +297,7 @@ void StreamingResampler::emit_in_batches(bool flush) {
       }
       if (rows == 0) {
         first = c >= 1 ? c - 1 : 0;
-      } else if (c - first > batch_reach_) {
+      } else if (c - first > reach) {
         break;
       }
       brackets[rows] = c;

@@ -31,31 +31,6 @@ bool available(Isa isa) noexcept {
   return isa == Isa::kAvx512 ? avx512 : avx2;
 }
 
-void grid_times(Isa isa, double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
-                double* out) noexcept {
-  if (isa == Isa::kAvx512) {
-    avx512::grid_times(origin_ms, origin_s, step_ms, n0, out);
-  } else {
-    avx2::grid_times(origin_ms, origin_s, step_ms, n0, out);
-  }
-}
-
-void seconds(Isa isa, const std::int64_t* us, std::size_t n, double* out) noexcept {
-  if (isa == Isa::kAvx512) {
-    avx512::seconds(us, n, out);
-  } else {
-    avx2::seconds(us, n, out);
-  }
-}
-
-void rows(Isa isa, RowBatch& batch, std::uint64_t offsets) noexcept {
-  if (isa == Isa::kAvx512) {
-    avx512::rows(batch, offsets);
-  } else {
-    avx2::rows(batch, offsets);
-  }
-}
-
 namespace avx512 {
 
 TG_AVX512 void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
@@ -228,10 +203,18 @@ TG_AVX512 void rows(RowBatch& b, std::uint64_t offsets) noexcept {
 
 #else
 
+// Without these instruction sets the functions are never called.
 bool available(Isa) noexcept { return false; }
-void grid_times(Isa, double, double, double, std::uint64_t, double*) noexcept {}
-void seconds(Isa, const std::int64_t*, std::size_t, double*) noexcept {}
-void rows(Isa, RowBatch&, std::uint64_t) noexcept {}
+namespace avx512 {
+void grid_times(double, double, double, std::uint64_t, double*) noexcept {}
+void seconds(const std::int64_t*, std::size_t, double*) noexcept {}
+void rows(RowBatch&, std::uint64_t) noexcept {}
+}  // namespace avx512
+namespace avx2 {
+void grid_times(double, double, double, std::uint64_t, double*) noexcept {}
+void seconds(const std::int64_t*, std::size_t, double*) noexcept {}
+void rows(RowBatch&, std::uint64_t) noexcept {}
+}  // namespace avx2
 
 #endif
 

@@ -18,15 +18,6 @@ bool available(Isa isa) noexcept;
 constexpr std::size_t batch_rows(Isa isa) noexcept { return isa == Isa::kAvx512 ? 8 : 4; }
 constexpr std::size_t batch_reach(Isa isa) noexcept { return 2 * batch_rows(isa) - 3; }
 
-// out[r] = grid time of point n0 + r in seconds, r < batch_rows(isa):
-// (origin_ms + (n0 + r) * step_ms) / 1000.0, and origin_s for point 0. `out` is 64-byte
-// aligned.
-void grid_times(Isa isa, double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
-                double* out) noexcept;
-
-// out[i] = us[i] (as a double) / 1,000,000.0 for i < n: sample times in seconds.
-void seconds(Isa isa, const std::int64_t* us, std::size_t n, double* out) noexcept;
-
 // Up to batch_rows rows whose four nodes lie in one run of 2 * batch_rows consecutive
 // queued samples. Row r has its bracket at run position o (its nodes at o - 1 .. o + 2;
 // see rows()), and the cubic may use its four nodes when bit r of `nodes` is set (a
@@ -53,13 +44,7 @@ struct RowBatch {
   std::uint32_t sensor_present[6];
 };
 
-// Writes the batch's timestamps and channel values (and its sensor results). Byte r of
-// `offsets` is the bracket position of row r in the run (1..batch_reach; 1 for the bytes
-// from `rows` on). The offsets come in a register: eight small stores read back as one
-// vector would stall the load.
-void rows(Isa isa, RowBatch& batch, std::uint64_t offsets) noexcept;
-
-// The code for each instruction set, behind the functions above.
+// The code for each instruction set, behind the functions below.
 namespace avx512 {
 void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
                 double* out) noexcept;
@@ -72,5 +57,38 @@ void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t
 void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept;
 void rows(RowBatch& batch, std::uint64_t offsets) noexcept;
 }  // namespace avx2
+
+// out[r] = grid time of point n0 + r in seconds, r < batch_rows(isa):
+// (origin_ms + (n0 + r) * step_ms) / 1000.0, and origin_s for point 0. `out` is 64-byte
+// aligned.
+inline void grid_times(Isa isa, double origin_ms, double origin_s, double step_ms,
+                       std::uint64_t n0, double* out) noexcept {
+  if (isa == Isa::kAvx512) {
+    avx512::grid_times(origin_ms, origin_s, step_ms, n0, out);
+  } else {
+    avx2::grid_times(origin_ms, origin_s, step_ms, n0, out);
+  }
+}
+
+// out[i] = us[i] (as a double) / 1,000,000.0 for i < n: sample times in seconds.
+inline void seconds(Isa isa, const std::int64_t* us, std::size_t n, double* out) noexcept {
+  if (isa == Isa::kAvx512) {
+    avx512::seconds(us, n, out);
+  } else {
+    avx2::seconds(us, n, out);
+  }
+}
+
+// Writes the batch's timestamps and channel values (and its sensor results). Byte r of
+// `offsets` is the bracket position of row r in the run (1..batch_reach; 1 for the bytes
+// from `rows` on). The offsets come in a register: eight small stores read back as one
+// vector would stall the load.
+inline void rows(Isa isa, RowBatch& batch, std::uint64_t offsets) noexcept {
+  if (isa == Isa::kAvx512) {
+    avx512::rows(batch, offsets);
+  } else {
+    avx2::rows(batch, offsets);
+  }
+}
 
 }  // namespace tiltgram::resample_vector
