@@ -61,9 +61,10 @@ bool StreamingResampler::available(RowCode code) noexcept {
 }
 
 StreamingResampler::RowCode StreamingResampler::best_row_code() noexcept {
-  if (available(RowCode::kAvx512)) return RowCode::kAvx512;
-  if (available(RowCode::kAvx2)) return RowCode::kAvx2;
-  return RowCode::kOneByOne;
+  static const RowCode best = available(RowCode::kAvx512) ? RowCode::kAvx512
+                              : available(RowCode::kAvx2) ? RowCode::kAvx2
+                                                          : RowCode::kOneByOne;
+  return best;
 }
 
 bool StreamingResampler::set_row_code(RowCode code) noexcept {
