@@ -13,11 +13,10 @@
 // recomputed from n for each point, never accumulated, and every product and sum below is
 // evaluated left to right exactly as written.
 //
-// Where the processor has AVX-512, rows are formed eight at a time: the bracket of each
-// grid point is found one point after another as below, and the arithmetic of up to eight
-// rows whose nodes lie within 16 consecutive samples is done in vector lanes
-// (resample_vector.cpp). Rows that involve gyroscope or magnetometer values, or columns,
-// take the one-row code.
+// Where the processor has AVX-512 (or AVX2), rows are formed eight (four) at a time: the
+// bracket of each grid point is found one point after another as below, and the
+// arithmetic of the rows whose nodes lie within 16 (8) consecutive samples is done in
+// vector lanes (resample_vector*.cpp).
 #include "package/resample.hpp"
 
 #include <algorithm>
@@ -263,7 +262,7 @@ void StreamingResampler::emit_one_by_one(bool flush) {
   }
 }
 
-// The loop of emit_one_by_one, collecting up to eight rows before computing them. Trimming
+// The loop of emit_one_by_one, collecting a batch of rows before computing them. Trimming
 // once per batch instead of once per row removes the same samples, none of which a later
 // row needs.
 void StreamingResampler::emit_in_batches(bool flush) {
