@@ -51,19 +51,16 @@ void reserve_output(CwaDataResult& out, File& file, std::uint64_t block, std::ui
   for (const auto& col : out.optional)
     if (col.present) row_bytes += sizeof(float);
   if (n > available_memory() / 2 / row_bytes) return;
-  out.timestamps.reserve(n);
-  out.acc_x.reserve(n);
-  out.acc_y.reserve(n);
-  out.acc_z.reserve(n);
-  for (auto& col : out.optional)
-    if (col.present) col.values.reserve(n);
-  if (!known) return;
-  out.timestamps.populate(n);
-  out.acc_x.populate(n);
-  out.acc_y.populate(n);
-  out.acc_z.populate(n);
-  for (auto& col : out.optional)
-    if (col.present) col.values.populate(n);
+  const auto each_column = [&out](auto&& f) {
+    f(out.timestamps);
+    f(out.acc_x);
+    f(out.acc_y);
+    f(out.acc_z);
+    for (auto& col : out.optional)
+      if (col.present) f(col.values);
+  };
+  each_column([n](auto& col) { col.reserve(n); });
+  if (known) each_column([n](auto& col) { col.populate(n); });
 }
 
 }  // namespace
