@@ -277,22 +277,32 @@ def offset_us(tz) -> int | None:
     return value
 
 
-def read(path, cut=None, include_magnetometer=True, include_temperature=True,
-         include_light=True, include_battery=True, *, fixed_utc_offset_timezone=None):
-    """The expected columns of ``read_cwa_file`` (same arguments, no resampling)."""
+def read_file(path) -> bytes:
+    """The recording's bytes, or the module's I/O error."""
     try:
         with open(path, "rb") as fh:
-            data = fh.read()
+            return fh.read()
     except OSError as exc:
         raise RuntimeError(f"IO error: {exc.strerror} (os error {exc.errno})") from None
-    flags = dict(include_magnetometer=include_magnetometer, include_temperature=include_temperature,
-                 include_light=include_light, include_battery=include_battery)
-    start_block, block_count, start_s, end_s = plan(data, cut)
-    offset = offset_us(fixed_utc_offset_timezone)
-    result = time_filter(read_blocks(data, start_block, block_count, flags), start_s, end_s)
+
+
+def shift(result: dict, offset) -> dict:
+    """The result's timestamps moved by the fixed UTC offset (None: unchanged)."""
     if offset is not None:
         shifted = [int(t) - offset for t in result["timestamps"]]
         if any(not I64_MIN <= t <= I64_MAX for t in shifted):
             raise OverflowError("shifted timestamp does not fit 64-bit microseconds")
         result["timestamps"] = np.array(shifted, dtype=np.int64)
     return result
+
+
+def read(path, cut=None, include_magnetometer=True, include_temperature=True,
+         include_light=True, include_battery=True, *, fixed_utc_offset_timezone=None):
+    """The expected columns of ``read_cwa_file`` (same arguments, no resampling)."""
+    data = read_file(path)
+    flags = dict(include_magnetometer=include_magnetometer, include_temperature=include_temperature,
+                 include_light=include_light, include_battery=include_battery)
+    start_block, block_count, start_s, end_s = plan(data, cut)
+    offset = offset_us(fixed_utc_offset_timezone)
+    return shift(time_filter(read_blocks(data, start_block, block_count, flags), start_s, end_s),
+                 offset)

@@ -31,7 +31,7 @@ import numpy as np
 
 import reference
 from builders import to_us
-from reference import BLOCK_COLUMNS, F32, I64_MAX, I64_MIN, NAN32, SENSORS, fail
+from reference import BLOCK_COLUMNS, F32, NAN32, SENSORS, fail
 
 MAX_RESAMPLE_HZ = 10000.0
 TINY = 1e-12   # smallest usable Lagrange denominator (s^3) and linear bracket width (s)
@@ -212,18 +212,8 @@ def read(path, cut=None, include_magnetometer=True, include_temperature=True,
     hz = options(resample_hz, resample_method)
     if hz is None:
         return reference.read(path, cut, **flags, fixed_utc_offset_timezone=fixed_utc_offset_timezone)
-    try:
-        with open(path, "rb") as fh:
-            data = fh.read()
-    except OSError as exc:
-        raise RuntimeError(f"IO error: {exc.strerror} (os error {exc.errno})") from None
+    data = reference.read_file(path)
     start_block, block_count, start_s, end_s = reference.plan(data, cut)
     offset = reference.offset_us(fixed_utc_offset_timezone)
     blocks = planned_blocks(data, start_block, block_count, include_magnetometer)
-    result = resample(SampleList(blocks), start_s, end_s, hz, flags)
-    if offset is not None:
-        shifted = [int(t) - offset for t in result["timestamps"]]
-        if any(not I64_MIN <= t <= I64_MAX for t in shifted):
-            raise OverflowError("shifted timestamp does not fit 64-bit microseconds")
-        result["timestamps"] = np.array(shifted, dtype=np.int64)
-    return result
+    return reference.shift(resample(SampleList(blocks), start_s, end_s, hz, flags), offset)
