@@ -578,51 +578,6 @@ def battery_v(battery: int) -> np.float32:
 
 
 # ---------------------------------------------------------------------------
-# Module under construction
-# ---------------------------------------------------------------------------
-
-_PROBES = {
-    "read_cwa_file": lambda f, d: f(os.path.join(d, "missing.cwa")),
-    "write_cwa_csv": lambda f, d: f(os.path.join(d, "missing.cwa"), os.path.join(d, "out.csv")),
-}
-_implemented_cache: dict[str, bool] = {}
-
-
-def implemented(name: str) -> bool:
-    """Whether ``tiltgram`` exports ``name`` as a working function (not missing, not a
-    stub raising NotImplementedError).  The read functions are probed once with a
-    missing file."""
-    if name not in _implemented_cache:
-        import tempfile
-
-        import tiltgram
-
-        func = getattr(tiltgram, name, None)
-        ok = func is not None
-        if ok and name in _PROBES:
-            with tempfile.TemporaryDirectory() as tmp:
-                try:
-                    _PROBES[name](func, tmp)
-                except NotImplementedError:
-                    ok = False
-                except Exception:
-                    pass
-        _implemented_cache[name] = ok
-    return _implemented_cache[name]
-
-
-def require(name: str):
-    """Return ``tiltgram.<name>``, skipping the calling test while it is not implemented."""
-    import pytest
-
-    import tiltgram
-
-    if not implemented(name):
-        pytest.skip(f"tiltgram.{name} is not implemented yet")
-    return getattr(tiltgram, name)
-
-
-# ---------------------------------------------------------------------------
 # Light through the C library's powf
 # ---------------------------------------------------------------------------
 

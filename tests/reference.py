@@ -186,6 +186,19 @@ def outcome(func, *args, **kwargs):
         return exc
 
 
+def check(model, read, path, *args, **kwargs):
+    """Calls ``read`` and ``model`` with the same arguments: both raise an exception of the
+    same type and text, or the frame equals the model's result bit for bit. Returns the
+    frame, or None."""
+    expected = outcome(model, path, *args, **kwargs)
+    actual = outcome(read, path, *args, **kwargs)
+    if isinstance(expected, Exception) or isinstance(actual, Exception):
+        assert (type(actual), str(actual)) == (type(expected), str(expected))
+        return None
+    assert_frame(actual, expected, kwargs.get("fixed_utc_offset_timezone") is not None)
+    return actual
+
+
 def assert_frame(df, expected, aware=False):
     """Bit-for-bit comparison of a DataFrame with a result dict."""
     assert list(df.columns) == [name for name in expected if name != "timestamps"]
@@ -265,6 +278,11 @@ def time_filter(result, start_s, end_s):
     return out
 
 
+OFFSET_OVERFLOW = "fixed_utc_offset_timezone offset does not fit in 64-bit microseconds"
+SHIFT_OVERFLOW = ("a timestamp shifted by fixed_utc_offset_timezone does not fit in a signed 64-bit "
+                  "integer of microseconds")
+
+
 def offset_us(tz) -> int | None:
     if tz is None:
         return None
@@ -273,7 +291,7 @@ def offset_us(tz) -> int | None:
         raise TypeError(f"'{type(delta).__name__}' object cannot be converted to 'PyDelta'")
     value = delta.days * 86_400_000_000 + delta.seconds * 1_000_000 + delta.microseconds
     if not I64_MIN <= value <= I64_MAX:
-        raise OverflowError("time zone offset does not fit 64-bit microseconds")
+        raise OverflowError(OFFSET_OVERFLOW)
     return value
 
 
@@ -291,7 +309,7 @@ def shift(result: dict, offset) -> dict:
     if offset is not None:
         shifted = [int(t) - offset for t in result["timestamps"]]
         if any(not I64_MIN <= t <= I64_MAX for t in shifted):
-            raise OverflowError("shifted timestamp does not fit 64-bit microseconds")
+            raise OverflowError(SHIFT_OVERFLOW)
         result["timestamps"] = np.array(shifted, dtype=np.int64)
     return result
 

@@ -15,8 +15,9 @@ import numpy as np
 import pytest
 
 import builders
+import reference
 import tiltgram
-from builders import contiguous_blocks, decode_sample, pack_time, packet, require
+from builders import contiguous_blocks, decode_sample, pack_time, packet
 
 ANCHOR_S = 1577836800  # 2020-01-01T00:00:00, the first sample of every recording here
 ENOSPC = f"{os.strerror(errno.ENOSPC)} (os error {errno.ENOSPC})"
@@ -66,11 +67,10 @@ def blocks_at(formats, **fields):
 @pytest.fixture
 def csv(tmp_path):
     """csv(recording, **kwargs) -> the text write_cwa_csv produces."""
-    write = require("write_cwa_csv")
 
     def run(path, **kwargs):
         out = str(tmp_path / "out.csv")
-        write(path, out, **kwargs)
+        tiltgram.write_cwa_csv(path, out, **kwargs)
         with open(out, newline="") as fh:
             return fh.read()
     return run
@@ -124,12 +124,7 @@ def test_collected_rows_are_the_streamed_rows_in_the_window(cwa, csv, window, he
 
 def test_resampled_rows_are_the_resampled_read(cwa, csv):
     rec = cwa(blocks_at([0x62, 0x62]))
-    try:
-        df = require("read_cwa_file")(rec, resample_hz=40, include_light=False, include_battery=False)
-    except RuntimeError as e:
-        if "not built" in str(e):
-            pytest.skip(str(e))
-        raise
+    df = tiltgram.read_cwa_file(rec, resample_hz=40, include_light=False, include_battery=False)
     cols = list(df.columns)
     lines = [",".join(["time"] + cols)] + [
         ",".join([t4(int(t))] + [f6(df[c].iloc[i]) for c in cols]) for i, t in enumerate(df.index.asi8)]
@@ -165,8 +160,9 @@ def test_offsets_out_of_range_raise_overflow_error(cwa, tmp_path, route, offset)
     out = tmp_path / "out.csv"
     out.write_text("keep")
     kwargs = {"streamed": {}, "collected": {"cut": tiltgram.seconds(0, 0.5)}, "resampled": {"resample_hz": 10}}[route]
-    with pytest.raises(OverflowError):
+    with pytest.raises(OverflowError) as exc:
         tiltgram.write_cwa_csv(rec, str(out), fixed_utc_offset_timezone=_FixedZone(offset), **kwargs)
+    assert str(exc.value) == (reference.OFFSET_OVERFLOW if offset.days == -999999999 else reference.SHIFT_OVERFLOW)
     if route != "streamed" or offset.days == -999999999:
         assert out.read_text() == "keep"
 
@@ -188,7 +184,7 @@ def test_output_naming_the_recording_is_refused(cwa, tmp_path, spelling, route):
     elif spelling == "symlink":
         os.symlink(rec, out)
     with pytest.raises(RuntimeError, match="^output_path must not be the input recording$"):
-        require("write_cwa_csv")(rec, out, **route)
+        tiltgram.write_cwa_csv(rec, out, **route)
     assert open(rec, "rb").read() == before
 
 
@@ -202,22 +198,22 @@ def test_output_errors_are_io_errors(cwa, tmp_path, route, target, text):
         pytest.skip("no /dev/full")
     out = str(tmp_path / "no" / "out.csv") if target == "missing-dir" else target
     with pytest.raises(RuntimeError) as exc:
-        require("write_cwa_csv")(cwa(contiguous_blocks(2)), out, **ROUTES[route])
+        tiltgram.write_cwa_csv(cwa(contiguous_blocks(2)), out, **ROUTES[route])
     assert str(exc.value) == text
 
 
 @pytest.mark.parametrize("sectors, kwargs, message", [
     ([0x30, "bad"], {}, "Unsupported sample format: 3 axes, packing 3"),  # in the channel scan
     ([0x30], {"cut": tiltgram.seconds(0.001, 0.005)}, "No samples remain after applying time range"),
-    (["single"], {"resample_hz": 10}, None),
+    (["single"], {"resample_hz": 10}, "No samples remain after applying time range/resampling"),
 ], ids=["scan", "filter", "resample"])
 def test_failed_read_leaves_existing_output_untouched(cwa, tmp_path, sectors, kwargs, message):
     made = {0x30: contiguous_blocks(1)[0], "bad": packet(format=0x33), "single": packet(samples=[(1, 2, 3)])}
     out = tmp_path / "out.csv"
     out.write_text("keep me\n")
     with pytest.raises(RuntimeError) as exc:
-        require("write_cwa_csv")(cwa([made[s] for s in sectors]), str(out), **kwargs)
-    assert message is None or str(exc.value) == message
+        tiltgram.write_cwa_csv(cwa([made[s] for s in sectors]), str(out), **kwargs)
+    assert str(exc.value) == message
     assert out.read_text() == "keep me\n"
 
 
@@ -236,7 +232,7 @@ def long_csv(tmp_path_factory):
             samples=rng.integers(-32768, 32768, size=26 * 9, dtype="<i2").tobytes()))
     d = tmp_path_factory.mktemp("long")
     rec = builders.write(d / "long.cwa", builders.recording(builders.header(), sectors))
-    require("write_cwa_csv")(rec, str(d / "long.csv"), **READINGS)
+    tiltgram.write_cwa_csv(rec, str(d / "long.csv"), **READINGS)
     text = (d / "long.csv").read_bytes()
     return rec, text, np.flatnonzero(np.frombuffer(text, np.uint8) == 10)
 

@@ -10,7 +10,7 @@ import pytest
 
 import tiltgram
 
-from builders import contiguous_blocks, require
+from builders import contiguous_blocks
 
 INF = math.inf
 NAN = math.nan
@@ -197,22 +197,24 @@ def test_conversion_type_error_keeps_cause(make, bad):
     assert exc.value.__cause__ is None
 
 
-@pytest.mark.parametrize("call, exc_type", [
-    (lambda: tiltgram.blocks(-1), OverflowError),
-    (lambda: tiltgram.blocks(-1, "x"), OverflowError),      # start first
-    (lambda: tiltgram.blocks(None, np.int64(-5)), OverflowError),
-    (lambda: tiltgram.blocks(2**64), OverflowError),
-    (lambda: tiltgram.blocks(Index(-1)), OverflowError),
-    (lambda: tiltgram.seconds(10**400), OverflowError),
-    (lambda: tiltgram.seconds(RaisingFloat(ValueError("bad value"))), ValueError),
-    (lambda: tiltgram.blocks(RaisingIndex(ZeroDivisionError("zero"))), ZeroDivisionError),
+NEGATIVE = "can't convert negative int to unsigned"  # CPython's own texts, passed through
+
+
+@pytest.mark.parametrize("call, exc_type, text", [
+    (lambda: tiltgram.blocks(-1), OverflowError, NEGATIVE),
+    (lambda: tiltgram.blocks(-1, "x"), OverflowError, NEGATIVE),      # start first
+    (lambda: tiltgram.blocks(None, np.int64(-5)), OverflowError, NEGATIVE),
+    (lambda: tiltgram.blocks(2**64), OverflowError, "int too big to convert"),
+    (lambda: tiltgram.blocks(Index(-1)), OverflowError, NEGATIVE),
+    (lambda: tiltgram.seconds(10**400), OverflowError, "int too large to convert to float"),
+    (lambda: tiltgram.seconds(RaisingFloat(ValueError("bad value"))), ValueError, "bad value"),
+    (lambda: tiltgram.blocks(RaisingIndex(ZeroDivisionError("zero"))), ZeroDivisionError, "zero"),
 ], ids=["neg", "neg-start-first", "np-neg-end", "2**64", "index-neg", "huge-float", "value-error",
         "zero-division"])
-def test_other_conversion_errors_pass_unchanged(call, exc_type):
+def test_other_conversion_errors_pass_unchanged(call, exc_type, text):
     with pytest.raises(exc_type) as exc:
         call()
-    assert type(exc.value) is exc_type
-    assert not str(exc.value).startswith("argument ")
+    assert (type(exc.value), str(exc.value)) == (exc_type, text)
 
 
 def test_value_error_from_float_is_the_same_object():
@@ -228,7 +230,7 @@ READERS = ["read_cwa_file", "write_cwa_csv"]
 
 
 def call_reader(name, path, tmp_path, **kwargs):
-    func = require(name)
+    func = getattr(tiltgram, name)
     if name == "write_cwa_csv":
         return func(path, str(tmp_path / "out.csv"), **kwargs)
     return func(path, **kwargs)
@@ -248,15 +250,15 @@ BAD_CUTS = [
     ({"type": "Seconds"}, ValueError, "cut type must be 'seconds' or 'blocks'"),
     ({"type": ""}, ValueError, "cut type must be 'seconds' or 'blocks'"),
     (CutDict(type="whole"), ValueError, "cut type must be 'seconds' or 'blocks'"),
-    ({"type": None}, TypeError, None),
-    ({"type": b"seconds"}, TypeError, None),
+    ({"type": None}, TypeError, "'NoneType' object cannot be converted to 'PyString'"),
+    ({"type": b"seconds"}, TypeError, "'bytes' object cannot be converted to 'PyString'"),
     ({"type": "blocks", "start": 4, "end": 2}, ValueError, BLOCKS_ORDER),
     ({"type": "seconds", "start": -1}, ValueError, NON_NEGATIVE),
     ({"type": "seconds", "start": 3, "end": NAN}, ValueError, FINITE),
     ({"type": "seconds", "start": 3.0, "end": 3}, ValueError, SECONDS_ORDER),
-    ({"type": "blocks", "start": -1}, OverflowError, None),
-    ({"type": "blocks", "end": 1.5}, TypeError, None),
-    ({"type": "seconds", "start": "1"}, TypeError, None),
+    ({"type": "blocks", "start": -1}, OverflowError, NEGATIVE),
+    ({"type": "blocks", "end": 1.5}, TypeError, "'float' object cannot be interpreted as an integer"),
+    ({"type": "seconds", "start": "1"}, TypeError, "must be real number, not str"),
 ]
 
 
@@ -265,12 +267,8 @@ BAD_CUTS = [
 def test_bad_cut_fails_before_the_file_is_opened(tmp_path, reader, cut, exc_type, message):
     with pytest.raises(exc_type) as exc:
         call_reader(reader, str(tmp_path / "missing.cwa"), tmp_path, cut=cut)
-    assert type(exc.value) is exc_type
-    if message is not None:
-        assert str(exc.value) == message
-    else:
-        # Conversion errors inside the dict carry no argument prefix.
-        assert not str(exc.value).startswith("argument ")
+    # Conversion errors inside the dict carry no argument prefix.
+    assert (type(exc.value), str(exc.value)) == (exc_type, message)
 
 
 @pytest.mark.parametrize("cut", [

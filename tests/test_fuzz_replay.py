@@ -6,11 +6,12 @@ from __future__ import annotations
 
 import os
 import random
-import shutil
 import struct
 import subprocess
 
 import pytest
+
+from cpp_program import compiler
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CORE = ["src/errors/error.cpp", "src/packet/file.cpp", "src/packet/packet.cpp",
@@ -21,10 +22,9 @@ RESAMPLER = ["src/package/resample.cpp", "src/package/resample_vector.cpp",
 
 
 def build(tmp_path, target: str, sources=CORE) -> str:
-    if shutil.which("g++") is None:
-        pytest.skip("g++ is not available")
+    gxx = compiler()
     exe = str(tmp_path / target)
-    cmd = ["g++", "-std=c++20", "-O1", "-g", "-ffp-contract=off", "-fsanitize=address,undefined",
+    cmd = [gxx, "-std=c++20", "-O1", "-g", "-ffp-contract=off", "-fsanitize=address,undefined",
            "-fno-sanitize-recover=all", "-Isrc", f"fuzz/{target}.cpp", "fuzz/replay_main.cpp",
            *sources, "-o", exe]
     built = subprocess.run(cmd, cwd=ROOT, capture_output=True, text=True)

@@ -217,7 +217,6 @@ HEADER_TIMES = [
 def test_header_times(cwa, field, key, packed, text):
     result = tiltgram.read_metadata(cwa(**{field: packed}))
     assert result[key] == text
-    assert header_time_text(packed) == text
     assert list(result) == METADATA_KEYS
 
 
@@ -351,7 +350,7 @@ def test_packet_checks_skip_non_data_sectors(cwa):
 @pytest.mark.parametrize("fmt, count", [(0x30, 120), (0x32, 80), (0x62, 40), (0x92, 26)])
 def test_full_packets_are_accepted(cwa, fmt, count):
     result = tiltgram.read_metadata(cwa([packet(timestamp=T0, format=fmt, sample_count=count)]))
-    first, last, _ = data_timing([(T0, 0, 0x4A, count)])
+    _, last, _ = data_timing([(T0, 0, 0x4A, count)])
     assert result["start_from_data_raw"] == "2023-01-05T10:00:00"
     assert result["end_from_data_raw"] == raw_time_text(last)
 
@@ -378,8 +377,6 @@ def test_single_block_timing(cwa, offset, code, count, start, end):
     blk = packet(timestamp=T0, timestamp_offset=offset, rate_code=code, sample_count=count)
     result = tiltgram.read_metadata(cwa([blk], rate_code=0x4A))
     assert (result["start_from_data_raw"], result["end_from_data_raw"]) == (start, end)
-    first, last, _ = data_timing([(T0, offset, code, count)])
-    assert (raw_time_text(first), raw_time_text(last)) == (start, end)
 
 
 def test_packet_rate_code_high_bits_are_ignored(cwa):
@@ -414,7 +411,6 @@ def test_continuity_between_blocks(cwa, second, end):
                                                 rate_code=second[2], sample_count=second[3])]))
     assert result["start_from_data_raw"] == "2023-01-05T10:00:00"
     assert result["end_from_data_raw"] == end
-    assert raw_time_text(data_timing([B1, second])[1]) == end
 
 
 def test_set_back_clock_report(cwa):

@@ -14,7 +14,7 @@ import pytest
 
 import tiltgram
 
-from builders import contiguous_blocks, implemented, require
+from builders import contiguous_blocks
 
 EXPORTED = [
     "read_metadata",
@@ -24,20 +24,6 @@ EXPORTED = [
     "read_cwa_file",
     "write_cwa_csv",
 ]
-
-
-def needs(name):
-    return pytest.mark.skipif(not implemented(name), reason=f"tiltgram.{name} is not implemented yet")
-
-
-fn = require
-
-
-def attr(name):
-    """The attribute alone (signatures and docstrings exist before the body works)."""
-    if not hasattr(tiltgram, name):
-        pytest.skip(f"tiltgram.{name} is not registered yet")
-    return getattr(tiltgram, name)
 
 
 def missing_path(tmp_path):
@@ -56,20 +42,13 @@ def test_repeated_import_gives_same_module_and_registers_functions_once():
     try:
         reloaded = importlib.import_module("tiltgram")
         assert reloaded is saved
-        assert reloaded.__all__ == [n for n in EXPORTED if hasattr(reloaded, n)]
+        assert reloaded.__all__ == EXPORTED
     finally:
         sys.modules["tiltgram"] = saved
 
 
-def test_all_lists_the_functions_in_registration_order():
-    present = [n for n in EXPORTED if hasattr(tiltgram, n)]
+def test_all_lists_the_six_functions_in_registration_order():
     assert type(tiltgram.__all__) is list
-    assert tiltgram.__all__ == present
-    assert present[:4] == EXPORTED[:4]
-
-
-@pytest.mark.skipif(not hasattr(tiltgram, "write_cwa_csv"), reason="not registered yet")
-def test_all_has_all_six_functions():
     assert tiltgram.__all__ == EXPORTED
 
 
@@ -82,7 +61,7 @@ def test_module_adds_nothing_but_its_functions():
 
 @pytest.mark.parametrize("name", EXPORTED)
 def test_functions_belong_to_the_module(name):
-    f = attr(name)
+    f = getattr(tiltgram, name)
     assert callable(f)
     assert f.__name__ == name
     assert f.__module__ == "tiltgram"
@@ -127,7 +106,7 @@ SIGNATURES = {
 
 @pytest.mark.parametrize("name", EXPORTED)
 def test_text_signature(name):
-    sig = inspect.signature(attr(name))
+    sig = inspect.signature(getattr(tiltgram, name))
     assert str(sig) == SIGNATURES[name]
     kinds = {p.name: p.kind for p in sig.parameters.values()}
     for pname, kind in kinds.items():
@@ -197,7 +176,7 @@ def test_cut_constructors_have_only_a_signature(name):
 # --- argument matching ------------------------------------------------------------
 
 def _call(name, *args, **kwargs):
-    return fn(name)(*args, **kwargs)
+    return getattr(tiltgram, name)(*args, **kwargs)
 
 
 ARGUMENT_ERRORS = [
@@ -320,7 +299,6 @@ def test_missing_file_is_runtime_error_not_oserror(tmp_path, name):
     assert str(exc.value) == ENOENT_TEXT
 
 
-@needs("write_cwa_csv")
 def test_write_csv_missing_input_is_runtime_error(tmp_path):
     out = tmp_path / "out.csv"
     with pytest.raises(RuntimeError) as exc:
@@ -343,14 +321,12 @@ def test_directory_as_recording_fails_on_read(tmp_path):
     assert str(exc.value) == f"IO error: {os.strerror(errno.EISDIR)} (os error {errno.EISDIR})"
 
 
-@needs("read_cwa_file")
 def test_bad_cut_is_reported_before_missing_file(tmp_path):
     with pytest.raises(ValueError) as exc:
         tiltgram.read_cwa_file(missing_path(tmp_path), cut={"type": "blocks", "start": 4, "end": 2})
     assert str(exc.value) == "blocks end must be greater than start"
 
 
-@needs("read_cwa_file")
 def test_cut_dict_gives_same_text_as_seconds(tmp_path):
     with pytest.raises(ValueError) as direct:
         tiltgram.seconds(-1)

@@ -1,5 +1,6 @@
 #include "header/timing.hpp"
 
+#include "errors/messages.hpp"
 #include "header/time.hpp"
 #include "packet/file.hpp"
 #include "packet/packet.hpp"
@@ -11,7 +12,7 @@ Result<DataTiming> scan_data_timing(std::string_view path) {
   std::uint8_t head[kHeaderSize];
   TG_TRY(file.read_exact(head, sizeof head));
   if (head[0] != 'M' || head[1] != 'D')
-    return CwaError::message("First block is not a metadata block");
+    return CwaError::message(msg::kNotMetadataBlock);
 
   SectorReader reader(std::move(file));
   DataTiming timing;

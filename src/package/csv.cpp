@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "errors/messages.hpp"
 #include "package/block.hpp"
 #include "package/csv_format.hpp"
 #include "packet/packet.hpp"
@@ -37,12 +38,6 @@ inline char* put_missing_triple(char* p) noexcept {
 // shift_fits).
 inline char* put_time(char* p, std::int64_t us, std::int64_t offset_us) noexcept {
   return write_time4(p, us - offset_us);
-}
-
-Result<const std::uint8_t*> planned_sector(SectorReader& reader) {
-  TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
-  if (sector == nullptr) return CwaError::message("Unexpected end of CWA data");
-  return sector;
 }
 
 }  // namespace
@@ -119,9 +114,9 @@ Status CsvWriter::finish() {
 Status write_csv_row(CsvWriter& writer, IncludeFlags flags, bool gyro_present, bool mag_present,
                      const CsvRow& row) {
   if (flags.temperature && !row.temperature)
-    return CwaError::message("Temperature requested but unavailable");
-  if (flags.light && !row.light) return CwaError::message("Light requested but unavailable");
-  if (flags.battery && !row.battery) return CwaError::message("Battery requested but unavailable");
+    return CwaError::message(msg::kTemperatureUnavailable);
+  if (flags.light && !row.light) return CwaError::message(msg::kLightUnavailable);
+  if (flags.battery && !row.battery) return CwaError::message(msg::kBatteryUnavailable);
 
   char* p = put_time(writer.line_space(), row.time, 0);
   p = put_value(p, row.acc_x);
@@ -148,7 +143,7 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
                              IncludeFlags flags, std::int64_t offset_us) {
   // A shift out of range is found before the output is touched.
   if (!shift_fits(data.timestamps.data(), data.rows(), offset_us))
-    return CwaError::message(kShiftOverflowMessage);
+    return CwaError::message(msg::kShiftOverflow);
   TG_ASSIGN_OR_RETURN(CsvWriter writer, CsvWriter::create(output_path));
   const auto& opt = data.optional;
   const bool gyro = opt[kGyroX].present || opt[kGyroY].present || opt[kGyroZ].present;
@@ -190,7 +185,7 @@ Status write_block_lines(CsvWriter& writer, const DecodedSamples& s, const std::
                          std::int64_t offset_us, bool gyro_present, bool mag_present,
                          std::string_view tail) {
   const std::size_t n = s.count;
-  if (!shift_fits(times, n, offset_us)) return CwaError::message(kShiftOverflowMessage);
+  if (!shift_fits(times, n, offset_us)) return CwaError::message(msg::kShiftOverflow);
   const bool gyro = gyro_present && s.has_gyro;
   const bool gyro_missing = gyro_present && !s.has_gyro;
   const bool mag = mag_present && s.has_mag;
@@ -282,7 +277,7 @@ Status check_output_is_not_input(std::string_view file_path, std::string_view ou
   if (::stat(std::string(file_path).c_str(), &in) != 0) return {};
   if (::stat(std::string(output_path).c_str(), &out) != 0) return {};
   if (in.st_dev == out.st_dev && in.st_ino == out.st_ino)
-    return CwaError::message("output_path must not be the input recording");
+    return CwaError::message(msg::kOutputIsInput);
   return {};
 }
 

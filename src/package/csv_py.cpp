@@ -4,6 +4,7 @@
 #include <optional>
 #include <string_view>
 
+#include "errors/messages.hpp"
 #include "errors/raise_py.hpp"
 #include "module/args_py.hpp"
 #include "package/csv.hpp"
@@ -53,7 +54,7 @@ PyObject* py_write_cwa_csv(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
 
     if (auto st = write_csv_for_plan(path, output, prep.plan, flags, prep.resample_hz, offset_us);
         !st.ok()) {
-      const bool overflow = st.error().text() == kShiftOverflowMessage;
+      const bool overflow = st.error().text() == msg::kShiftOverflow;
       return raise(st.error(), overflow ? PyExc_OverflowError : PyExc_RuntimeError);
     }
     Py_RETURN_NONE;

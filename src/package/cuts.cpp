@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "errors/messages.hpp"
+
 namespace tiltgram {
 
 Status CutConfig::validate() const {
@@ -10,16 +12,16 @@ Status CutConfig::validate() const {
       return {};
     case Kind::Blocks:
       if (block_start && block_end && *block_end <= *block_start)
-        return CwaError::message("blocks end must be greater than start");
+        return CwaError::message(msg::kBlocksOrder);
       return {};
     case Kind::Seconds:
       for (const auto& v : {seconds_start, seconds_end}) {
         if (!v) continue;
-        if (!std::isfinite(*v)) return CwaError::message("seconds cut values must be finite");
-        if (*v < 0.0) return CwaError::message("seconds cut values must be >= 0");
+        if (!std::isfinite(*v)) return CwaError::message(msg::kSecondsNotFinite);
+        if (*v < 0.0) return CwaError::message(msg::kSecondsNegative);
       }
       if (seconds_start && seconds_end && !(*seconds_end > *seconds_start))
-        return CwaError::message("seconds end must be greater than start");
+        return CwaError::message(msg::kSecondsOrder);
       return {};
   }
   return {};

@@ -1,5 +1,6 @@
 #include "package/cuts_py.hpp"
 
+#include "errors/messages.hpp"
 #include "errors/raise_py.hpp"
 #include "module/args_py.hpp"
 #include "module/ref_py.hpp"
@@ -103,14 +104,14 @@ bool parse_cut_config(PyObject* cut, CutConfig& out) {
     return true;
   }
   if (!PyDict_Check(cut)) {
-    PyErr_SetString(PyExc_ValueError, "cut must be created by seconds() or blocks()");
+    PyErr_SetString(PyExc_ValueError, msg::kCutNotFromConstructor);
     return false;
   }
   PyObject* type_obj = nullptr;
   if (PyDict_GetItemStringRef(cut, "type", &type_obj) < 0) return false;
   PyRef type_ref = PyRef::steal(type_obj);
   if (type_obj == nullptr) {
-    PyErr_SetString(PyExc_ValueError, "cut is missing type");
+    PyErr_SetString(PyExc_ValueError, msg::kCutMissingType);
     return false;
   }
   if (!PyUnicode_Check(type_obj)) {
@@ -131,7 +132,7 @@ bool parse_cut_config(PyObject* cut, CutConfig& out) {
       return false;
     out = CutConfig::blocks(start, end);
   } else {
-    PyErr_SetString(PyExc_ValueError, "cut type must be 'seconds' or 'blocks'");
+    PyErr_SetString(PyExc_ValueError, msg::kCutBadType);
     return false;
   }
   if (auto st = out.validate(); !st.ok()) {

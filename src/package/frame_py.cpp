@@ -4,6 +4,7 @@
 #define PY_ARRAY_UNIQUE_SYMBOL tiltgram_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include "errors/messages.hpp"
 #include "module/args_py.hpp"
 #include "module/ref_py.hpp"
 
@@ -104,7 +105,7 @@ bool fixed_timezone_offset_us(PyObject* tz, std::optional<std::int64_t>& out) {
       __builtin_add_overflow(days_us, secs_us, &total) ||
       __builtin_add_overflow(total, parts[2], &total)) {
     PyErr_SetString(PyExc_OverflowError,
-                    "fixed_utc_offset_timezone offset does not fit in 64-bit microseconds");
+                    msg::kOffsetOverflow);
     return false;
   }
   out = total;
@@ -115,7 +116,7 @@ bool apply_offset(CwaDataResult& data, std::int64_t offset_us) {
   std::int64_t* t = data.timestamps.data();
   const std::size_t n = data.rows();
   if (!shift_fits(t, n, offset_us)) {
-    PyErr_SetString(PyExc_OverflowError, kShiftOverflowMessage);
+    PyErr_SetString(PyExc_OverflowError, msg::kShiftOverflow);
     return false;
   }
   for (std::size_t i = 0; i < n; ++i) t[i] -= offset_us;

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "errors/messages.hpp"
 #include "header/time.hpp"
 #include "packet/packet.hpp"
 
@@ -15,19 +16,12 @@ Result<std::uint64_t> open_checked(std::string_view path, File& file) {
   TG_ASSIGN_OR_RETURN(file, File::open_read(path));
   std::uint8_t magic[2];
   TG_TRY(file.read_exact(magic, 2));
-  if (magic[0] != 'M' || magic[1] != 'D') return CwaError::message("Not a valid CWA file");
+  if (magic[0] != 'M' || magic[1] != 'D') return CwaError::message(msg::kNotCwaFile);
   TG_ASSIGN_OR_RETURN(std::uint64_t size, file.size());
-  if (size < kHeaderSize) return CwaError::message("File too small to be a valid CWA file");
+  if (size < kHeaderSize) return CwaError::message(msg::kFileTooSmall);
   if ((size - kHeaderSize) % kSectorSize != 0)
-    return CwaError::message("Incomplete CWA data block");
+    return CwaError::message(msg::kIncompleteBlock);
   return (size - kHeaderSize) / kSectorSize;
-}
-
-// A sector of a block the file size said exists.
-Result<const std::uint8_t*> planned_sector(SectorReader& reader) {
-  TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
-  if (sector == nullptr) return CwaError::message("Unexpected end of CWA data");
-  return sector;
 }
 
 struct BlockTimeSpan {
@@ -37,6 +31,12 @@ struct BlockTimeSpan {
 };
 
 }  // namespace
+
+Result<const std::uint8_t*> planned_sector(SectorReader& reader) {
+  TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
+  if (sector == nullptr) return CwaError::message(msg::kUnexpectedEnd);
+  return sector;
+}
 
 Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) {
   TG_TRY(cut.validate());
@@ -50,7 +50,7 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) 
 
   File file;
   TG_ASSIGN_OR_RETURN(std::uint64_t total, open_checked(path, file));
-  if (total == 0) return CwaError::message("Start block is beyond file size");
+  if (total == 0) return CwaError::message(msg::kStartBeyondFile);
   TG_TRY(file.seek(kHeaderSize));
   SectorReader reader(std::move(file));
 
@@ -64,7 +64,7 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) 
     spans.push_back({b, continuity_start(ns, ne, prev_end), ne});
     prev_end = ne;
   }
-  if (spans.empty()) return CwaError::message("No valid sample data found");
+  if (spans.empty()) return CwaError::message(msg::kNoSampleData);
 
   // The first sample as stamped: whole microseconds, as the metadata report gives it.
   const double anchor =
@@ -102,7 +102,7 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) 
     first = 0;
     last = n - 1;
   }
-  if (first == n) return CwaError::message("No samples remain after applying seconds cut");
+  if (first == n) return CwaError::message(msg::kNoSamplesAfterSecondsCut);
 
   const std::size_t from = first == 0 ? 0 : first - 1;
   const std::size_t to = last + 1 < n ? last + 1 : last;
@@ -119,7 +119,7 @@ Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path,
   File file;
   TG_ASSIGN_OR_RETURN(std::uint64_t total, open_checked(path, file));
   const std::uint64_t first = start_block.value_or(0);
-  if (first >= total) return CwaError::message("Start block is beyond file size");
+  if (first >= total) return CwaError::message(msg::kStartBeyondFile);
   const std::uint64_t count = block_count.value_or(total - first);
   const std::uint64_t end = count > UINT64_MAX - first ? UINT64_MAX : first + count;
 

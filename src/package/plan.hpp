@@ -33,6 +33,10 @@ struct OpenedDataBlocks {
   std::optional<double> prev_block_end_s;  // natural end of the nearest earlier data block
 };
 
+// The next sector of a block that the file's size said exists: an end of file there means
+// the file shrank while it was read, "Unexpected end of CWA data".
+Result<const std::uint8_t*> planned_sector(SectorReader& reader);
+
 Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path,
                                               std::optional<std::uint64_t> start_block,
                                               std::optional<std::uint64_t> block_count);

@@ -4,18 +4,13 @@
 #include <cstring>
 #include <string>
 
+#include "errors/messages.hpp"
 #include "package/block.hpp"
 #include "packet/packet.hpp"
 
 namespace tiltgram {
 
 namespace {
-
-Result<const std::uint8_t*> planned_sector(SectorReader& reader) {
-  TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
-  if (sector == nullptr) return CwaError::message("Unexpected end of CWA data");
-  return sector;
-}
 
 // Appends one block's optional sensor columns: a sensor that the block has creates its
 // columns (NaN for earlier rows); a present column gets NaN where the block lacks it.
@@ -84,15 +79,15 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
     for (std::size_t k = 0; k < 3; ++k)
       if (wanted[k]) r.optional[kTemperature + k].values.fill_append(values[k], n);
   }
-  if (r.acc_x.empty()) return CwaError::message("No valid sample data found in the specified range");
+  if (r.acc_x.empty()) return CwaError::message(msg::kNoSampleDataInRange);
   return r;
 }
 
 Status check_time_bounds(std::optional<double> start_s, std::optional<double> end_s) {
   for (const auto& v : {start_s, end_s})
-    if (v && !std::isfinite(*v)) return CwaError::message("time range values must be finite");
+    if (v && !std::isfinite(*v)) return CwaError::message(msg::kTimeRangeNotFinite);
   if (start_s && end_s && !(*end_s > *start_s))
-    return CwaError::message("range_end_time must be greater than range_start_time");
+    return CwaError::message(msg::kTimeRangeOrder);
   return {};
 }
 
@@ -137,7 +132,7 @@ Result<CwaDataResult> filter_data_by_time_range(CwaDataResult data, std::optiona
     kept += len;
     i = j;
   }
-  if (kept == 0) return CwaError::message("No samples remain after applying time range");
+  if (kept == 0) return CwaError::message(msg::kNoSamplesAfterTimeRange);
 
   data.timestamps.truncate(kept);
   data.acc_x.truncate(kept);
@@ -160,11 +155,10 @@ Result<std::optional<double>> parse_resample_options(std::optional<double> resam
   if (!resample_hz) return std::optional<double>();
   const double hz = *resample_hz;
   if (!std::isfinite(hz) || !(hz > 0.0))
-    return CwaError::message("resample_hz must be a finite value > 0");
-  if (hz > 10000.0) return CwaError::message("resample_hz must be <= 10000");
+    return CwaError::message(msg::kResampleHzPositive);
+  if (hz > 10000.0) return CwaError::message(msg::kResampleHzTooHigh);
   if (resample_method != "cubic")
-    return CwaError::message("Unsupported resample_method '" + std::string(resample_method) +
-                             "'. Supported: cubic");
+    return CwaError::message(msg::unsupported_resample_method(resample_method));
   return std::optional<double>(hz);
 }
 

@@ -2,6 +2,7 @@
 // resampler, which holds only a few samples besides its output.
 #include <optional>
 
+#include "errors/messages.hpp"
 #include "package/block.hpp"
 #include "package/read.hpp"
 #include "package/resample.hpp"
@@ -71,7 +72,7 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
   TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened,
                       open_cwa_data_blocks(path, plan.start_block, plan.block_count));
   if (opened.first_block >= opened.end_block)
-    return CwaError::message("No valid sample data found in the specified range");
+    return CwaError::message(msg::kNoSampleDataInRange);
   const std::optional<double> lo = plan.start_time_s, hi = plan.end_time_s;
 
   // Created at the first decoded block, so an empty range never checks the time bounds.
@@ -96,8 +97,7 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
     }
   };
   for (std::uint64_t b = opened.first_block; b < opened.end_block && !finished; ++b) {
-    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.reader.next());
-    if (sector == nullptr) return CwaError::message("Unexpected end of CWA data");
+    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(opened.reader));
     TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
     if (!meta) continue;
     TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
@@ -151,11 +151,11 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
       }
     }
   }
-  if (!resampler) return CwaError::message("No valid sample data found in the specified range");
+  if (!resampler) return CwaError::message(msg::kNoSampleDataInRange);
   resampler->emit_ready(true);
   CwaDataResult out = resampler->take_output();
   if (out.rows() == 0)
-    return CwaError::message("No samples remain after applying time range/resampling");
+    return CwaError::message(msg::kNoSamplesAfterResampling);
   return out;
 }
 

@@ -13,12 +13,6 @@ namespace tiltgram {
 // The NaN that marks a missing optional value: the single-precision quiet NaN 0x7FC00000.
 inline constexpr float kMissing = std::bit_cast<float>(std::uint32_t{0x7FC00000});
 
-// The text of a sample time that the fixed UTC offset shifts out of the int64 range; the
-// module raises it as OverflowError.
-inline constexpr const char kShiftOverflowMessage[] =
-    "a timestamp shifted by fixed_utc_offset_timezone does not fit in a signed 64-bit integer "
-    "of microseconds";
-
 // Whether every time minus `offset_us` stays within int64.
 inline bool shift_fits(const std::int64_t* times, std::size_t n, std::int64_t offset_us) noexcept {
   bool overflow = false;

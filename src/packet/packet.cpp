@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "errors/messages.hpp"
 #include "header/time.hpp"
 #include "packet/le.hpp"
 
@@ -14,16 +15,15 @@ Result<std::optional<PacketMeta>> packet_meta(const std::uint8_t* s) {
   const std::uint16_t count = le16(s + 28);
   if (count == 0) return std::optional<PacketMeta>();
   const std::uint8_t code = s[24];
-  if (code == 0) return CwaError::message("Old CWA format packets are not supported");
+  if (code == 0) return CwaError::message(msg::kOldFormat);
   const unsigned axes = s[25] >> 4, packing = s[25] & 0x0F;
   const unsigned bps = bytes_per_sample(axes, packing);
   if (bps == 0)
-    return CwaError::message("Unsupported sample format: " + std::to_string(axes) +
-                             " axes, packing " + std::to_string(packing));
+    return CwaError::message(msg::unsupported_format(axes, packing));
   if (static_cast<std::size_t>(count) * bps > kSampleAreaBytes)
-    return CwaError::message("Sample count exceeds packet capacity");
+    return CwaError::message(msg::kCountExceedsCapacity);
   const std::uint32_t ts = le32(s + 14);
-  if (!cwa_timestamp(ts)) return CwaError::message("Invalid block timestamp");
+  if (!cwa_timestamp(ts)) return CwaError::message(msg::kInvalidTimestamp);
   PacketMeta m;
   m.sample_count = count;
   m.timestamp = ts;
