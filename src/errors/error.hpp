@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -87,6 +89,18 @@ class InternalFailure : public std::logic_error {
 };
 
 [[noreturn]] inline void internal_failure(const char* what) { throw InternalFailure(what); }
+
+// An allocation that cannot be made, with a text that says what did not fit: "cannot
+// allocate 8.1 GB for 1,008,000 blocks of samples: 6.2 GB available". Thrown, never
+// returned; the module surface raises it as MemoryError with that text.
+class OutOfMemory : public std::bad_alloc {
+ public:
+  explicit OutOfMemory(std::string text) : text_(std::make_shared<const std::string>(std::move(text))) {}
+  const char* what() const noexcept override { return text_->c_str(); }
+
+ private:
+  std::shared_ptr<const std::string> text_;  // copying an exception must not throw
+};
 
 }  // namespace tiltgram
 

@@ -76,4 +76,23 @@ inline constexpr char kShiftOverflow[] =
     "a timestamp shifted by fixed_utc_offset_timezone does not fit in a signed 64-bit integer "
     "of microseconds";
 
+// Memory (MemoryError): "cannot allocate 8.1 GB for 1,008,000 blocks of samples: 6.2 GB
+// available". Amounts and counts come written ("8.1 GB", "1,008,000").
+inline std::string cannot_allocate(const std::string& amount, const std::string& what,
+                                   const std::string& why) {
+  return "cannot allocate " + amount + " for " + what + ": " + why;
+}
+inline std::string blocks_of_samples(const std::string& blocks) {
+  return blocks + " blocks of samples";
+}
+// "6,048,000,000 rows of a 10000 Hz grid"
+inline std::string grid_rows(const std::string& rows, const std::string& hz) {
+  return rows + " rows of a " + hz + " Hz grid";
+}
+inline std::string available_bytes(const std::string& amount) { return amount + " available"; }
+inline std::string address_space_limited(const std::string& amount) {
+  return "the address space is limited to " + amount + " (RLIMIT_AS)";
+}
+inline constexpr char kMemoryRefused[] = "the system refused the memory";
+
 }  // namespace tiltgram::msg

@@ -3,8 +3,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdio>
-
 namespace tiltgram {
 
 namespace {
@@ -25,38 +23,7 @@ std::size_t mapping_size(std::size_t bytes) {
 void advise(void* p, std::size_t n) {
   if (n >= kHugePage) ::madvise(p, n, MADV_HUGEPAGE);
 }
-}  // namespace
 
-std::size_t available_memory() {
-  std::FILE* f = std::fopen("/proc/meminfo", "r");
-  if (f == nullptr) return SIZE_MAX;
-  char line[256];
-  unsigned long long avail_kb = 0, swap_kb = 0;
-  bool found = false;
-  while (std::fgets(line, sizeof line, f) != nullptr) {
-    unsigned long long v;
-    if (std::sscanf(line, "MemAvailable: %llu kB", &v) == 1) {
-      avail_kb = v;
-      found = true;
-    } else if (std::sscanf(line, "SwapFree: %llu kB", &v) == 1) {
-      swap_kb = v;
-    }
-  }
-  std::fclose(f);
-  return found ? static_cast<std::size_t>((avail_kb + swap_kb) * 1024) : SIZE_MAX;
-}
-
-void check_growth(std::size_t bytes) {
-  // Small growths are always allowed; a large one must fit as many times as a result can
-  // have columns growing alike.
-  constexpr std::size_t kChecked = std::size_t{64} << 20;
-  constexpr std::size_t kPeerColumns = 13;
-  if (bytes < kChecked) return;
-  const std::size_t avail = available_memory();
-  if (avail != SIZE_MAX && bytes > avail / kPeerColumns) throw std::bad_alloc();
-}
-
-namespace {
 // Maps n bytes (a multiple of the page size); a mapping of a huge page or more starts on a
 // huge-page boundary (one huge page more is mapped, and the excess trimmed).
 char* map_aligned(std::size_t n) {
@@ -99,8 +66,20 @@ void MappedBuffer::resize(std::size_t bytes) {
     return;
   }
   // Growing a large mapping: the pages move (page tables only, no copy) into the start
-  // of a new huge-page-aligned mapping, so the column keeps its huge pages.
-  char* target = map_aligned(n);
+  // of a new huge-page-aligned mapping, so the column keeps its huge pages. That needs
+  // the old and the new mapping at once; where the address space cannot hold both (a
+  // limit set with RLIMIT_AS), the mapping grows in place or moves as a whole instead.
+  char* target = nullptr;
+  try {
+    target = map_aligned(n);
+  } catch (const std::bad_alloc&) {
+    void* p = ::mremap(data_, mapped_, n, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) throw;
+    advise(p, n);
+    data_ = p;
+    mapped_ = n;
+    return;
+  }
   void* p = ::mremap(data_, mapped_, mapped_, MREMAP_MAYMOVE | MREMAP_FIXED, target);
   if (p == MAP_FAILED) {
     ::munmap(target, n);

@@ -51,14 +51,6 @@ class MappedBuffer {
   std::size_t mapped_ = 0;
 };
 
-// Refuses (std::bad_alloc) a growth of `bytes` that, repeated over a result's columns, the
-// machine's available memory could not hold: address space is reserved without backing,
-// and filling more than exists would end the process instead of raising MemoryError.
-void check_growth(std::size_t bytes);
-
-// MemAvailable + SwapFree in bytes (SIZE_MAX when the system does not say).
-std::size_t available_memory();
-
 // A growable array of trivially copyable T over a MappedBuffer.
 template <class T>
 class Column {
@@ -80,6 +72,18 @@ class Column {
   // Room for `n` elements in all (address space only: pages are touched when written).
   void reserve(std::size_t n) {
     if (n > capacity()) grow_to(n);
+  }
+  // The same where the room is only a help (the column grows as it fills otherwise):
+  // false, nothing changed, when the system refuses the address space.
+  bool try_reserve(std::size_t n) noexcept {
+    if (n <= capacity()) return true;
+    if (n > SIZE_MAX / sizeof(T)) return false;
+    try {
+      buf_.resize(n * sizeof(T));
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
   }
   // Backs the first `n` reserved elements with memory now (best effort).
   void populate(std::size_t n) noexcept {
@@ -119,13 +123,20 @@ class Column {
   }
 
  private:
+  // Doubles, or grows to exactly `n` when the system refuses the doubled address space.
   void grow_to(std::size_t n) {
-    std::size_t want = capacity() * 2;
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    std::size_t want = capacity() > SIZE_MAX / sizeof(T) / 2 ? n : capacity() * 2;
     if (want < n) want = n;
     if (want < 1024) want = 1024;
-    if (want > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    check_growth((want - capacity()) * sizeof(T));
-    buf_.resize(want * sizeof(T));
+    if (want > n) {
+      try {
+        buf_.resize(want * sizeof(T));
+        return;
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    buf_.resize(n * sizeof(T));
   }
 
   MappedBuffer buf_;

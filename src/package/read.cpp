@@ -2,10 +2,12 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "errors/messages.hpp"
 #include "package/block.hpp"
+#include "package/memory.hpp"
 #include "packet/packet.hpp"
 
 namespace tiltgram {
@@ -20,7 +22,7 @@ void append_sensor(CwaDataResult& r, Channel first, bool has, const float (*valu
     OptionalColumn& col = r.optional[first + axis];
     if (has) {
       if (!col.present) {
-        col.values.reserve(reserve);
+        (void)col.values.try_reserve(reserve);
         ensure_column(col, rows_before);
       }
       col.values.append(values[axis], n);
@@ -30,16 +32,65 @@ void append_sensor(CwaDataResult& r, Channel first, bool has, const float (*valu
   }
 }
 
+// Bytes per row of `r` once a block with or without gyroscope and magnetometer values
+// is appended.
+std::uint64_t row_bytes(const CwaDataResult& r, bool has_gyro, bool has_mag) {
+  std::uint64_t columns = 3;
+  for (const OptionalColumn& col : r.optional) columns += col.present ? 1 : 0;
+  if (has_gyro && !r.optional[kGyroX].present) columns += 3;
+  if (has_mag && !r.optional[kMagX].present) columns += 3;
+  return sizeof(std::int64_t) + columns * sizeof(float);
+}
+
+// The samples that the data packets of blocks [first, end) hold, from their packet
+// metadata, read aside in large pieces (the sequential reader keeps its place); nothing
+// when a sector cannot be read or classified: the read itself reports that.
+std::optional<std::uint64_t> count_planned_samples(File& file, std::uint64_t first,
+                                                   std::uint64_t end) {
+  constexpr std::uint64_t kPiece = 2048;  // sectors: 1 MiB
+  std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kPiece * kSectorSize]);
+  std::uint64_t samples = 0;
+  for (std::uint64_t b = first; b < end; b += kPiece) {
+    const std::uint64_t k = end - b < kPiece ? end - b : kPiece;
+    if (!file.read_exact_at(kHeaderSize + kSectorSize * b, buf.get(), k * kSectorSize).ok())
+      return std::nullopt;
+    for (std::uint64_t i = 0; i < k; ++i) {
+      Result<std::optional<PacketMeta>> meta = packet_meta(buf.get() + i * kSectorSize);
+      if (!meta.ok()) return std::nullopt;
+      if (meta.value()) samples += meta.value()->sample_count;
+    }
+  }
+  return samples;
+}
+
+// Reserves room for `rows` in every column the result has, or in none of them.
+void reserve_columns(CwaDataResult& r, std::size_t rows) {
+  bool ok = true;
+  const auto each = [&r](auto&& f) {
+    f(r.timestamps);
+    f(r.acc_x);
+    f(r.acc_y);
+    f(r.acc_z);
+    for (auto& col : r.optional)
+      if (col.present) f(col.values);
+  };
+  each([&](auto& col) { ok = ok && col.try_reserve(rows); });
+  if (!ok) each([](auto& col) { col.shrink_to_fit(); });
+}
+
 }  // namespace
 
 Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::uint64_t> start_block,
                                     std::optional<std::uint64_t> block_count, IncludeFlags flags) {
   TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened, open_cwa_data_blocks(path, start_block, block_count));
   const std::uint64_t blocks = opened.end_block - opened.first_block;
-  // Address space for every planned block at the capacity of the first packet's format,
-  // set at the first packet; only rows written are ever touched, and a recording whose
-  // later packets hold more grows its columns by remapping, never by copying.
+  // Room for every planned block at the capacity of the first packet's format, set at the
+  // first packet: address space only, as only rows written are ever touched, and a
+  // recording whose later packets hold more grows its columns by remapping, never by
+  // copying. Memory is what the guard counts: the rows the result will really hold.
   std::size_t reserve = 0;
+  FillGuard guard([blocks](std::uint64_t) { return msg::blocks_of_samples(count_text(blocks)); });
+  std::uint64_t expected_bytes = 0;  // the whole result, as far as known
 
   CwaDataResult r;
   const bool wanted[3] = {flags.temperature, flags.light, flags.battery};
@@ -47,38 +98,50 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
 
   DecodedSamples samples;
   std::optional<double> prev_end = opened.prev_block_end_s;
-  for (std::uint64_t b = opened.first_block; b < opened.end_block; ++b) {
-    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(opened.reader));
-    TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
-    if (!meta) continue;
-    TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
-    TG_TRY(parse_samples(block, flags.magnetometer, samples));
-    const std::size_t n = samples.count;
-    const std::size_t rows_before = r.rows();
-    if (reserve == 0) {
-      const unsigned bps = bytes_per_sample(block.num_axes_bps >> 4, block.num_axes_bps & 0x0F);
-      reserve = static_cast<std::size_t>(blocks) * (kSampleAreaBytes / bps);
-      r.timestamps.reserve(reserve);
-      r.acc_x.reserve(reserve);
-      r.acc_y.reserve(reserve);
-      r.acc_z.reserve(reserve);
+  const auto read_blocks = [&]() -> Status {
+    for (std::uint64_t b = opened.first_block; b < opened.end_block; ++b) {
+      TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(opened.reader));
+      TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
+      if (!meta) continue;
+      TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
+      TG_TRY(parse_samples(block, flags.magnetometer, samples));
+      const std::size_t n = samples.count;
+      const std::size_t rows_before = r.rows();
+      const std::uint64_t rb = row_bytes(r, samples.has_gyro, samples.has_mag);
+      const std::uint64_t bytes_before = rows_before * row_bytes(r, false, false);
+      const std::uint64_t bytes_after = (rows_before + n) * rb;
+      if (reserve == 0) {
+        // Blocks like this one throughout: exact for a recording of one format without
+        // gaps. Only when that would not fit are the planned packets counted.
+        expected_bytes = blocks * bytes_after;
+        if (!guard.fits(expected_bytes, 0)) {
+          if (const auto counted = count_planned_samples(opened.reader.file(), b, opened.end_block))
+            expected_bytes = *counted * rb;
+          guard.expect(expected_bytes, 0);
+        }
+        const unsigned bps = bytes_per_sample(block.num_axes_bps >> 4, block.num_axes_bps & 0x0F);
+        reserve = static_cast<std::size_t>(blocks) * (kSampleAreaBytes / bps);
+        reserve_columns(r, reserve);
+      }
+      if (bytes_after > expected_bytes) expected_bytes = bytes_after;
+      guard.expect(bytes_after, bytes_before);
+      TG_ASSIGN_OR_RETURN(double end, calculate_sample_timestamps_with_prev_end(
+                                          block, n, prev_end, r.timestamps.append_space(n)));
+      prev_end = end;
+      r.timestamps.commit(n);
+      r.acc_x.append(samples.acc[0], n);
+      r.acc_y.append(samples.acc[1], n);
+      r.acc_z.append(samples.acc[2], n);
+      append_sensor(r, kGyroX, samples.has_gyro, samples.gyro, rows_before, n, reserve);
+      append_sensor(r, kMagX, samples.has_mag, samples.mag, rows_before, n, reserve);
+      const BlockReadings readings = block_readings(block);
+      const float values[3] = {readings.temperature, readings.light, readings.battery};
       for (std::size_t k = 0; k < 3; ++k)
-        if (wanted[k]) r.optional[kTemperature + k].values.reserve(reserve);
+        if (wanted[k]) r.optional[kTemperature + k].values.fill_append(values[k], n);
     }
-    TG_ASSIGN_OR_RETURN(double end, calculate_sample_timestamps_with_prev_end(
-                                        block, n, prev_end, r.timestamps.append_space(n)));
-    prev_end = end;
-    r.timestamps.commit(n);
-    r.acc_x.append(samples.acc[0], n);
-    r.acc_y.append(samples.acc[1], n);
-    r.acc_z.append(samples.acc[2], n);
-    append_sensor(r, kGyroX, samples.has_gyro, samples.gyro, rows_before, n, reserve);
-    append_sensor(r, kMagX, samples.has_mag, samples.mag, rows_before, n, reserve);
-    const BlockReadings readings = block_readings(block);
-    const float values[3] = {readings.temperature, readings.light, readings.battery};
-    for (std::size_t k = 0; k < 3; ++k)
-      if (wanted[k]) r.optional[kTemperature + k].values.fill_append(values[k], n);
-  }
+    return {};
+  };
+  TG_TRY(guard.run(read_blocks, [&] { return expected_bytes; }));
   if (r.acc_x.empty()) return CwaError::message(msg::kNoSampleDataInRange);
   return r;
 }

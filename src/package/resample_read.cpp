@@ -1,9 +1,12 @@
 // The resampled read: planned blocks decoded one at a time and streamed through the
 // resampler, which holds only a few samples besides its output.
+#include <algorithm>
+#include <cstdio>
 #include <optional>
 
 #include "errors/messages.hpp"
 #include "package/block.hpp"
+#include "package/memory.hpp"
 #include "package/read.hpp"
 #include "package/resample.hpp"
 #include "packet/file.hpp"
@@ -28,14 +31,28 @@ std::optional<double> last_block_end(File& file, std::uint64_t first, std::uint6
   return std::nullopt;
 }
 
-// Sizes the output columns for the grid rows the read will likely give, when that fits
-// easily in memory: columns filled in one mapping from the start cost less than columns
-// grown as they fill. With the span from this block to the last planned one known, the
-// rows are backed with memory at once too: one pass of page faults, at the start, rather
-// than faults spread over the read.
-void reserve_output(CwaDataResult& out, File& file, std::uint64_t block, std::uint64_t end_block,
-                    const PacketMeta& meta, std::optional<double> lo, std::optional<double> hi,
-                    double hz) {
+// Bytes per output row with `columns` float columns besides the times.
+std::uint64_t grid_row_bytes(std::uint64_t columns) {
+  return sizeof(std::int64_t) + columns * sizeof(float);
+}
+
+// Bytes of `rows` rows (saturating; a negative or NaN count is none).
+std::uint64_t rows_bytes(double rows, std::uint64_t row_bytes) {
+  if (!(rows > 0.0)) return 0;
+  const double bytes = rows * static_cast<double>(row_bytes);
+  return bytes >= 1.8e19 ? UINT64_MAX : static_cast<std::uint64_t>(bytes);
+}
+
+// Sizes the output columns for the grid rows the read will likely give: columns filled in
+// one mapping from the start cost less than columns grown as they fill. With the span
+// from this block to the last planned one known, those rows will be filled: the guard
+// refuses them now if they cannot be, and otherwise they are backed with memory at once
+// too (one pass of page faults, at the start, rather than faults spread over the read).
+// Returns the rows backed.
+std::size_t reserve_output(CwaDataResult& out, File& file, std::uint64_t block,
+                           std::uint64_t end_block, const PacketMeta& meta,
+                           std::optional<double> lo, std::optional<double> hi, double hz,
+                           FillGuard& guard) {
   const auto [start, end] = meta.natural_bounds();
   // Blocks like this one, back to back, unless the last block tells the span.
   double from = start;
@@ -46,12 +63,13 @@ void reserve_output(CwaDataResult& out, File& file, std::uint64_t block, std::ui
   if (lo && *lo > from) from = *lo;
   if (hi && *hi < to) to = *hi;
   const double rows = (to - from) * hz + 16.0;
-  if (!(rows > 0.0) || rows > 1e12) return;
-  const auto n = static_cast<std::size_t>(rows);
-  std::size_t row_bytes = sizeof(std::int64_t) + 3 * sizeof(float);
+  std::uint64_t columns = 3;
   for (const auto& col : out.optional)
-    if (col.present) row_bytes += sizeof(float);
-  if (n > available_memory() / 2 / row_bytes) return;
+    if (col.present) ++columns;
+  if (known) guard.expect(rows_bytes(rows, grid_row_bytes(columns)), 0);
+  if (!(rows > 0.0) || rows > 1e12) return 0;
+  const auto n = static_cast<std::size_t>(rows);
+  bool reserved = true;
   const auto each_column = [&out](auto&& f) {
     f(out.timestamps);
     f(out.acc_x);
@@ -60,8 +78,14 @@ void reserve_output(CwaDataResult& out, File& file, std::uint64_t block, std::ui
     for (auto& col : out.optional)
       if (col.present) f(col.values);
   };
-  each_column([n](auto& col) { col.reserve(n); });
-  if (known) each_column([n](auto& col) { col.populate(n); });
+  each_column([&](auto& col) { reserved = reserved && col.try_reserve(n); });
+  if (!reserved) {
+    each_column([](auto& col) { col.shrink_to_fit(); });
+    return 0;
+  }
+  if (!known || !guard.allows(rows_bytes(rows, grid_row_bytes(columns)))) return 0;
+  each_column([n](auto& col) { col.populate(n); });
+  return n;
 }
 
 }  // namespace
@@ -82,6 +106,21 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
   std::int64_t times[kMaxSamplesPerPacket];
   bool finished = false;
   bool sensor_columns[2] = {false, false};  // gyroscope, magnetometer columns created
+
+  // The grid's rows up to a pushed sample will be filled: before a block is pushed, the
+  // guard is told the rows up to its last sample (up to the end bound), so that a grid
+  // far finer than the data, or a gap of years, is refused before it is filled.
+  std::uint64_t reading_columns = 3;
+  for (bool wanted : {flags.temperature, flags.light, flags.battery}) reading_columns += wanted;
+  std::uint64_t row_bytes = grid_row_bytes(reading_columns);
+  std::size_t backed_rows = 0;  // rows backed with memory ahead of writing
+  std::optional<double> origin;
+  std::uint64_t expected_bytes = 0;
+  FillGuard guard([&row_bytes, resample_hz](std::uint64_t total) {
+    char hz[32];
+    std::snprintf(hz, sizeof hz, "%g", resample_hz);
+    return msg::grid_rows(count_text(total / row_bytes), hz);
+  });
   // A selected sample brings its gyroscope and magnetometer columns into the output, even
   // where the grid rows near it turn out absent.
   const auto add_sensor_columns = [&](double t) {
@@ -96,63 +135,78 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
       if (samples.has_mag) ensure_column(out.optional[kMagX + axis], out.rows());
     }
   };
-  for (std::uint64_t b = opened.first_block; b < opened.end_block && !finished; ++b) {
-    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(opened.reader));
-    TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
-    if (!meta) continue;
-    TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
-    TG_TRY(parse_samples(block, flags.magnetometer, samples));
-    TG_ASSIGN_OR_RETURN(double end, calculate_sample_timestamps_with_prev_end(
-                                        block, samples.count, prev_end, times));
-    prev_end = end;
-    const BlockReadings readings = block_readings(block);
-    if (!resampler) {
-      TG_TRY(check_time_bounds(lo, hi));
-      resampler.emplace(lo, hi, resample_hz, flags.temperature, flags.light, flags.battery);
-      reserve_output(resampler->output(), opened.reader.file(), b, opened.end_block, *meta, lo,
-                     hi, resample_hz);
-    }
-    double times_s[kMaxSamplesPerPacket];
-    seconds_from_us(times, samples.count, times_s);
-    bool below_end = true;
-    if (hi)
-      for (std::size_t i = 0; i < samples.count; ++i) below_end = below_end && times_s[i] < *hi;
-    // A block whose samples all lie before the end bound cannot end the read: it is queued
-    // whole and its rows emitted at once, which gives the rows that pushing its samples
-    // one by one gives.
-    if (!resampler->done() && below_end) {
-      for (std::size_t i = 0; i < samples.count; ++i) add_sensor_columns(times_s[i]);
-      const float* acc[3] = {samples.acc[0], samples.acc[1], samples.acc[2]};
-      const float* gyro[3] = {samples.gyro[0], samples.gyro[1], samples.gyro[2]};
-      const float* mag[3] = {samples.mag[0], samples.mag[1], samples.mag[2]};
-      resampler->push_block(times_s, samples.count, acc, samples.has_gyro ? gyro : nullptr,
-                            samples.has_mag ? mag : nullptr, readings.temperature,
-                            readings.light, readings.battery);
-      resampler->emit_ready(false);
-      continue;
-    }
-    for (std::size_t i = 0; i < samples.count; ++i) {
-      const double t = times_s[i];
-      add_sensor_columns(t);
-      if (!resampler->done()) {
-        float gyro[3] = {}, mag[3] = {};
-        for (std::size_t axis = 0; axis < 3; ++axis) {
-          if (samples.has_gyro) gyro[axis] = samples.gyro[axis][i];
-          if (samples.has_mag) mag[axis] = samples.mag[axis][i];
-        }
-        resampler->push_values(t, samples.acc[0][i], samples.acc[1][i], samples.acc[2][i],
-                               samples.has_gyro, gyro, samples.has_mag, mag,
-                               readings.temperature, readings.light, readings.battery);
+  const auto read_blocks = [&]() -> Status {
+    for (std::uint64_t b = opened.first_block; b < opened.end_block && !finished; ++b) {
+      TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(opened.reader));
+      TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
+      if (!meta) continue;
+      TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
+      TG_TRY(parse_samples(block, flags.magnetometer, samples));
+      TG_ASSIGN_OR_RETURN(double end, calculate_sample_timestamps_with_prev_end(
+                                          block, samples.count, prev_end, times));
+      prev_end = end;
+      const BlockReadings readings = block_readings(block);
+      if (!resampler) {
+        TG_TRY(check_time_bounds(lo, hi));
+        resampler.emplace(lo, hi, resample_hz, flags.temperature, flags.light, flags.battery);
+        backed_rows = reserve_output(resampler->output(), opened.reader.file(), b,
+                                     opened.end_block, *meta, lo, hi, resample_hz, guard);
+      }
+      double times_s[kMaxSamplesPerPacket];
+      seconds_from_us(times, samples.count, times_s);
+      if (samples.count > 0) {
+        if (!origin) origin = lo && *lo > times_s[0] ? *lo : times_s[0];
+        const std::uint64_t backed = std::max<std::uint64_t>(resampler->rows(), backed_rows) * row_bytes;
+        const std::uint64_t columns = reading_columns + 3 * (sensor_columns[0] || samples.has_gyro) +
+                                      3 * (sensor_columns[1] || samples.has_mag);
+        row_bytes = grid_row_bytes(columns);
+        const double until = hi && *hi < times_s[samples.count - 1] ? *hi : times_s[samples.count - 1];
+        const std::uint64_t bytes = rows_bytes((until - *origin) * resample_hz + 1.0, row_bytes);
+        if (bytes > expected_bytes) expected_bytes = bytes;
+        guard.expect(bytes, backed);
+      }
+      bool below_end = true;
+      if (hi)
+        for (std::size_t i = 0; i < samples.count; ++i) below_end = below_end && times_s[i] < *hi;
+      // A block whose samples all lie before the end bound cannot end the read: it is queued
+      // whole and its rows emitted at once, which gives the rows that pushing its samples
+      // one by one gives.
+      if (!resampler->done() && below_end) {
+        for (std::size_t i = 0; i < samples.count; ++i) add_sensor_columns(times_s[i]);
+        const float* acc[3] = {samples.acc[0], samples.acc[1], samples.acc[2]};
+        const float* gyro[3] = {samples.gyro[0], samples.gyro[1], samples.gyro[2]};
+        const float* mag[3] = {samples.mag[0], samples.mag[1], samples.mag[2]};
+        resampler->push_block(times_s, samples.count, acc, samples.has_gyro ? gyro : nullptr,
+                              samples.has_mag ? mag : nullptr, readings.temperature,
+                              readings.light, readings.battery);
         resampler->emit_ready(false);
+        continue;
       }
-      if (hi && resampler->done() && t >= *hi) {
-        finished = true;
-        break;
+      for (std::size_t i = 0; i < samples.count; ++i) {
+        const double t = times_s[i];
+        add_sensor_columns(t);
+        if (!resampler->done()) {
+          float gyro[3] = {}, mag[3] = {};
+          for (std::size_t axis = 0; axis < 3; ++axis) {
+            if (samples.has_gyro) gyro[axis] = samples.gyro[axis][i];
+            if (samples.has_mag) mag[axis] = samples.mag[axis][i];
+          }
+          resampler->push_values(t, samples.acc[0][i], samples.acc[1][i], samples.acc[2][i],
+                                 samples.has_gyro, gyro, samples.has_mag, mag,
+                                 readings.temperature, readings.light, readings.battery);
+          resampler->emit_ready(false);
+        }
+        if (hi && resampler->done() && t >= *hi) {
+          finished = true;
+          break;
+        }
       }
     }
-  }
+    if (resampler) resampler->emit_ready(true);
+    return {};
+  };
+  TG_TRY(guard.run(read_blocks, [&] { return expected_bytes; }));
   if (!resampler) return CwaError::message(msg::kNoSampleDataInRange);
-  resampler->emit_ready(true);
   CwaDataResult out = resampler->take_output();
   if (out.rows() == 0)
     return CwaError::message(msg::kNoSamplesAfterResampling);

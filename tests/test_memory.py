@@ -1,0 +1,159 @@
+"""Memory: results are refused only when the rows really to be written do not fit.
+
+The available-memory arithmetic (meminfo, cgroup v1 and v2) is checked in C++ on made-up
+file contents; here the module runs in child processes with an address-space limit, so
+that reserving room for every planned block is impossible while the rows fit, and with
+grids that cannot fit any machine.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tiltgram
+from builders import contiguous_blocks, pack_time, packet
+from cpp_program import build_and_run
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ZERO_SECTOR = bytes(512)  # not a data packet: planned, read and skipped
+
+
+def test_available_memory_and_guard_arithmetic(tmp_path):
+    build_and_run(tmp_path, "test_memory", ["src/package/memory.cpp"])
+
+
+# --- under an address-space limit --------------------------------------------------------
+
+CHILD = textwrap.dedent(r"""
+    import json, resource, sys
+    sys.path.insert(0, sys.argv[1])
+    import tiltgram
+    cases = json.loads(sys.argv[2])
+    headroom = int(sys.argv[3])
+
+    def vm_size():
+        for line in open("/proc/self/status"):
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+    def cut(spec):
+        if spec is None:
+            return None
+        kind, start, end = spec
+        return getattr(tiltgram, kind)(start, end)
+
+    def run(case):
+        kwargs = dict(case["kwargs"])
+        if "cut" in kwargs:
+            kwargs["cut"] = cut(kwargs["cut"])
+        if case["out"]:
+            tiltgram.write_cwa_csv(case["path"], case["out"], **kwargs)
+            return "ok"
+        return len(tiltgram.read_cwa_file(case["path"], **kwargs))
+
+    run(cases[0])  # everything lazily loaded (pandas) is mapped before the limit
+    resource.setrlimit(resource.RLIMIT_AS, (vm_size() + headroom, resource.RLIM_INFINITY))
+    results = []
+    for case in cases:
+        try:
+            results.append(run(case))
+        except MemoryError as e:
+            results.append("MemoryError: " + str(e))
+    print(json.dumps(results))
+""")
+
+HEADROOM = 128 << 20
+
+
+def run_limited(cases):
+    proc = subprocess.run([sys.executable, "-c", CHILD, HERE, json.dumps(cases), str(HEADROOM)],
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+@pytest.fixture
+def limited_recordings(cwa):
+    # 10 data blocks among 60,000 planned sectors: room for every planned block would take
+    # 230 MB, beyond the limit; the rows take 38 kB.
+    sparse = cwa(contiguous_blocks(10) + [ZERO_SECTOR] * 60_000)
+    # 60,000 full blocks: 7.2 million rows, 230 MB with every column, 144 MB without the
+    # readings.
+    dense = cwa([packet(timestamp=pack_time(2021, 3, 1))] * 60_000)
+    # Two blocks an hour apart: a 10 kHz grid of 36 million rows, 720 MB.
+    gap = cwa([packet(timestamp=pack_time(2021, 3, 1)), packet(timestamp=pack_time(2021, 3, 1, 1)),
+               ZERO_SECTOR])
+    return sparse, dense, gap
+
+
+ROUTES = {  # name: (keyword arguments, writes CSV)
+    "plain": ({}, False),
+    "blocks": ({"cut": ["blocks", 0, 59_000]}, False),
+    "seconds": ({"cut": ["seconds", 0, 100]}, False),
+    "resampled": ({"resample_hz": 100}, False),
+    "resampled-flags-off": ({"resample_hz": 83, "include_light": False, "include_battery": False,
+                             "include_temperature": False}, False),
+    "csv-streamed": ({}, True),
+    "csv-collected": ({"cut": ["seconds", 0, 100]}, True),
+    "csv-resampled": ({"resample_hz": 100}, True),
+}
+
+
+def test_results_that_fit_read_on_every_route_when_reserving_is_impossible(limited_recordings, tmp_path):
+    sparse, _, _ = limited_recordings
+    cases = [{"path": sparse, "kwargs": kwargs, "out": str(tmp_path / f"{name}.csv") if csv else None}
+             for name, (kwargs, csv) in ROUTES.items()]
+    results = dict(zip(ROUTES, run_limited(cases)))
+    unlimited = {name: "ok" if csv else len(tiltgram.read_cwa_file(
+        sparse, **{k: getattr(tiltgram, v[0])(*v[1:]) if k == "cut" else v for k, v in kwargs.items()}))
+        for name, (kwargs, csv) in ROUTES.items()}
+    assert results == unlimited
+    assert unlimited["plain"] == 1200 and unlimited["resampled"] > 1100
+    assert len(open(tmp_path / "csv-resampled.csv").readlines()) == 1 + unlimited["resampled"]
+
+
+def test_results_that_do_not_fit_raise_memory_error_saying_what(limited_recordings, tmp_path):
+    sparse, dense, gap = limited_recordings
+    out = tmp_path / "kept.csv"
+    out.write_text("keep")
+    cases = [{"path": sparse, "kwargs": {}, "out": None},
+             {"path": dense, "kwargs": {}, "out": None},
+             {"path": dense, "kwargs": {"cut": ["seconds", 0, 1]}, "out": None},
+             {"path": dense, "kwargs": {"cut": ["seconds", 0, 1]}, "out": str(out)},
+             {"path": gap, "kwargs": {"resample_hz": 10000, "include_light": False,
+                                      "include_battery": False, "include_temperature": False},
+              "out": str(out)}]
+    first, plain, seconds, collected, resampled = run_limited(cases)
+    assert first == 1200
+    limit = r"the address space is limited to [0-9.]+ [GMk]B \(RLIMIT_AS\)$"
+    for text, size in ((plain, "230.4 MB"), (seconds, "230.4 MB"), (collected, "144.0 MB")):
+        assert text.startswith(f"MemoryError: cannot allocate {size} for 60,000 blocks of samples: ")
+        assert re.search(limit, text), text
+    assert resampled.startswith("MemoryError: cannot allocate ")
+    assert " rows of a 10000 Hz grid: the address space is limited to " in resampled
+    assert out.read_text() == "keep"
+
+
+# --- grids no machine holds --------------------------------------------------------------
+
+@pytest.mark.parametrize("tail", [[], [ZERO_SECTOR]], ids=["span-known", "span-unknown"])
+def test_grids_beyond_any_memory_are_refused_before_filling(cwa, tmp_path, tail):
+    path = cwa([packet(timestamp=pack_time(2020, 1, 1)), packet(timestamp=pack_time(2023, 1, 1))] + tail)
+    out = tmp_path / "out.csv"
+    out.write_text("keep")
+    pattern = r"^cannot allocate [0-9.]+ [GT]B for [0-9,]+ rows of a 10000 Hz grid: [0-9.]+ [GMk]B available$"
+    with pytest.raises(MemoryError, match=pattern) as exc:
+        tiltgram.read_cwa_file(path, resample_hz=10000)
+    rows = int(str(exc.value).split(" for ")[1].split(" rows")[0].replace(",", ""))
+    assert rows > 3 * 365 * 86400 * 10000 * 0.99
+    with pytest.raises(MemoryError, match=pattern):
+        tiltgram.write_cwa_csv(path, str(out), resample_hz=10000)
+    assert out.read_text() == "keep"
+    assert len(tiltgram.read_cwa_file(path, resample_hz=0.001)) > 90_000
