@@ -10,11 +10,14 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import os
 import sys
 from collections.abc import Sequence
 
+from tiltgram_tools.extras import MissingExtraError
+
 # Subcommand modules, in the order `--help` lists them.
-SUBCOMMANDS: tuple[str, ...] = ()
+SUBCOMMANDS: tuple[str, ...] = ("info", "convert")
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -37,6 +40,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         status: int = args.func(args)
+    except MissingExtraError as exc:
+        print(f"tiltgram {args.command}: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    except BrokenPipeError:
+        # The reader of our output went away (`tiltgram info ... | head`).
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
         return 130
