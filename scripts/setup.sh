@@ -17,4 +17,5 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
   "$PY" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --disable-pip-version-check numpy pandas pytest scikit-build-core ninja cmake
-.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .
+# The extension with every optional dependency (Parquet, Dask, progress bar) and the test tools.
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation '.[all,test]'

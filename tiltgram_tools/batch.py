@@ -84,6 +84,21 @@ class Task:
     temp: str
     format: Format
     options: Mapping[str, Any] = field(default_factory=dict)
+    replaces: tuple[int, int] | None = None  # the file id of the output it overwrites
+
+    def completed(self) -> bool:
+        """Whether the output was renamed into place, by a worker that may have died after."""
+        file_id = _file_id(self.final)
+        return file_id is not None and file_id != self.replaces and not os.path.exists(self.temp)
+
+    def abandon(self, message: str) -> str | None:
+        """After its worker died: None when the output is complete all the same, else the
+        temporary is removed and `message` returned."""
+        if self.completed():
+            return None
+        with contextlib.suppress(OSError):
+            os.unlink(self.temp)
+        return message
 
 
 # ---------------------------------------------------------------------------
@@ -169,7 +184,8 @@ def _plan(sources: Sequence[str], out_dir: str, format: Format, overwrite: bool,
                 skipped.append(final)
                 continue
         temp = os.path.join(out_dir, f".{name}.{token}{TEMP_SUFFIX}")
-        tasks.append(Task(source, final, temp, format, dict(options)))
+        replaces = _file_id(final) if name in existing else None
+        tasks.append(Task(source, final, temp, format, dict(options), replaces))
     return tasks, skipped, input_ids
 
 
@@ -254,7 +270,7 @@ def _death_message(exitcode: int | None) -> str:
         except ValueError:
             how = f"killed by signal {-exitcode}"
         if exitcode == -signal.SIGKILL:
-            how += " (out of memory?)"
+            how += ", perhaps for lack of memory"
     else:
         how = f"exit status {exitcode}"
     return f"the worker process converting it died ({how})"
@@ -325,12 +341,10 @@ def _run_local(tasks: Sequence[Task], jobs: int, done: Callable[[Task, str | Non
                     if w.process.sentinel not in ready:
                         continue
                 else:
-                    # The worker died with the task in hand: the task fails, a new worker
-                    # takes the next one.
-                    with contextlib.suppress(OSError):
-                        os.unlink(task.temp)
+                    # The worker died with the task in hand: the task fails (unless the
+                    # output was complete), a new worker takes the next one.
                     w.process.join()
-                    done(task, _death_message(w.process.exitcode))
+                    done(task, task.abandon(_death_message(w.process.exitcode)))
                 w.process.join()
                 w.conn.close()
                 workers.remove(w)
@@ -361,9 +375,7 @@ def _run_dask(client: Any, tasks: Sequence[Task], done: Callable[[Task, str | No
             try:
                 message = future.result()
             except distributed.KilledWorker as exc:
-                with contextlib.suppress(OSError):
-                    os.unlink(task.temp)
-                message = f"the Dask worker converting it died ({exc})"
+                message = task.abandon(f"the Dask worker converting it died ({exc})")
             except Exception as exc:
                 message = failure_message(exc)
             future.release()

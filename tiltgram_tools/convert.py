@@ -69,7 +69,7 @@ def add_parser(subparsers: Any) -> None:
     read.add_argument("--resample-hz", type=float, metavar="HZ", help="resample onto a regular grid")
     read.add_argument("--resample-method", metavar="NAME", help="interpolation (default cubic)")
     read.add_argument("--utc-offset", type=_utc_offset, metavar="+HH:MM",
-                      help="the device clock's UTC offset; times become UTC")
+                      help="the device clock's UTC offset; times become UTC (a negative one as --utc-offset=-05:00)")
     for flag in ("magnetometer", "temperature", "light", "battery"):
         read.add_argument(f"--{flag}", dest=f"include_{flag}", action=argparse.BooleanOptionalAction,
                           help=f"include the {flag} column(s) (default: as the module's function)")
