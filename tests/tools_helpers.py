@@ -82,17 +82,24 @@ def open_fifo_writer(path: str, timeout: float = 60.0) -> int:
     return fd[0]
 
 
-def kill_readers(path: str, sig: int) -> list[int]:
-    """Sends `sig` to every process that has `path` open, and returns their ids."""
-    killed = []
+def holders(prefix: str) -> list[int]:
+    """Ids of the other processes that have a file open whose path starts with `prefix`."""
+    found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         if int(pid) == os.getpid():
             continue
         try:
-            fds = os.listdir(f"/proc/{pid}/fd")
-            if any(os.readlink(f"/proc/{pid}/fd/{fd}") == path for fd in fds):
-                os.kill(int(pid), sig)
-                killed.append(int(pid))
+            links = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
         except OSError:
             continue
-    return killed
+        if any(link.startswith(prefix) for link in links):
+            found.append(int(pid))
+    return found
+
+
+def kill_reader(path: str, sig: int) -> int:
+    """Waits for the one other process that has `path` open and sends it `sig`."""
+    wait_for(lambda: holders(path))
+    (pid,) = holders(path)
+    os.kill(pid, sig)
+    return pid

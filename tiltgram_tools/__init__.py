@@ -5,4 +5,6 @@
 
 from __future__ import annotations
 
-__all__: list[str] = []
+from tiltgram_tools.batch import ConvertSummary, UsageError, convert_many
+
+__all__: list[str] = ["ConvertSummary", "UsageError", "convert_many"]
