@@ -267,3 +267,22 @@ def test_missing_extras_are_named(tmp_path):
     help_run = subprocess.run([sys.executable, "-m", "tiltgram_tools", "--help"],
                               capture_output=True, text=True)
     assert help_run.returncode == 0 and "convert" in help_run.stdout
+
+
+def test_search_progress_bar_and_its_extra(tmp_path, monkeypatch, capsys):
+    from tiltgram_tools.batch import convert_many, find_recordings, output_name
+
+    paths = write_tree(tmp_path / "in", {"b/x.CWA.GZ": b"", "a/y.cwa": GOOD["a.cwa"],
+                                         "a/y.cwa.bak": b"", "z.cwa": GOOD["a.cwa"]})
+    assert find_recordings([tmp_path / "in"]) == [paths[3], paths[1], paths[0]]
+    assert [output_name(p, "parquet") for p in paths] == [
+        "x.parquet", "y.parquet", "y.cwa.bak.parquet", "z.parquet"]
+
+    summary = convert_many([paths[1], paths[3]], tmp_path / "out", progress=True)
+    assert str(summary).startswith("converted 2, skipped 0, failed 0, elapsed ")
+    assert "2/2" in capsys.readouterr().err
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    convert_many([paths[1]], tmp_path / "out", progress=True, overwrite=True)
+    assert capsys.readouterr().err == (
+        "no progress bar: tqdm is needed for this and is not installed: "
+        "pip install 'tiltgram[progress]'\n")
