@@ -486,6 +486,8 @@ def convert_many(
     sources = find_recordings(paths)
     with _locked(out):
         tasks, skipped, input_ids = _plan(sources, out, format, overwrite, read_options)
+        if _file_id(os.path.join(out, FAILURES_FILE)) in input_ids:
+            raise UsageError(f"{os.path.join(out, FAILURES_FILE)} is an input")
         _remove_stale_temporaries(out, input_ids)
         log = _FailureLog(out)
         failures: list[tuple[str, str]] = []
