@@ -11,6 +11,7 @@ from __future__ import annotations
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 import textwrap
@@ -157,3 +158,56 @@ def test_grids_beyond_any_memory_are_refused_before_filling(cwa, tmp_path, tail)
         tiltgram.write_cwa_csv(path, str(out), resample_hz=10000)
     assert out.read_text() == "keep"
     assert len(tiltgram.read_cwa_file(path, resample_hz=0.001)) > 90_000
+
+
+# --- Ctrl-C while a call waits ------------------------------------------------------------
+
+INTERRUPTED_CHILD = textwrap.dedent(r"""
+    import signal, sys
+    sys.path.insert(0, sys.argv[1])
+    import tiltgram
+    call, path, out = sys.argv[2:5]
+    print("ready", flush=True)
+    try:
+        if call == "read":
+            tiltgram.read_cwa_file(path)
+        elif call == "metadata":
+            tiltgram.read_metadata(path)
+        else:
+            tiltgram.write_cwa_csv(path, out)
+    except KeyboardInterrupt:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        print("KeyboardInterrupt", flush=True)
+""")
+
+
+@pytest.mark.parametrize("call, blocked_on", [
+    ("read", "input"), ("metadata", "input"), ("write", "input"), ("write", "output"),
+])
+def test_ctrl_c_stops_a_call_blocked_on_a_fifo(cwa, tmp_path, call, blocked_on):
+    """Opening a FIFO that has no process at its other end blocks until a signal comes."""
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    path, out = (fifo, str(tmp_path / "out.csv")) if blocked_on == "input" else (cwa(contiguous_blocks(2)), fifo)
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, HERE, call, path, out],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        # Signals until the child ends: the first may come before the call blocks, and an
+        # ignored one would leave it blocked for ever.
+        for _ in range(100):
+            try:
+                child.wait(timeout=0.2)
+                break
+            except subprocess.TimeoutExpired:
+                child.send_signal(signal.SIGINT)
+        else:
+            pytest.fail("the call went on blocking after SIGINT")
+        stdout, stderr = child.communicate(timeout=10)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert (stdout, child.returncode) == ("KeyboardInterrupt\n", 0), stderr
+    if blocked_on == "input":
+        assert not os.path.exists(out)

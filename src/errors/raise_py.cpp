@@ -1,5 +1,6 @@
 #include "errors/raise_py.hpp"
 
+#include <cerrno>
 #include <string>
 
 namespace tiltgram::py {
@@ -17,8 +18,16 @@ void set_text(PyObject* type, const std::string& text) {
 }  // namespace
 
 PyObject* raise(const CwaError& err, PyObject* type) {
+  // An exception already set is a signal handler's, raised while the call waited in a
+  // system call (the error is then that call's EINTR): it is the one to see.
+  if (PyErr_Occurred()) return nullptr;
   set_text(type, err.text());
   return nullptr;
+}
+
+Status run_signal_handlers() {
+  if (PyErr_Occurred() || PyErr_CheckSignals() < 0) return CwaError::io(EINTR);
+  return {};
 }
 
 bool init_internal_failure_type() {

@@ -12,8 +12,15 @@
 namespace tiltgram::py {
 
 // Sets `type` (ValueError for a selection or option, RuntimeError for the file) with the
-// error's text. Always returns nullptr.
+// error's text, unless an exception is set already (see run_signal_handlers), which is
+// kept. Always returns nullptr.
 PyObject* raise(const CwaError& err, PyObject* type);
+
+// The interrupt check of file access (set_interrupt_check): runs the interpreter's signal
+// handlers; when one raised (KeyboardInterrupt on Ctrl-C), returns EINTR as the error,
+// which raise() then leaves to the handler's exception. Needs the interpreter lock, which
+// every exported function holds throughout.
+Status run_signal_handlers();
 
 // Raises the BaseException-derived internal failure with `what`. Returns nullptr.
 PyObject* raise_internal_failure(const char* what);

@@ -11,6 +11,7 @@
 #include "package/read_py.hpp"
 #include "package/csv_py.hpp"
 #include "package/frame_py.hpp"
+#include "packet/file.hpp"
 
 namespace tiltgram::py {
 namespace {
@@ -68,6 +69,7 @@ PyObject* init_module() {
   if (the_module != nullptr) return Py_NewRef(the_module);
 
   if (!init_internal_failure_type()) return nullptr;
+  set_interrupt_check(&run_signal_handlers);
   if (!init_numpy() || !init_buffer_owner_type()) return nullptr;
 
   PyRef module = PyRef::steal(PyModule_Create(&kModule));

@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <utility>
 
 #include "errors/messages.hpp"
+#include "header/time.hpp"
 #include "package/block.hpp"
 #include "package/csv_format.hpp"
 #include "packet/packet.hpp"
@@ -62,8 +64,9 @@ Result<CsvWriter> CsvWriter::create(std::string_view path) {
 }
 
 CsvWriter::~CsvWriter() {
-  // An unfinished writer (an error ended the call) still hands on what it holds.
-  if (buf_ && file_.is_open()) (void)write_out(len_);
+  // An unfinished writer (an error ended the call) still hands on what it holds, unless
+  // the call was interrupted: the output may be what blocked it.
+  if (buf_ && file_.is_open() && !interrupted_) (void)write_out(len_);
 }
 
 Status CsvWriter::write_out(std::size_t upto) {

@@ -94,6 +94,7 @@ class CsvWriter {
   std::unique_ptr<char[]> buf_;
   std::size_t len_ = 0;   // bytes in buf_
   std::size_t done_ = 0;  // leading bytes of buf_ already in the file (after a failure)
+  bool interrupted_ = false;  // a signal's handler stopped a write
 };
 
 // Writes one line. A requested temperature, light or battery value that the row lacks

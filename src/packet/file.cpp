@@ -11,6 +11,31 @@
 
 namespace tiltgram {
 
+namespace {
+// Set once at module initialisation, before any call can read it.
+InterruptCheck interrupt_check = nullptr;
+
+// Runs `call` (a system call returning -1 with errno on failure) until it is not
+// interrupted, or the interrupt check says stop; the result is the call's, or -1 with
+// errno EINTR when the check stopped it.
+template <class Call>
+auto retry_interrupted(Call&& call, Status& stopped) {
+  for (;;) {
+    const auto r = call();
+    if (r >= 0 || errno != EINTR) return r;
+    if (Status st = check_interrupt(); !st.ok()) {
+      stopped = std::move(st);
+      errno = EINTR;
+      return r;
+    }
+  }
+}
+}  // namespace
+
+void set_interrupt_check(InterruptCheck check) noexcept { interrupt_check = check; }
+
+Status check_interrupt() { return interrupt_check != nullptr ? interrupt_check() : Status(); }
+
 File::File(File&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
 
 File& File::operator=(File&& o) noexcept {
@@ -35,10 +60,9 @@ Status check_path(std::string_view path) {
 Result<File> File::open_read(std::string_view path) {
   TG_TRY(check_path(path));
   std::string p(path);
-  int fd;
-  do {
-    fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  Status stopped;
+  const int fd = retry_interrupted([&] { return ::open(p.c_str(), O_RDONLY | O_CLOEXEC); }, stopped);
+  if (!stopped.ok()) return std::move(stopped).error();
   if (fd < 0) return CwaError::io(errno);
   return File(fd);
 }
@@ -46,20 +70,20 @@ Result<File> File::open_read(std::string_view path) {
 Result<File> File::create(std::string_view path) {
   TG_TRY(check_path(path));
   std::string p(path);
-  int fd;
-  do {
-    fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  Status stopped;
+  const int fd = retry_interrupted(
+      [&] { return ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); }, stopped);
+  if (!stopped.ok()) return std::move(stopped).error();
   if (fd < 0) return CwaError::io(errno);
   return File(fd);
 }
 
 Result<std::size_t> File::read_some(std::uint8_t* data, std::size_t size) {
-  for (;;) {
-    ssize_t n = ::read(fd_, data, size);
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) return CwaError::io(errno);
-  }
+  Status stopped;
+  const ssize_t n = retry_interrupted([&] { return ::read(fd_, data, size); }, stopped);
+  if (!stopped.ok()) return std::move(stopped).error();
+  if (n < 0) return CwaError::io(errno);
+  return static_cast<std::size_t>(n);
 }
 
 Status File::read_exact(std::uint8_t* data, std::size_t size) {
@@ -74,11 +98,11 @@ Status File::read_exact(std::uint8_t* data, std::size_t size) {
 
 Status File::read_exact_at(std::uint64_t offset, std::uint8_t* data, std::size_t size) {
   while (size > 0) {
-    const ssize_t n = ::pread(fd_, data, size, static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return CwaError::io(errno);
-    }
+    Status stopped;
+    const ssize_t n = retry_interrupted(
+        [&] { return ::pread(fd_, data, size, static_cast<off_t>(offset)); }, stopped);
+    if (!stopped.ok()) return std::move(stopped).error();
+    if (n < 0) return CwaError::io(errno);
     if (n == 0) return CwaError::io_eof();
     data += n;
     size -= static_cast<std::size_t>(n);
@@ -89,11 +113,10 @@ Status File::read_exact_at(std::uint64_t offset, std::uint8_t* data, std::size_t
 
 Status File::write_all(const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
-    ssize_t n = ::write(fd_, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return CwaError::io(errno);
-    }
+    Status stopped;
+    const ssize_t n = retry_interrupted([&] { return ::write(fd_, data, size); }, stopped);
+    if (!stopped.ok()) return std::move(stopped).error();
+    if (n < 0) return CwaError::io(errno);
     if (n == 0) return CwaError::io_description("failed to write whole buffer");
     data += n;
     size -= static_cast<std::size_t>(n);

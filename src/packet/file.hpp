@@ -14,8 +14,20 @@ namespace tiltgram {
 inline constexpr std::size_t kSectorSize = 512;
 inline constexpr std::size_t kHeaderSize = 1024;
 
-// A move-only file descriptor. Reads and writes retry on EINTR; the destructor closes
-// silently, the success path of a writer calls close() and checks it.
+// What a system call that a signal interrupted (EINTR) does before it is retried. A read
+// of a FIFO without a writer, a stalled pipe or a slow network file blocks until a signal
+// comes; the check then lets the caller's signal handlers run (the binding installs one
+// that runs the interpreter's), and an error from it ends the call instead of the retry.
+// Without an installed check, and while it returns success, the call is retried.
+using InterruptCheck = Status (*)();
+// Installs the check for the whole process (once, before any call; nullptr removes it).
+void set_interrupt_check(InterruptCheck check) noexcept;
+// Runs the installed check: success to retry, or the error to stop with.
+Status check_interrupt();
+
+// A move-only file descriptor. Opens, reads and writes retry on EINTR after
+// check_interrupt(); the destructor closes silently, the success path of a writer calls
+// close() and checks it.
 class File {
  public:
   File() = default;
