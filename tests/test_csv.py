@@ -163,8 +163,25 @@ def test_offsets_out_of_range_raise_overflow_error(cwa, tmp_path, route, offset)
     with pytest.raises(OverflowError) as exc:
         tiltgram.write_cwa_csv(rec, str(out), fixed_utc_offset_timezone=_FixedZone(offset), **kwargs)
     assert str(exc.value) == (reference.OFFSET_OVERFLOW if offset.days == -999999999 else reference.SHIFT_OVERFLOW)
-    if route != "streamed" or offset.days == -999999999:
+    assert out.read_text() == "keep"
+
+
+@pytest.mark.parametrize("past_limit", [0, 1], ids=["last-time-on-limit", "last-time-past-limit"])
+def test_streamed_shift_is_checked_to_the_microsecond_before_the_output(cwa, tmp_path, past_limit):
+    rec = cwa(contiguous_blocks(3) + [packet(timestamp=pack_time(2020, 1, 1, 0, 0, 1))])
+    last_us = int(tiltgram.read_cwa_file(rec).index.asi8.max())
+    zone = _FixedZone(dt.timedelta(microseconds=-(2**63 - 1 - last_us) - past_limit))
+    out = tmp_path / "out.csv"
+    out.write_text("keep")
+    if past_limit:
+        with pytest.raises(OverflowError):
+            tiltgram.write_cwa_csv(str(rec), str(out), fixed_utc_offset_timezone=zone)
         assert out.read_text() == "keep"
+    else:
+        tiltgram.write_cwa_csv(str(rec), str(out), fixed_utc_offset_timezone=zone)
+        lines = out.read_text().splitlines()
+        assert len(lines) == 1 + 4 * 120
+        assert max(Decimal(line.split(",")[0]) for line in lines[1:]) > Decimal("9223372036854.77")
 
 
 # --- refusals and errors -------------------------------------------------------------------------

@@ -74,8 +74,12 @@ Status CsvWriter::write_out(std::size_t upto) {
   while (done_ < upto) {
     const ssize_t n = ::write(fd, buf_.get() + done_, upto - done_);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return CwaError::io(errno);
+      if (errno != EINTR) return CwaError::io(errno);
+      if (Status st = check_interrupt(); !st.ok()) {
+        interrupted_ = true;
+        return st;
+      }
+      continue;
     }
     if (n == 0) return CwaError::io_description("failed to write the buffered data");
     done_ += static_cast<std::size_t>(n);
@@ -87,7 +91,7 @@ Status CsvWriter::spill() {
   while (len_ >= kSpillAt) {
     // A failure here is the encoder's: the system's description without the prefix.
     if (auto st = write_out(kCsvFileBufferBytes); !st.ok())
-      return CwaError::message(st.error().description());
+      return interrupted_ ? std::move(st).error() : CwaError::message(st.error().description());
     len_ -= kCsvFileBufferBytes;
     std::memmove(buf_.get(), buf_.get() + kCsvFileBufferBytes, len_);
     done_ = 0;
@@ -218,6 +222,30 @@ Status write_block_lines(CsvWriter& writer, const DecodedSamples& s, const std::
   return {};
 }
 
+// Reads the planned blocks from the first again, decoding and stamping each data block
+// into `samples` and `times` and handing it to fn(block), which returns a Status.
+template <class Fn>
+Status for_each_decoded_block(OpenedDataBlocks& opened, bool magnetometer,
+                              DecodedSamples& samples, std::int64_t* times, Fn&& fn) {
+  SectorReader& reader = opened.reader;
+  const std::uint64_t first = opened.first_block, end = opened.end_block;
+  TG_TRY(reader.seek(kHeaderSize + kSectorSize * first));
+  reader.limit_read_ahead(kSectorSize * (end - first));
+  std::optional<double> prev_end = opened.prev_block_end_s;
+  for (std::uint64_t b = first; b < end; ++b) {
+    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(reader));
+    TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
+    if (!meta) continue;
+    TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
+    TG_TRY(parse_samples(block, magnetometer, samples));
+    TG_ASSIGN_OR_RETURN(double block_end, calculate_sample_timestamps_with_prev_end(
+                                              block, samples.count, prev_end, times));
+    prev_end = block_end;
+    TG_TRY(fn(block));
+  }
+  return {};
+}
+
 }  // namespace
 
 Status write_cwa_csv_data(std::string_view file_path, std::string_view output_path,
@@ -225,48 +253,61 @@ Status write_cwa_csv_data(std::string_view file_path, std::string_view output_pa
   TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened,
                       open_cwa_data_blocks(file_path, plan.start_block, plan.block_count));
   SectorReader& reader = opened.reader;
-  const std::uint64_t first = opened.first_block, end = opened.end_block;
 
-  // Channel scan: packet metadata only, before the output is touched.
+  // Channel scan: packet metadata only, before the output is touched. It also finds the
+  // span of the blocks' natural bounds.
   bool gyro_present = false, mag_present = false;
-  for (std::uint64_t b = first; b < end; ++b) {
+  double span_lo = INFINITY, span_hi = -INFINITY;
+  for (std::uint64_t b = opened.first_block; b < opened.end_block; ++b) {
     TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(reader));
     TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
     if (!meta) continue;
     const std::uint8_t format = sector[25];
     if (format > 0x5F) gyro_present = true;
     if (flags.magnetometer && (format >> 4) == 9) mag_present = true;
+    const auto [ns, ne] = meta->natural_bounds();
+    span_lo = std::fmin(span_lo, ns);
+    span_hi = std::fmax(span_hi, ne);
   }
-  TG_TRY(reader.seek(kHeaderSize + kSectorSize * first));
-  reader.limit_read_ahead(kSectorSize * (end - first));
+
+  auto samples = std::make_unique<DecodedSamples>();
+  std::int64_t times[kMaxSamplesPerPacket];
+  // A time that the offset shifts out of range is found before the output is touched too.
+  // Every sample time lies within its block's natural bounds, or less than a second before
+  // them (the continuity rule), so a shift that keeps the span widened by a margin in
+  // range fits every line; only near the limits are the times computed in a pass of their
+  // own.
+  if (span_lo <= span_hi) {
+    constexpr double kMargin = 2.0;  // seconds
+    const std::int64_t ends[2] = {saturating_us((span_lo - kMargin) * 1000000.0),
+                                  saturating_us((span_hi + kMargin) * 1000000.0)};
+    const bool saturated = ends[0] == INT64_MIN || ends[1] == INT64_MAX;
+    if (saturated || !shift_fits(ends, 2, offset_us)) {
+      TG_TRY(for_each_decoded_block(opened, flags.magnetometer, *samples, times,
+                                    [&](const CwaDataBlock&) -> Status {
+                                      if (!shift_fits(times, samples->count, offset_us))
+                                        return CwaError::message(msg::kShiftOverflow);
+                                      return {};
+                                    }));
+    }
+  }
 
   TG_ASSIGN_OR_RETURN(CsvWriter writer, CsvWriter::create(output_path));
   TG_TRY(writer.write_header(csv_header(flags, gyro_present, mag_present)));
 
-  auto samples = std::make_unique<DecodedSamples>();
-  std::int64_t times[kMaxSamplesPerPacket];
   char tail[3 * (kFixedTextMax + 1) + 1];
-  std::optional<double> prev_end = opened.prev_block_end_s;
-  for (std::uint64_t b = first; b < end; ++b) {
-    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(reader));
-    TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
-    if (!meta) continue;
-    TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
-    TG_TRY(parse_samples(block, flags.magnetometer, *samples));
-    TG_ASSIGN_OR_RETURN(double block_end, calculate_sample_timestamps_with_prev_end(
-                                              block, samples->count, prev_end, times));
-    prev_end = block_end;
-
-    // The readings are the same on every line of the block: their text is made once.
-    const BlockReadings readings = block_readings(block);
-    char* t = tail;
-    if (flags.temperature) t = put_value(t, readings.temperature);
-    if (flags.light) t = put_value(t, readings.light);
-    if (flags.battery) t = put_value(t, readings.battery);
-    *t++ = '\n';
-    TG_TRY(write_block_lines(writer, *samples, times, offset_us, gyro_present, mag_present,
-                             std::string_view(tail, static_cast<std::size_t>(t - tail))));
-  }
+  TG_TRY(for_each_decoded_block(
+      opened, flags.magnetometer, *samples, times, [&](const CwaDataBlock& block) -> Status {
+        // The readings are the same on every line of the block: their text is made once.
+        const BlockReadings readings = block_readings(block);
+        char* t = tail;
+        if (flags.temperature) t = put_value(t, readings.temperature);
+        if (flags.light) t = put_value(t, readings.light);
+        if (flags.battery) t = put_value(t, readings.battery);
+        *t++ = '\n';
+        return write_block_lines(writer, *samples, times, offset_us, gyro_present, mag_present,
+                                 std::string_view(tail, static_cast<std::size_t>(t - tail)));
+      }));
   return writer.finish();
 }
 
