@@ -21,13 +21,13 @@ sys.path.insert(0, HERE)
 import synth  # noqa: E402
 
 
-def recording(days: float, fmt: int = 0x30, name: str | None = None) -> str:
+def recording(days: float, fmt: int = 0x30, name: str | None = None, movement: bool = False) -> str:
     """A cached synthetic recording under /tmp (made once)."""
     path = name or f"/tmp/tiltgram-bench-{days:g}d-{fmt:02x}.cwa"
     if not os.path.exists(path):
         t = time.perf_counter()
         tmp = path + ".part"
-        synth.write(tmp, days, fmt)
+        synth.write(tmp, days, fmt, movement=movement)
         os.replace(tmp, path)
         print(f"wrote {path} ({os.path.getsize(path) / 1e6:.0f} MB) in {time.perf_counter() - t:.1f} s")
     return path
@@ -70,3 +70,18 @@ def hwm_kb():
         if line.startswith("VmHWM:"):
             return int(line.split()[1])
 """
+
+
+def processor() -> str:
+    """The processor's model and the vector extensions the reader's code paths choose from."""
+    model, flags = "unknown processor", set()
+    with open("/proc/cpuinfo") as fh:
+        for line in fh:
+            key, _, value = line.partition(":")
+            if key.strip() == "model name":
+                model = value.strip()
+            elif key.strip() == "flags":
+                flags = set(value.split())
+                break
+    wanted = ("sse4_2", "avx", "avx2", "fma", "avx512f", "avx512bw", "avx512vl")
+    return f"{model}; {' '.join(f for f in wanted if f in flags)}"

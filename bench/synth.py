@@ -9,6 +9,7 @@ samples, with `timestampOffset` that sample's index).
 from __future__ import annotations
 
 import datetime as dt
+import os
 
 import numpy as np
 
@@ -32,7 +33,8 @@ def pack_times(seconds: np.ndarray) -> np.ndarray:
     sod = (t - t.astype("datetime64[D]")).astype(np.int64)
     packed = ((years - 2000) << 26) | (months << 22) | (days << 17) | ((sod // 3600) << 12) \
         | ((sod // 60 % 60) << 6) | (sod % 60)
-    return packed.astype(np.uint32)
+    words: np.ndarray = packed.astype(np.uint32)
+    return words
 
 
 def header(rate_code: int = 0x4A, start: dt.datetime | None = None,
@@ -57,9 +59,20 @@ def header(rate_code: int = 0x4A, start: dt.datetime | None = None,
     return bytes(block)
 
 
+def daily_movement(seconds_of_day: np.ndarray) -> np.ndarray:
+    """A wearer's movement, as a multiple of the sensor noise, by time of day: still from
+    23:00 to 07:00, and by day bouts of activity that come and go over minutes to hours."""
+    hour = seconds_of_day / 3600.0
+    awake = (hour >= 7) & (hour < 23)
+    bouts = 1.0 + 0.5 * np.sin(hour * 1.3) + np.sin(hour * 7.1) ** 8 * 4 + np.sin(hour * 2.9) ** 16 * 8
+    return np.where(awake, bouts, 0.15)
+
+
 def recording(days: float = 1.0, fmt: int = 0x30, seed: int = 1,
-              start: dt.datetime = dt.datetime(2023, 1, 5, 10, 0, 0)) -> bytes:
-    """A continuous 100 Hz recording of `days` days in sample format `fmt`."""
+              start: dt.datetime = dt.datetime(2023, 1, 5, 10, 0, 0),
+              movement: bool = False) -> bytes:
+    """A continuous 100 Hz recording of `days` days in sample format `fmt`; with `movement`,
+    the noise follows `daily_movement`."""
     count = FORMATS[fmt]
     rate = 100
     blocks = int(days * 86400 * rate) // count
@@ -85,14 +98,18 @@ def recording(days: float = 1.0, fmt: int = 0x30, seed: int = 1,
     n = blocks * count
     phase = np.arange(n) / rate
     g = np.stack([np.sin(phase * 0.1), np.cos(phase * 0.1), np.full(n, 0.2)])
+    scale: float | np.ndarray = 1.0
+    if movement:  # gravity of exactly 1 g, so that stillness reads 0 mg
+        g[:2] *= np.sqrt(0.96)
+        scale = daily_movement((phase + start.hour * 3600 + start.minute * 60) % 86400)
     if fmt == 0x30:
-        raw = np.clip(np.round(g * 256 / 2 + rng.normal(0, 6, size=(3, n))), -512, 511).astype(np.int64)
+        raw = np.clip(np.round(g * 256 / 2 + rng.normal(0, 6, size=(3, n)) * scale), -512, 511).astype(np.int64)
         e = 1
         words = (raw[0] & 0x3FF) | ((raw[1] & 0x3FF) << 10) | ((raw[2] & 0x3FF) << 20) | (e << 30)
         p["samples"][:, :480] = words.astype("<u4").view(np.uint8).reshape(blocks, 480)
     else:
         axes = fmt >> 4
-        raw = np.clip(np.round(rng.normal(0, 800, size=(axes, n))), -32768, 32767).astype("<i2")
+        raw = np.clip(np.round(rng.normal(0, 800, size=(axes, n)) * scale), -32768, 32767).astype("<i2")
         acc = 0 if axes == 3 else 3
         raw[acc:acc + 3] = np.clip(np.round(g * 4096), -32768, 32767)
         p["light"] |= 4 << 13  # accelerometer counts of 1/4096 g
@@ -101,8 +118,9 @@ def recording(days: float = 1.0, fmt: int = 0x30, seed: int = 1,
     return header(start=start, end=start + dt.timedelta(days=days)) + p.tobytes()
 
 
-def write(path, days: float = 1.0, fmt: int = 0x30, seed: int = 1) -> str:
-    data = recording(days, fmt, seed)
+def write(path: str | os.PathLike[str], days: float = 1.0, fmt: int = 0x30, seed: int = 1,
+          movement: bool = False) -> str:
+    data = recording(days, fmt, seed, movement=movement)
     with open(path, "wb") as fh:
         fh.write(data)
     return str(path)

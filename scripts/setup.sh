@@ -17,5 +17,6 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
   "$PY" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --disable-pip-version-check numpy pandas pytest scikit-build-core ninja cmake
-# The extension with every optional dependency (Parquet, Dask, progress bar) and the test tools.
+# The extension with every optional dependency (Parquet, Dask, progress bar, plotting, type
+# checking) and the test tools.
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation '.[all,test]'

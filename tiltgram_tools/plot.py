@@ -1,0 +1,465 @@
+"""A quick look at a recording: one row per calendar day of minute activity.
+
+Each row runs from 00:00 to 24:00 of one day, on the device's clock or, with a UTC offset,
+in UTC. The curve is the minute mean of the acceleration magnitude's excess over 1 g,
+clipped at zero per sample, in milli-g (often called ENMO): about 0 when the device lies
+still or is worn at rest, tens of mg for light movement, hundreds for walking. Minutes
+without any sample are shaded and hatched, so that a device taken off (still, flat at 0)
+looks different from one that stopped recording or a day that is missing. Optionally,
+temperature and light strips run under each day.
+
+    tiltgram plot rec.cwa -o rec.png [--utc-offset +02:00] [--channels]
+
+`minute_activity(frame)` is the per-minute table behind the picture, for any frame
+`tiltgram.read_cwa_file` returns; `plot_recording(path)` returns a matplotlib Figure drawn
+without a display (Agg).
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import os
+import re
+import sys
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+from tiltgram_tools.extras import MissingExtraError, require
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+    import pandas as pd
+    from matplotlib.axes import Axes
+    from matplotlib.colors import Normalize
+    from matplotlib.figure import Figure
+    from matplotlib.image import AxesImage
+
+__all__ = ["minute_activity", "plot_recording", "parse_utc_offset"]
+
+US_PER_MINUTE = 60_000_000
+MINUTES_PER_DAY = 1440
+FORMATS = ("png", "svg", "pdf")
+# Block-readings columns whose minute means the table carries when the frame has them.
+CHANNELS = ("temperature", "light")
+# Rows are processed in slices of this many samples, so that the temporaries stay in cache
+# and memory does not grow with the recording.
+_SLICE = 1 << 18
+# Days without samples between the first and the last day are drawn as empty rows while the
+# recording spans at most this many days; beyond that (a clock far off) only days with
+# samples are drawn. More rows than _MAX_ROWS cannot be drawn legibly and are refused.
+_MAX_SPAN_DAYS = 62
+_MAX_ROWS = 400
+
+_ACTIVITY_COLOR = "#1f4e79"
+_GAP_COLOR = "#d9d9d9"
+_GAP_HATCH_COLOR = "#a6a6a6"
+_STRIP_UNITS = {"temperature": "°C", "light": "lux"}
+
+
+def minute_activity(frame: pd.DataFrame) -> pd.DataFrame:
+    """Per-minute summary of a frame read by `tiltgram.read_cwa_file`.
+
+    One row per minute that holds at least one sample, in time order (rows of a clock set
+    back are merged into the minutes they fall in), indexed by the minute's start
+    ("minute", with the frame's time zone). Columns:
+
+    - "enmo_mg": mean over the minute's samples of max(0, sqrt(x^2 + y^2 + z^2) - 1) with
+      x, y, z the accelerometer axes in g, times 1000;
+    - "samples": the number of samples in the minute;
+    - "temperature", "light": the minute means of these columns, when the frame has them.
+
+    Minutes without samples are absent; `.asfreq("min")` gives a regular grid with NaN there.
+    """
+    import numpy as np
+    import pandas as pd
+
+    index = frame.index
+    if not isinstance(index, pd.DatetimeIndex):
+        raise TypeError("frame must have a DatetimeIndex, as read_cwa_file returns")
+    missing = [c for c in ("acc_x", "acc_y", "acc_z") if c not in frame.columns]
+    if missing:
+        raise ValueError(f"frame has no column {', '.join(missing)}")
+    # as_unit copies even when the unit is already microseconds, as read_cwa_file's is.
+    times_us = index.asi8 if index.unit == "us" else index.as_unit("us").asi8
+    axes = [frame[c].to_numpy() for c in ("acc_x", "acc_y", "acc_z")]
+    channels = [c for c in CHANNELS if c in frame.columns]
+    values = [frame[c].to_numpy() for c in channels]
+
+    minutes, counts, sums = _minute_sums(times_us, axes, values)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        means = sums / counts
+    starts = pd.DatetimeIndex((minutes * US_PER_MINUTE).astype("datetime64[us]"), name="minute")
+    if index.tz is not None:
+        starts = starts.tz_localize("UTC").tz_convert(index.tz)
+    return pd.DataFrame(
+        {"enmo_mg": means[0] * 1000.0, "samples": counts}
+        | {name: means[k + 1] for k, name in enumerate(channels)},
+        index=starts,
+    )
+
+
+def _minute_sums(
+    times_us: npt.NDArray[np.int64],
+    axes: list[npt.NDArray[np.floating]],
+    values: list[npt.NDArray[np.floating]],
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """Minutes with samples (sorted), their sample counts, and per minute the sums of the
+    excess magnitude (row 0) and of each of `values` (rows 1...).
+
+    Works slice by slice: within a slice, consecutive samples of one minute form a run
+    summed by `reduceat`; the runs (a few per minute, whatever the order of the rows) are
+    then merged by minute."""
+    import numpy as np
+
+    n = len(times_us)
+    run_minutes: list[npt.NDArray[np.int64]] = []
+    run_counts: list[npt.NDArray[np.int64]] = []
+    run_sums: list[npt.NDArray[np.float64]] = []
+    mag = np.empty(min(n, _SLICE), dtype=np.float32)
+    tmp = np.empty_like(mag)
+    for lo in range(0, n, _SLICE):
+        hi = min(n, lo + _SLICE)
+        m = times_us[lo:hi] // US_PER_MINUTE
+        starts = np.flatnonzero(m[1:] != m[:-1]) + 1
+        starts = np.concatenate(([0], starts))
+        run_minutes.append(m[starts])
+        run_counts.append(np.diff(np.append(starts, hi - lo)))
+        x, y, z = (a[lo:hi] for a in axes)
+        g = mag[: hi - lo]
+        t = tmp[: hi - lo]
+        np.multiply(x, x, out=g)
+        np.multiply(y, y, out=t)
+        g += t
+        np.multiply(z, z, out=t)
+        g += t
+        np.sqrt(g, out=g)
+        g -= 1.0
+        np.maximum(g, 0.0, out=g)
+        rows = [np.add.reduceat(g, starts, dtype=np.float64)]
+        rows += [np.add.reduceat(v[lo:hi], starts, dtype=np.float64) for v in values]
+        run_sums.append(np.stack(rows))
+    if n == 0:
+        empty = np.empty(0, dtype=np.int64)
+        return empty, empty, np.empty((1 + len(values), 0), dtype=np.float64)
+    minutes_all = np.concatenate(run_minutes)
+    counts_all = np.concatenate(run_counts)
+    sums_all = np.concatenate(run_sums, axis=1)
+    minutes, where = np.unique(minutes_all, return_inverse=True)
+    counts = np.bincount(where, weights=counts_all, minlength=len(minutes)).astype(np.int64)
+    sums = np.stack([np.bincount(where, weights=row, minlength=len(minutes)) for row in sums_all])
+    return minutes, counts, sums
+
+
+@dataclass
+class _Recording:
+    """What the picture shows of one recording."""
+
+    table: pd.DataFrame
+    title: str
+    clock: str  # "device clock" or "UTC"
+
+
+def _load(path: str, utc_offset: dt.timedelta | None, channels: bool) -> _Recording:
+    import tiltgram
+
+    meta = tiltgram.read_metadata(path)
+    tz = None if utc_offset is None else dt.timezone(utc_offset)
+    # Only the columns the picture draws; the gyroscope comes with 6-axis data regardless.
+    frame = tiltgram.read_cwa_file(
+        path,
+        include_magnetometer=False,
+        include_temperature=channels,
+        include_light=channels,
+        include_battery=False,
+        fixed_utc_offset_timezone=tz,
+    )
+    first, last, count = frame.index[0], frame.index[-1], len(frame)
+    table = minute_activity(frame)
+    del frame
+    span_s = (last - first).total_seconds()
+    rate = f"{(count - 1) / span_s:.2f} Hz" if count > 1 and span_s > 0 else "rate n/a"
+    clock = "device clock" if tz is None else "UTC"
+    title = (
+        f"{os.path.basename(path)}  ·  device {meta['device_id']} ({meta['hardware_type']}), "
+        f"session {meta['session_id']}\n"
+        f"{_when(first)}  to  {_when(last)} ({clock})  ·  {count:,} samples at {rate} "
+        f"(configured {meta['sample_rate_hz']:g} Hz)"
+    )
+    return _Recording(table, title, clock)
+
+
+def _when(t: pd.Timestamp) -> str:
+    text = t.strftime("%a %Y-%m-%d %H:%M:%S")
+    return text + (f".{t.microsecond // 1000:03d}" if t.microsecond else "")
+
+
+def _day_grid(
+    table: pd.DataFrame, column: str
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """(days, grid): the days drawn (days since 1970-01-01 of the table's clock) and a
+    (days, 1440) grid of the column's minute values, NaN where a minute has no sample."""
+    import numpy as np
+    import pandas as pd
+
+    idx = table.index
+    assert isinstance(idx, pd.DatetimeIndex)
+    minutes = idx.tz_localize(None).as_unit("us").asi8 // US_PER_MINUTE
+    day_of = minutes // MINUTES_PER_DAY
+    with_data = np.unique(day_of)
+    if len(with_data) and with_data[-1] - with_data[0] < _MAX_SPAN_DAYS:
+        days = np.arange(with_data[0], with_data[-1] + 1)
+    else:
+        days = with_data
+    if len(days) > _MAX_ROWS:
+        raise ValueError(
+            f"the recording's samples fall on {len(days)} different days; "
+            f"at most {_MAX_ROWS} can be drawn"
+        )
+    grid = np.full((len(days), MINUTES_PER_DAY), np.nan)
+    grid[np.searchsorted(days, day_of), minutes % MINUTES_PER_DAY] = table[column].to_numpy()
+    return days.astype(np.int64), grid
+
+
+def plot_recording(
+    path: str,
+    *,
+    utc_offset: dt.timedelta | None = None,
+    channels: bool = False,
+    max_mg: float | None = None,
+) -> Figure:
+    """Draws the day-by-day activity picture of the recording at `path`.
+
+    `utc_offset`: the device clock's offset from UTC (as `fixed_utc_offset_timezone` of
+    `tiltgram.read_cwa_file`); rows are then UTC days. `channels`: add temperature and light
+    strips under each day. `max_mg`: the top of every row's scale (default: from the data).
+    Needs matplotlib (`pip install 'tiltgram[plot]'`); no display is used.
+    """
+    require("matplotlib", "plot")
+    rec = _load(path, utc_offset, channels)
+    return _draw(rec, channels=channels, max_mg=max_mg)
+
+
+def _nice_ceiling(value: float) -> float:
+    """The smallest of 1, 2, 2.5, 5 x 10^k at or above `value`."""
+    import math
+
+    exp = 10.0 ** math.floor(math.log10(value))
+    return next(m * exp for m in (1.0, 2.0, 2.5, 5.0, 10.0) if m * exp >= value)
+
+
+def _draw(rec: _Recording, *, channels: bool, max_mg: float | None) -> Figure:
+    import numpy as np
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.colors import LogNorm, Normalize
+    from matplotlib.figure import Figure
+
+    days, activity = _day_grid(rec.table, "enmo_mg")
+    if max_mg is None:
+        present = activity[~np.isnan(activity)]
+        top = float(np.quantile(present, 0.998)) if present.size else 0.0
+        max_mg = _nice_ceiling(max(top, 50.0))
+    strips: list[tuple[str, npt.NDArray[np.float64], Normalize, str]] = []
+    if channels:
+        temp = _day_grid(rec.table, "temperature")[1]
+        light = _day_grid(rec.table, "light")[1]
+        strips.append(("temperature", temp, _finite_norm(temp, Normalize), "coolwarm"))
+        strips.append(("light", light, _finite_norm(np.fmax(light, 1.0), LogNorm), "cividis"))
+
+    row_in = 0.62 + 0.2 * len(strips)
+    top_in, bottom_in = 0.95, 0.55 + (0.5 if strips else 0.0)
+    height = top_in + bottom_in + row_in * len(days)
+    fig = Figure(figsize=(12.0, height), dpi=100)
+    FigureCanvasAgg(fig)
+    fig.subplots_adjust(
+        left=0.11, right=0.93, top=1 - top_in / height, bottom=bottom_in / height
+    )
+    fig.suptitle(rec.title, x=0.11, y=1 - 0.12 / height, ha="left", va="top", fontsize=10.5)
+    outer = fig.add_gridspec(len(days), 1, hspace=0.3 if not strips else 0.42)
+    hours = np.arange(MINUTES_PER_DAY + 1) / 60.0
+    images: dict[str, AxesImage] = {}
+    for row, day in enumerate(days):
+        ratios = [1.0] + [0.16] * len(strips)
+        inner = outer[row].subgridspec(1 + len(strips), 1, height_ratios=ratios, hspace=0.06)
+        bottom_ax = ax = fig.add_subplot(inner[0])
+        _draw_day(ax, hours, activity[row], max_mg)
+        date = dt.date(1970, 1, 1) + dt.timedelta(days=int(day))
+        ax.set_ylabel(date.strftime("%a %d %b %Y"), rotation=0, ha="right", va="center",
+                      fontsize=9, labelpad=8)
+        for k, (name, grid, norm, cmap) in enumerate(strips):
+            bottom_ax = sax = fig.add_subplot(inner[1 + k])
+            images[name] = sax.imshow(
+                np.ma.masked_invalid(grid[row][np.newaxis, :]), aspect="auto", cmap=cmap,
+                norm=norm, extent=(0.0, 24.0, 0.0, 1.0), interpolation="nearest",
+            )
+            sax.set_facecolor(_GAP_COLOR)
+            sax.set_xlim(0, 24)
+            sax.set_xticks([])
+            sax.set_yticks([])
+            sax.set_ylabel(_STRIP_UNITS[name], rotation=0, ha="right", va="center",
+                           fontsize=7, labelpad=4)
+            for spine in sax.spines.values():
+                spine.set_visible(False)
+    bottom_ax.set_xticks(np.arange(0, 25, 3), [f"{h:02d}:00" for h in range(0, 25, 3)],
+                         fontsize=8)
+    bottom_ax.tick_params(axis="x", length=3)
+    bottom_ax.set_xlabel(f"time of day ({rec.clock})", fontsize=9)
+    _legend(fig, max_mg, 0.55 / height)
+    for k, (name, image) in enumerate(images.items()):
+        cax = fig.add_axes((0.57 + 0.2 * k, 0.2 / height, 0.16, 0.1 / height))
+        bar = fig.colorbar(image, cax=cax, orientation="horizontal")
+        bar.ax.tick_params(labelsize=7, length=2, pad=1)
+        bar.ax.xaxis.set_label_position("top")
+        bar.set_label(f"{name} ({_STRIP_UNITS[name]})", fontsize=7, labelpad=2)
+    return fig
+
+
+def _draw_day(ax: Axes, hours: npt.NDArray[np.float64], values: npt.NDArray[np.float64],
+              max_mg: float) -> None:
+    """One day's activity as steps across each minute, with minutes without samples hatched.
+    Grid lines are drawn as collections rather than ticks: a tick costs a dozen artists."""
+    import numpy as np
+
+    gap = np.isnan(values)
+    shown = np.minimum(np.nan_to_num(values, nan=0.0), max_mg)
+    # The last minute's value closes the row at 24:00.
+    ax.fill_between(hours, 0, np.append(shown, shown[-1]), step="post",
+                    facecolor=_ACTIVITY_COLOR, edgecolor=_ACTIVITY_COLOR, linewidth=0.4,
+                    zorder=2)
+    if gap.any():
+        ax.fill_between(hours, 0, max_mg, where=np.append(gap, gap[-1]), step="post",
+                        facecolor=_GAP_COLOR, edgecolor=_GAP_HATCH_COLOR, hatch="////",
+                        linewidth=0.0, zorder=1)
+    ax.vlines(np.arange(1, 24), 0, max_mg, colors="#ececec", linewidth=0.5, zorder=0)
+    ax.vlines(np.arange(3, 24, 3), 0, max_mg, colors="#bfbfbf", linewidth=0.5, zorder=0)
+    ax.hlines(max_mg / 2, 0, 24, colors="#e6e6e6", linewidth=0.5, zorder=0)
+    ax.set_xlim(0, 24)
+    ax.set_ylim(0, max_mg)
+    ax.set_xticks([])
+    ax.set_yticks([])
+    ax.text(1.004, 1.0, f"{max_mg:g} mg", transform=ax.transAxes, fontsize=7, va="center")
+    for side in ("top", "right"):
+        ax.spines[side].set_visible(False)
+
+
+def _legend(fig: Figure, max_mg: float, top: float) -> None:
+    """The key, under the title at `top` (a fraction of the height from the top)."""
+    from matplotlib.patches import Patch
+
+    handles = [
+        Patch(facecolor=_ACTIVITY_COLOR, label=f"activity: minute mean of |acc| − 1 g, "
+              f"clipped at 0 (mg; rows 0–{max_mg:g})"),
+        Patch(facecolor=_GAP_COLOR, edgecolor=_GAP_HATCH_COLOR, hatch="////",
+              label="no samples"),
+    ]
+    fig.legend(handles=handles, loc="upper left", bbox_to_anchor=(0.11, 1 - top), ncols=2,
+               frameon=False, fontsize=8, handlelength=1.6, borderaxespad=0.0)
+
+
+def _finite_norm(grid: npt.NDArray[np.float64], kind: type[Normalize]) -> Normalize:
+    import numpy as np
+
+    finite = grid[np.isfinite(grid)]
+    if not finite.size:
+        return kind()
+    lo, hi = float(finite.min()), float(finite.max())
+    if hi <= lo:
+        hi = lo + 1.0
+    return kind(vmin=lo, vmax=hi)
+
+
+# ---------------------------------------------------------------------------
+# The `plot` subcommand
+# ---------------------------------------------------------------------------
+
+_OFFSET = re.compile(r"^(?:UTC)?([+-])?(\d{1,2})(?::?(\d{2}))?$")
+
+
+def parse_utc_offset(text: str) -> dt.timedelta:
+    """"+02:00", "-0530", "+2", "UTC+1", "0" -> the offset; ValueError otherwise."""
+    match = _OFFSET.match(text.strip())
+    if not match:
+        raise ValueError(f"not a UTC offset: {text!r} (expected for example +02:00)")
+    sign, hours, minutes = match.groups()
+    value = dt.timedelta(hours=int(hours), minutes=int(minutes or 0))
+    if value >= dt.timedelta(hours=24) or int(minutes or 0) >= 60:
+        raise ValueError(f"not a UTC offset: {text!r} (must lie within ±23:59)")
+    return -value if sign == "-" else value
+
+
+def _offset_arg(text: str) -> dt.timedelta:
+    try:
+        return parse_utc_offset(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    parser = subparsers.add_parser(
+        "plot",
+        help="draw a day-by-day activity picture of a recording",
+        description="Draw one row per calendar day (00:00 to 24:00) of the minute mean of "
+        "the acceleration magnitude's excess over 1 g (mg); minutes without samples are "
+        "hatched. The output format follows the output's suffix (.png, .svg, .pdf).",
+    )
+    parser.add_argument("recording", metavar="REC", help="a CWA recording (.cwa or .cwa.gz)")
+    parser.add_argument("-o", "--output", metavar="OUT", required=True,
+                        help="the picture to write: OUT.png, OUT.svg or OUT.pdf")
+    parser.add_argument("--format", choices=FORMATS,
+                        help="the output format, when the suffix does not say it")
+    parser.add_argument("--utc-offset", type=_offset_arg, metavar="±HH:MM",
+                        help="the device clock's offset from UTC; rows are then UTC days")
+    parser.add_argument("--channels", action="store_true",
+                        help="add temperature and light strips under each day")
+    parser.add_argument("--max-mg", type=float, metavar="MG",
+                        help="top of each row's activity scale (default: from the data)")
+    parser.add_argument("--dpi", type=int, default=100, help="resolution of a PNG (default 100)")
+    parser.set_defaults(func=run)
+
+
+def _usage_error(message: str) -> int:
+    print(f"tiltgram plot: error: {message}", file=sys.stderr)
+    return 2
+
+
+def run(args: argparse.Namespace) -> int:
+    rec: str = args.recording
+    out: str = args.output
+    fmt: str | None = args.format
+    if fmt is None:
+        suffix = os.path.splitext(out)[1].lower().lstrip(".")
+        if suffix not in FORMATS:
+            return _usage_error(f"cannot tell the format of {out!r}: use a .png, .svg or .pdf "
+                                "name, or --format")
+        fmt = suffix
+    if args.max_mg is not None and not args.max_mg > 0:
+        return _usage_error("--max-mg must be positive")
+    if os.path.exists(out) and os.path.exists(rec) and os.path.samefile(out, rec):
+        return _usage_error("the output must not be the recording")
+    try:
+        fig = plot_recording(rec, utc_offset=args.utc_offset, channels=args.channels,
+                             max_mg=args.max_mg)
+        _save(fig, out, fmt, args.dpi)
+    except MissingExtraError as exc:
+        print(f"tiltgram plot: {exc}", file=sys.stderr)
+        return 1
+    except (RuntimeError, OSError, ValueError, MemoryError) as exc:
+        print(f"tiltgram plot: {rec}: {exc}", file=sys.stderr)
+        return 1
+    return 0
+
+
+def _save(fig: Figure, out: str, fmt: str, dpi: int) -> None:
+    """Writes under a temporary name beside `out` and renames it when complete, so that a
+    failure never leaves a partial picture under the final name."""
+    folder, name = os.path.split(os.path.abspath(out))
+    tmp = os.path.join(folder, f".{name}.{os.getpid()}.part")
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        with os.fdopen(fd, "wb") as fh:
+            fig.savefig(fh, format=fmt, dpi=dpi)
+        os.replace(tmp, out)
+    except BaseException:
+        os.unlink(tmp)
+        raise
