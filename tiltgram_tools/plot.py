@@ -165,6 +165,8 @@ def _load(path: str, utc_offset: dt.timedelta | None, channels: bool) -> _Record
     import tiltgram
 
     meta = tiltgram.read_metadata(path)
+    if meta["start_from_data_raw"] is None:
+        raise ValueError("the recording holds no samples")
     tz = None if utc_offset is None else dt.timezone(utc_offset)
     # Only the columns the picture draws; the gyroscope comes with 6-axis data regardless.
     frame = tiltgram.read_cwa_file(
