@@ -117,14 +117,13 @@ def _minute_sums(
     run_minutes: list[npt.NDArray[np.int64]] = []
     run_counts: list[npt.NDArray[np.int64]] = []
     run_sums: list[npt.NDArray[np.float64]] = []
+    zero = np.float32(0.0)
     mag = np.empty(min(n, _SLICE), dtype=np.float32)
     tmp = np.empty_like(mag)
     for lo in range(0, n, _SLICE):
         hi = min(n, lo + _SLICE)
-        m = times_us[lo:hi] // US_PER_MINUTE
-        starts = np.flatnonzero(m[1:] != m[:-1]) + 1
-        starts = np.concatenate(([0], starts))
-        run_minutes.append(m[starts])
+        starts = _minute_runs(times_us[lo:hi])
+        run_minutes.append(times_us[lo:hi][starts] // US_PER_MINUTE)
         run_counts.append(np.diff(np.append(starts, hi - lo)))
         x, y, z = (a[lo:hi] for a in axes)
         g = mag[: hi - lo]
@@ -136,7 +135,7 @@ def _minute_sums(
         g += t
         np.sqrt(g, out=g)
         g -= 1.0
-        np.maximum(g, 0.0, out=g)
+        np.maximum(g, zero, out=g)
         rows = [np.add.reduceat(g, starts, dtype=np.float64)]
         rows += [np.add.reduceat(v[lo:hi], starts, dtype=np.float64) for v in values]
         run_sums.append(np.stack(rows))
@@ -150,6 +149,19 @@ def _minute_sums(
     counts = np.bincount(where, weights=counts_all, minlength=len(minutes)).astype(np.int64)
     sums = np.stack([np.bincount(where, weights=row, minlength=len(minutes)) for row in sums_all])
     return minutes, counts, sums
+
+
+def _minute_runs(times_us: npt.NDArray[np.int64]) -> npt.NDArray[np.intp]:
+    """Where each run of samples of one minute starts in `times_us` (not empty)."""
+    import numpy as np
+
+    if times_us[-1] >= times_us[0] and bool((times_us[1:] >= times_us[:-1]).all()):
+        # In time order, as recordings mostly are: find the minute boundaries.
+        first, last = times_us[0] // US_PER_MINUTE, times_us[-1] // US_PER_MINUTE
+        edges = np.arange(first + 1, last + 1, dtype=np.int64) * US_PER_MINUTE
+        return np.concatenate(([0], np.searchsorted(times_us, edges)))
+    minutes = times_us // US_PER_MINUTE
+    return np.concatenate(([0], np.flatnonzero(minutes[1:] != minutes[:-1]) + 1))
 
 
 @dataclass
