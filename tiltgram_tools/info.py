@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+from collections.abc import Mapping
 from typing import Any
 
 from tiltgram_tools.cli import EXIT_FAILED, EXIT_OK
@@ -47,7 +48,7 @@ def _duration(seconds: float | None) -> str:
     return f"{whole} ({seconds:g} s)"
 
 
-def describe(path: str, meta: dict[str, Any], sampling: dict[str, Any]) -> str:
+def describe(path: str, meta: Mapping[str, Any], sampling: Mapping[str, Any]) -> str:
     """The text block `tiltgram info` prints for one recording."""
     ranges = f"accelerometer ±{meta['accel_range']} g"
     if meta["gyro_range"] is not None:

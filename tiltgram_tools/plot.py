@@ -20,11 +20,11 @@ from __future__ import annotations
 import argparse
 import datetime as dt
 import os
-import re
 import sys
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
+from tiltgram_tools.convert import _utc_offset
 from tiltgram_tools.extras import MissingExtraError, require
 
 if TYPE_CHECKING:
@@ -36,7 +36,7 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
     from matplotlib.image import AxesImage
 
-__all__ = ["minute_activity", "plot_recording", "parse_utc_offset"]
+__all__ = ["minute_activity", "plot_recording"]
 
 US_PER_MINUTE = 60_000_000
 MINUTES_PER_DAY = 1440
@@ -159,7 +159,8 @@ def _minute_runs(times_us: npt.NDArray[np.int64]) -> npt.NDArray[np.intp]:
         # In time order, as recordings mostly are: find the minute boundaries.
         first, last = times_us[0] // US_PER_MINUTE, times_us[-1] // US_PER_MINUTE
         edges = np.arange(first + 1, last + 1, dtype=np.int64) * US_PER_MINUTE
-        return np.concatenate(([0], np.searchsorted(times_us, edges)))
+        # A slice across a gap has minutes without samples: their runs would be empty.
+        return np.unique(np.concatenate(([0], np.searchsorted(times_us, edges))))
     minutes = times_us // US_PER_MINUTE
     return np.concatenate(([0], np.flatnonzero(minutes[1:] != minutes[:-1]) + 1))
 
@@ -387,28 +388,6 @@ def _finite_norm(grid: npt.NDArray[np.float64], kind: type[Normalize]) -> Normal
 # The `plot` subcommand
 # ---------------------------------------------------------------------------
 
-_OFFSET = re.compile(r"^(?:UTC)?([+-])?(\d{1,2})(?::?(\d{2}))?$")
-
-
-def parse_utc_offset(text: str) -> dt.timedelta:
-    """"+02:00", "-0530", "+2", "UTC+1", "0" -> the offset; ValueError otherwise."""
-    match = _OFFSET.match(text.strip())
-    if not match:
-        raise ValueError(f"not a UTC offset: {text!r} (expected for example +02:00)")
-    sign, hours, minutes = match.groups()
-    value = dt.timedelta(hours=int(hours), minutes=int(minutes or 0))
-    if value >= dt.timedelta(hours=24) or int(minutes or 0) >= 60:
-        raise ValueError(f"not a UTC offset: {text!r} (must lie within ±23:59)")
-    return -value if sign == "-" else value
-
-
-def _offset_arg(text: str) -> dt.timedelta:
-    try:
-        return parse_utc_offset(text)
-    except ValueError as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
-
-
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     parser = subparsers.add_parser(
         "plot",
@@ -422,7 +401,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                         help="the picture to write: OUT.png, OUT.svg or OUT.pdf")
     parser.add_argument("--format", choices=FORMATS,
                         help="the output format, when the suffix does not say it")
-    parser.add_argument("--utc-offset", type=_offset_arg, metavar="±HH:MM",
+    parser.add_argument("--utc-offset", type=_utc_offset, metavar="+HH:MM",
                         help="the device clock's offset from UTC; rows are then UTC days")
     parser.add_argument("--channels", action="store_true",
                         help="add temperature and light strips under each day")
@@ -452,8 +431,8 @@ def run(args: argparse.Namespace) -> int:
     if os.path.exists(out) and os.path.exists(rec) and os.path.samefile(out, rec):
         return _usage_error("the output must not be the recording")
     try:
-        fig = plot_recording(rec, utc_offset=args.utc_offset, channels=args.channels,
-                             max_mg=args.max_mg)
+        offset = None if args.utc_offset is None else args.utc_offset.utcoffset(None)
+        fig = plot_recording(rec, utc_offset=offset, channels=args.channels, max_mg=args.max_mg)
         _save(fig, out, fmt, args.dpi)
     except MissingExtraError as exc:
         print(f"tiltgram plot: {exc}", file=sys.stderr)
