@@ -211,3 +211,55 @@ def test_ctrl_c_stops_a_call_blocked_on_a_fifo(cwa, tmp_path, call, blocked_on):
     assert (stdout, child.returncode) == ("KeyboardInterrupt\n", 0), stderr
     if blocked_on == "input":
         assert not os.path.exists(out)
+
+
+# --- a full-length recording (slow: TILTGRAM_SLOW=1 pytest tests/test_memory.py -k fourteen) --
+
+FULL_CHILD = textwrap.dedent(r"""
+    import json, resource, sys
+    sys.path.insert(0, sys.argv[1])
+    import tiltgram
+    path, headroom = sys.argv[2], int(sys.argv[3])
+    tiltgram.read_cwa_file(path, cut=tiltgram.blocks(0, 10))
+
+    def vm_size():
+        for line in open("/proc/self/status"):
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+    resource.setrlimit(resource.RLIMIT_AS, (vm_size() + headroom, resource.RLIM_INFINITY))
+    routes = {
+        "plain": lambda: len(tiltgram.read_cwa_file(path)),
+        "blocks": lambda: len(tiltgram.read_cwa_file(path, cut=tiltgram.blocks(1, 1_007_999))),
+        "seconds": lambda: len(tiltgram.read_cwa_file(path, cut=tiltgram.seconds(0.5, 14 * 86400))),
+        "resampled": lambda: len(tiltgram.read_cwa_file(path, resample_hz=100)),
+        "csv-streamed": lambda: tiltgram.write_cwa_csv(path, "/dev/null"),
+        "csv-collected": lambda: tiltgram.write_cwa_csv(path, "/dev/null", cut=tiltgram.seconds(0.5)),
+        "csv-resampled": lambda: tiltgram.write_cwa_csv(path, "/dev/null", resample_hz=100),
+    }
+    print(json.dumps({name: route() for name, route in routes.items()}))
+""")
+
+
+@pytest.mark.skipif(os.environ.get("TILTGRAM_SLOW") != "1", reason="slow: set TILTGRAM_SLOW=1")
+def test_fourteen_dense_days_read_on_every_route(tmp_path):
+    """1,008,000 blocks of 100 Hz 3-axis data (516 MB), a 3.9 GB result: more than a
+    thirteenth of what a 24 GB machine has available, read under an address-space limit
+    of the result plus 0.6 GB."""
+    sys.path.insert(0, os.path.join(os.path.dirname(HERE), "bench"))
+    import datetime as dt
+
+    import synth
+    path = tmp_path / "fourteen-days.cwa"
+    start = dt.datetime(2023, 1, 5, 10)
+    with open(path, "wb") as fh:  # day by day, to keep the generator's memory small
+        for day in range(14):
+            data = synth.recording(1.0, start=start + dt.timedelta(days=day), seed=day)
+            fh.write(data if day == 0 else data[1024:])
+    rows = 14 * 86400 * 100
+    proc = subprocess.run([sys.executable, "-c", FULL_CHILD, HERE, str(path), str(rows * 32 + (600 << 20))],
+                          capture_output=True, text=True, timeout=1800)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == {
+        "plain": rows, "blocks": rows - 240, "seconds": rows - 50, "resampled": rows,
+        "csv-streamed": None, "csv-collected": None, "csv-resampled": None}

@@ -62,11 +62,12 @@ std::size_t reserve_output(CwaDataResult& out, File& file, std::uint64_t block,
   if (known) to = *last;
   if (lo && *lo > from) from = *lo;
   if (hi && *hi < to) to = *hi;
-  const double rows = (to - from) * hz + 16.0;
+  const double grid_rows = (to - from) * hz + 1.0;
+  const double rows = grid_rows + 15.0;  // room for a little more
   std::uint64_t columns = 3;
   for (const auto& col : out.optional)
     if (col.present) ++columns;
-  if (known) guard.expect(rows_bytes(rows, grid_row_bytes(columns)), 0);
+  if (known) guard.expect(rows_bytes(grid_rows, grid_row_bytes(columns)), 0);
   if (!(rows > 0.0) || rows > 1e12) return 0;
   const auto n = static_cast<std::size_t>(rows);
   bool reserved = true;
