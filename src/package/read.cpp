@@ -63,21 +63,6 @@ std::optional<std::uint64_t> count_planned_samples(File& file, std::uint64_t fir
   return samples;
 }
 
-// Reserves room for `rows` in every column the result has, or in none of them.
-void reserve_columns(CwaDataResult& r, std::size_t rows) {
-  bool ok = true;
-  const auto each = [&r](auto&& f) {
-    f(r.timestamps);
-    f(r.acc_x);
-    f(r.acc_y);
-    f(r.acc_z);
-    for (auto& col : r.optional)
-      if (col.present) f(col.values);
-  };
-  each([&](auto& col) { ok = ok && col.try_reserve(rows); });
-  if (!ok) each([](auto& col) { col.shrink_to_fit(); });
-}
-
 }  // namespace
 
 Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::uint64_t> start_block,
@@ -121,7 +106,7 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
         }
         const unsigned bps = bytes_per_sample(block.num_axes_bps >> 4, block.num_axes_bps & 0x0F);
         reserve = static_cast<std::size_t>(blocks) * (kSampleAreaBytes / bps);
-        reserve_columns(r, reserve);
+        (void)try_reserve_columns(r, reserve);
       }
       if (bytes_after > expected_bytes) expected_bytes = bytes_after;
       guard.expect(bytes_after, bytes_before);

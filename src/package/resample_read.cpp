@@ -70,22 +70,9 @@ std::size_t reserve_output(CwaDataResult& out, File& file, std::uint64_t block,
   if (known) guard.expect(rows_bytes(grid_rows, grid_row_bytes(columns)), 0);
   if (!(rows > 0.0) || rows > 1e12) return 0;
   const auto n = static_cast<std::size_t>(rows);
-  bool reserved = true;
-  const auto each_column = [&out](auto&& f) {
-    f(out.timestamps);
-    f(out.acc_x);
-    f(out.acc_y);
-    f(out.acc_z);
-    for (auto& col : out.optional)
-      if (col.present) f(col.values);
-  };
-  each_column([&](auto& col) { reserved = reserved && col.try_reserve(n); });
-  if (!reserved) {
-    each_column([](auto& col) { col.shrink_to_fit(); });
-    return 0;
-  }
+  if (!try_reserve_columns(out, n)) return 0;
   if (!known || !guard.allows(rows_bytes(rows, grid_row_bytes(columns)))) return 0;
-  each_column([n](auto& col) { col.populate(n); });
+  for_each_column(out, [n](auto& col) { col.populate(n); });
   return n;
 }
 

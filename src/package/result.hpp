@@ -54,6 +54,28 @@ struct CwaDataResult {
   const OptionalColumn& channel(Channel c) const noexcept { return optional[c]; }
 };
 
+// Calls f(column) for the times, the accelerometer columns and every present optional
+// column (a Column<std::int64_t>, then Column<float>s).
+template <class F>
+void for_each_column(CwaDataResult& r, F&& f) {
+  f(r.timestamps);
+  f(r.acc_x);
+  f(r.acc_y);
+  f(r.acc_z);
+  for (auto& col : r.optional)
+    if (col.present) f(col.values);
+}
+
+// Reserves room for `rows` in every column of `r` (address space only), or, where the
+// system refuses some of it, in none of them: the columns then grow as they fill.
+// Returns whether the room was reserved.
+inline bool try_reserve_columns(CwaDataResult& r, std::size_t rows) {
+  bool ok = true;
+  for_each_column(r, [&](auto& col) { ok = ok && col.try_reserve(rows); });
+  if (!ok) for_each_column(r, [](auto& col) { col.shrink_to_fit(); });
+  return ok;
+}
+
 // Appends an optional value at row `row` (the number of rows already complete): a column
 // that is absent comes into being at its first present value with NaN for every earlier
 // row; a present column gets NaN for an absent value.
