@@ -106,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     blocks.back().samples.push_back(s);
   }
   // Keep the output small: a long span at a high rate is many rows, not more coverage.
-  if (static_cast<double>(hi - lo) / 1e6 * hz > 200'000) return 0;
+  if (static_cast<double>(hi - lo) / 1e6 * hz > 1'000) return 0;
 
   const double first = blocks.empty() ? 0 : static_cast<double>(blocks[0].samples[0].us) / 1e6;
   std::optional<double> range_start, range_end;
