@@ -74,7 +74,9 @@ class FaultyChild:
     """A child interpreter with the fault library preloaded."""
 
     def __init__(self, shim: Path):
-        env = dict(os.environ, LD_PRELOAD=str(shim), TG_FAULT_SHIM=str(shim),
+        # After any runtime already preloaded (the sanitizer build needs its own first).
+        preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD", ""), str(shim)]))
+        env = dict(os.environ, LD_PRELOAD=preload, TG_FAULT_SHIM=str(shim),
                    PYTHONPATH=os.pathsep.join([str(TESTS), os.environ.get("PYTHONPATH", "")]))
         self.proc = subprocess.Popen([sys.executable, "-c", DRIVER], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, text=True, env=env)
