@@ -142,6 +142,16 @@ def test_results_that_do_not_fit_raise_memory_error_saying_what(limited_recordin
     assert out.read_text() == "keep"
 
 
+def test_a_sparse_plan_beyond_memory_is_counted_not_refused(cwa):
+    """Ten data blocks, then ten million planned sectors that hold none (a hole in the file,
+    read as zeros): blocks like the first throughout would take 38 GB, so the read counts
+    the planned packets and finds 1,200 rows."""
+    path = cwa(contiguous_blocks(10))
+    with open(path, "r+b") as fh:
+        fh.truncate(os.path.getsize(path) + 10_000_000 * 512)
+    assert len(tiltgram.read_cwa_file(path)) == 1200
+
+
 # --- grids no machine holds --------------------------------------------------------------
 
 @pytest.mark.parametrize("tail", [[], [ZERO_SECTOR]], ids=["span-known", "span-unknown"])
