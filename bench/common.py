@@ -33,6 +33,50 @@ def recording(days: float, fmt: int = 0x30, name: str | None = None, movement: b
     return path
 
 
+ISA_ORDER = ("sse2", "avx2", "avx512")
+
+
+def cpu_isa() -> str:
+    """The highest of the module's instruction-set paths that this processor has."""
+    flags = cpu_flags()
+    if {"avx512f", "avx512dq", "avx512vl"} <= flags:
+        return "avx512"
+    return "avx2" if "avx2" in flags else "sse2"
+
+
+def cpu_flags() -> set:
+    try:
+        with open("/proc/cpuinfo") as fh:
+            for line in fh:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
+def machine() -> str:
+    """The processor's model and vector flags, and the code path the module runs: the best
+    the processor has, capped by the build (bench/paths.py sets TILTGRAM_BENCH_MAX_ISA to the
+    TILTGRAM_MAX_ISA it built with)."""
+    model = "unknown processor"
+    try:
+        with open("/proc/cpuinfo") as fh:
+            for line in fh:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    flags = cpu_flags()
+    shown = [f for f in ("sse2", "sse4_1", "avx", "avx2", "fma", "avx512f", "avx512dq", "avx512vl")
+             if f in flags]
+    cap = os.environ.get("TILTGRAM_BENCH_MAX_ISA", "avx512")
+    path = min(cpu_isa(), cap, key=ISA_ORDER.index)
+    return (f"processor: {model}, {os.cpu_count()} cores; flags: {' '.join(shown)}; "
+            f"code path: {path} (build cap {cap}); load {os.getloadavg()[0]:.2f}")
+
+
 def warm(nbytes: int) -> None:
     """Allocate, touch and free a ballast so that the next step finds warm memory."""
     ballast = np.ones(max(1, nbytes // 8), dtype=np.float64)

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "errors/error.hpp"
+#include "package/isa.hpp"
 #include "packet/packet.hpp"
 #include "package/result.hpp"
 
@@ -34,6 +35,22 @@ struct CwaDataBlock {
   static Result<CwaDataBlock> from_buffer(const std::uint8_t* sector);
 };
 
+// A block's sample format, checked against its sample area.
+struct SampleFormat {
+  std::size_t count = 0;
+  unsigned axes = 0, packing = 0;
+  bool has_gyro = false;  // 6- and 9-axis packets
+  bool has_mag = false;   // 9-axis packets decoded with the magnetometer
+};
+
+// Where decode_samples writes: an array per axis with room for the block's samples. The
+// gyroscope arrays are used only when the format has them, the magnetometer's likewise.
+struct SampleColumns {
+  float* acc[3];
+  float* gyro[3];
+  float* mag[3];
+};
+
 // The decoded samples of one block, column by column (at most 120).
 struct DecodedSamples {
   std::size_t count = 0;
@@ -45,6 +62,15 @@ struct DecodedSamples {
 
   SampleData sample(std::size_t i) const noexcept;
 };
+
+// The format check and the size check of decoding. Errors: the unsupported-format message
+// and the "Insufficient data for ..." messages.
+Result<SampleFormat> sample_format(const CwaDataBlock& block, bool include_magnetometer);
+
+// Decodes the sample area of a block of `format` into `out` (no checks left to make), with
+// the code for `isa` (an available one).
+void decode_samples(const CwaDataBlock& block, const SampleFormat& format, const SampleColumns& out,
+                    IsaLevel isa = best_isa()) noexcept;
 
 // Decodes the sample area. Accelerometer: count / 2^(8+A) g. Gyroscope: 6-axis value /
 // (32768 / range) (float divisor), 9-axis value * (range / 32768); range 8000 >> G, 2000 for
@@ -69,8 +95,10 @@ inline BlockReadings block_readings(const CwaDataBlock& b) noexcept {
 // written and the previous end (or 0.0) is returned. The first sample lies at the natural
 // start, or at the previous end by the continuity rule; then t_i = s + ((end - s) * i) / n,
 // times 1e6, truncated with saturation.
+// `isa` picks the code (an available one): every choice gives the same times.
 Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& block, std::size_t n,
                                                          std::optional<double> prev_end,
-                                                         std::int64_t* out);
+                                                         std::int64_t* out,
+                                                         IsaLevel isa = best_isa());
 
 }  // namespace tiltgram

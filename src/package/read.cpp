@@ -14,22 +14,29 @@ namespace tiltgram {
 
 namespace {
 
-// Appends one block's optional sensor columns: a sensor that the block has creates its
-// columns (NaN for earlier rows); a present column gets NaN where the block lacks it.
-void append_sensor(CwaDataResult& r, Channel first, bool has, const float (*values)[kMaxSamplesPerPacket],
-                   std::size_t rows_before, std::size_t n, std::size_t reserve) {
+// Where a block's values of an optional sensor go: a sensor that the block has creates its
+// columns (NaN for earlier rows) and is decoded into them; a present column gets NaN where
+// the block lacks the sensor.
+void sensor_space(CwaDataResult& r, Channel first, bool has, float* (&to)[3], std::size_t rows_before,
+                  std::size_t n, std::size_t reserve) {
   for (std::size_t axis = 0; axis < 3; ++axis) {
     OptionalColumn& col = r.optional[first + axis];
+    to[axis] = nullptr;
     if (has) {
       if (!col.present) {
         (void)col.values.try_reserve(reserve);
         ensure_column(col, rows_before);
       }
-      col.values.append(values[axis], n);
+      to[axis] = col.values.append_space(n);
     } else if (col.present) {
       col.values.fill_append(kMissing, n);
     }
   }
+}
+
+void commit_sensor(CwaDataResult& r, Channel first, bool has, std::size_t n) noexcept {
+  if (!has) return;
+  for (std::size_t axis = 0; axis < 3; ++axis) r.optional[first + axis].values.commit(n);
 }
 
 // Bytes per row of `r` once a block with or without gyroscope and magnetometer values
@@ -81,7 +88,7 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
   const bool wanted[3] = {flags.temperature, flags.light, flags.battery};
   for (std::size_t k = 0; k < 3; ++k) r.optional[kTemperature + k].present = wanted[k];
 
-  DecodedSamples samples;
+  const IsaLevel isa = best_isa();
   std::optional<double> prev_end = opened.prev_block_end_s;
   const auto read_blocks = [&]() -> Status {
     for (std::uint64_t b = opened.first_block; b < opened.end_block; ++b) {
@@ -89,10 +96,10 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
       TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
       if (!meta) continue;
       TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
-      TG_TRY(parse_samples(block, flags.magnetometer, samples));
-      const std::size_t n = samples.count;
+      TG_ASSIGN_OR_RETURN(SampleFormat format, sample_format(block, flags.magnetometer));
+      const std::size_t n = format.count;
       const std::size_t rows_before = r.rows();
-      const std::uint64_t rb = row_bytes(r, samples.has_gyro, samples.has_mag);
+      const std::uint64_t rb = row_bytes(r, format.has_gyro, format.has_mag);
       const std::uint64_t bytes_before = rows_before * row_bytes(r, false, false);
       const std::uint64_t bytes_after = (rows_before + n) * rb;
       if (reserve == 0) {
@@ -104,21 +111,29 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
             expected_bytes = *counted * rb;
           guard.expect(expected_bytes, 0);
         }
-        const unsigned bps = bytes_per_sample(block.num_axes_bps >> 4, block.num_axes_bps & 0x0F);
+        const unsigned bps = bytes_per_sample(format.axes, format.packing);
         reserve = static_cast<std::size_t>(blocks) * (kSampleAreaBytes / bps);
         (void)try_reserve_columns(r, reserve);
       }
       if (bytes_after > expected_bytes) expected_bytes = bytes_after;
       guard.expect(bytes_after, bytes_before);
       TG_ASSIGN_OR_RETURN(double end, calculate_sample_timestamps_with_prev_end(
-                                          block, n, prev_end, r.timestamps.append_space(n)));
+                                          block, n, prev_end, r.timestamps.append_space(n), isa));
       prev_end = end;
+      // The samples go straight into the columns' free space, then every column takes them.
+      SampleColumns to;
+      to.acc[0] = r.acc_x.append_space(n);
+      to.acc[1] = r.acc_y.append_space(n);
+      to.acc[2] = r.acc_z.append_space(n);
+      sensor_space(r, kGyroX, format.has_gyro, to.gyro, rows_before, n, reserve);
+      sensor_space(r, kMagX, format.has_mag, to.mag, rows_before, n, reserve);
+      decode_samples(block, format, to, isa);
       r.timestamps.commit(n);
-      r.acc_x.append(samples.acc[0], n);
-      r.acc_y.append(samples.acc[1], n);
-      r.acc_z.append(samples.acc[2], n);
-      append_sensor(r, kGyroX, samples.has_gyro, samples.gyro, rows_before, n, reserve);
-      append_sensor(r, kMagX, samples.has_mag, samples.mag, rows_before, n, reserve);
+      r.acc_x.commit(n);
+      r.acc_y.commit(n);
+      r.acc_z.commit(n);
+      commit_sensor(r, kGyroX, format.has_gyro, n);
+      commit_sensor(r, kMagX, format.has_mag, n);
       const BlockReadings readings = block_readings(block);
       const float values[3] = {readings.temperature, readings.light, readings.battery};
       for (std::size_t k = 0; k < 3; ++k)

@@ -9,6 +9,7 @@
 #include "package/resample_vector.hpp"
 
 #include "header/time.hpp"
+#include "package/isa.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define TG_VECTOR_ROWS 1
@@ -24,11 +25,7 @@ namespace tiltgram::resample_vector {
 #if defined(TG_VECTOR_ROWS)
 
 bool available(Isa isa) noexcept {
-  static const bool avx512 = __builtin_cpu_supports("avx512f") &&
-                             __builtin_cpu_supports("avx512dq") &&
-                             __builtin_cpu_supports("avx512vl");
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return isa == Isa::kAvx512 ? avx512 : avx2;
+  return isa_available(isa == Isa::kAvx512 ? IsaLevel::kAvx512 : IsaLevel::kAvx2);
 }
 
 namespace avx512 {
