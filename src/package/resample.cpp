@@ -52,7 +52,7 @@ void seconds_from_us(const std::int64_t* us, std::size_t n, double* out) noexcep
     resample_vector::seconds(isa_of(code), us, n, out);
     return;
   }
-  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(us[i]) / 1000000.0;
+  resample_vector::sse2::seconds(us, n, out);
 }
 
 bool StreamingResampler::available(RowCode code) noexcept {

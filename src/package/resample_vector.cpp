@@ -28,6 +28,29 @@ bool available(Isa isa) noexcept {
   return isa_available(isa == Isa::kAvx512 ? IsaLevel::kAvx512 : IsaLevel::kAvx2);
 }
 
+namespace sse2 {
+
+// Two at a time; 0 <= v < 2^52 converts exactly through the bits (see avx2::seconds).
+void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept {
+  const __m128d million = _mm_set1_pd(1000000.0);
+  const __m128i two52_bits = _mm_set1_epi64x(0x4330000000000000);
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    if ((static_cast<std::uint64_t>(us[i]) | static_cast<std::uint64_t>(us[i + 1])) >> 52 != 0) {
+      out[i] = static_cast<double>(us[i]) / 1000000.0;
+      out[i + 1] = static_cast<double>(us[i + 1]) / 1000000.0;
+      continue;
+    }
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(us + i));
+    const __m128d x = _mm_sub_pd(_mm_castsi128_pd(_mm_or_si128(v, two52_bits)),
+                                 _mm_castsi128_pd(two52_bits));
+    _mm_storeu_pd(out + i, _mm_div_pd(x, million));
+  }
+  for (; i < n; ++i) out[i] = static_cast<double>(us[i]) / 1000000.0;
+}
+
+}  // namespace sse2
+
 namespace avx512 {
 
 TG_AVX512 void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
@@ -199,6 +222,12 @@ TG_AVX512 void rows(RowBatch& b, std::uint64_t offsets) noexcept {
 }  // namespace avx512
 
 #else
+
+namespace sse2 {
+void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept {
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(us[i]) / 1000000.0;
+}
+}  // namespace sse2
 
 // Without these instruction sets the functions are never called.
 bool available(Isa) noexcept { return false; }

@@ -51,6 +51,9 @@ void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t
 void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept;
 void rows(RowBatch& batch, std::uint64_t offsets) noexcept;
 }  // namespace avx512
+namespace sse2 {
+void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept;
+}  // namespace sse2
 namespace avx2 {
 void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
                 double* out) noexcept;

@@ -17,11 +17,16 @@ namespace tiltgram::resample_vector::avx2 {
 
 TG_AVX2 void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
                         double* out) noexcept {
-  alignas(32) double n[4];
-  for (std::uint64_t r = 0; r < 4; ++r) n[r] = static_cast<double>(n0 + r);
+  // n0 + r as a double: exact below 2^53, where one conversion plus r is the same number.
+  __m256d n;
+  if (n0 < (std::uint64_t{1} << 52)) {
+    n = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n0)), _mm256_setr_pd(0.0, 1.0, 2.0, 3.0));
+  } else {
+    n = _mm256_setr_pd(static_cast<double>(n0), static_cast<double>(n0 + 1),
+                       static_cast<double>(n0 + 2), static_cast<double>(n0 + 3));
+  }
   __m256d t = _mm256_div_pd(
-      _mm256_add_pd(_mm256_set1_pd(origin_ms),
-                    _mm256_mul_pd(_mm256_load_pd(n), _mm256_set1_pd(step_ms))),
+      _mm256_add_pd(_mm256_set1_pd(origin_ms), _mm256_mul_pd(n, _mm256_set1_pd(step_ms))),
       _mm256_set1_pd(1000.0));
   _mm256_store_pd(out, t);
   if (n0 == 0) out[0] = origin_s;
@@ -29,10 +34,20 @@ TG_AVX2 void grid_times(double origin_ms, double origin_s, double step_ms, std::
 
 TG_AVX2 void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept {
   const __m256d million = _mm256_set1_pd(1000000.0);
+  // 0 <= v < 2^52 converts exactly as the double with v's bits under 2^52's, minus 2^52.
+  const __m256i two52_bits = _mm256_set1_epi64x(0x4330000000000000);
+  const __m256i high = _mm256_set1_epi64x(static_cast<long long>(0xFFF0000000000000u));
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    const __m256d x = _mm256_setr_pd(static_cast<double>(us[i]), static_cast<double>(us[i + 1]),
-                                     static_cast<double>(us[i + 2]), static_cast<double>(us[i + 3]));
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(us + i));
+    __m256d x;
+    if (_mm256_testz_si256(v, high)) {
+      x = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(v, two52_bits)),
+                        _mm256_castsi256_pd(two52_bits));
+    } else {
+      x = _mm256_setr_pd(static_cast<double>(us[i]), static_cast<double>(us[i + 1]),
+                         static_cast<double>(us[i + 2]), static_cast<double>(us[i + 3]));
+    }
     _mm256_storeu_pd(out + i, _mm256_div_pd(x, million));
   }
   for (; i < n; ++i) out[i] = static_cast<double>(us[i]) / 1000000.0;
