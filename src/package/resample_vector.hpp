@@ -27,7 +27,7 @@ struct RowBatch {
   const float* values[6];     // the run of each always-computed channel, or null when absent
   float* out[6];              // where row 0 of each channel goes (null when absent); room
                               // for batch_rows rows
-  std::int64_t* time_out;     // where row 0's timestamp goes
+  std::int64_t* time_out;     // where row 0's timestamp goes; room for batch_rows rows
   const double* grid;         // the rows' grid times: 8 readable, 64-byte aligned
   std::uint32_t rows;         // 1..batch_rows
   std::uint32_t nodes;        // bit r: row r has a node before and after its bracket

@@ -217,9 +217,23 @@ TG_AVX2 void rows(RowBatch& b, std::uint64_t offsets) noexcept {
     }
   }
 
-  alignas(32) double us[4];
-  _mm256_store_pd(us, _mm256_mul_pd(t, _mm256_set1_pd(1000000.0)));
-  for (std::uint32_t r = 0; r < b.rows; ++r) b.time_out[r] = saturating_us(us[r]);
+  // Microseconds truncated: AVX2 has no conversion to int64, but 0 <= x < 2^52 truncated
+  // converts exactly through the bits of trunc(x) + 2^52. Room for four rows follows
+  // time_out (see above).
+  const __m256d x = _mm256_mul_pd(t, _mm256_set1_pd(1000000.0));
+  const __m256d two52 = _mm256_set1_pd(4503599627370496.0);
+  const int fits = lanes_of(_mm256_and_pd(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_GE_OQ),
+                                          _mm256_cmp_pd(x, two52, _CMP_LT_OQ)));
+  if (fits == 0xF) {
+    const __m256d whole = _mm256_round_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b.time_out),
+                        _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(whole, two52)),
+                                         _mm256_castpd_si256(two52)));
+  } else {
+    alignas(32) double us[4];
+    _mm256_store_pd(us, x);
+    for (std::uint32_t r = 0; r < b.rows; ++r) b.time_out[r] = saturating_us(us[r]);
+  }
 }
 
 }  // namespace tiltgram::resample_vector::avx2
