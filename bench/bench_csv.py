@@ -1,7 +1,9 @@
 """write_cwa_csv against writing the same bytes from a ready buffer, and against
 read_cwa_file + pandas' to_csv, measured side by side in one run.
 
-    .venv/bin/python bench/bench_csv.py [days] [pandas_days]
+    .venv/bin/python bench/bench_csv.py [days] [pandas_days] [--quick]
+
+--quick stops after the streaming ratio.
 
 Output files go to a temporary directory on the same file system as /tmp and are removed.
 """
@@ -13,7 +15,7 @@ import subprocess
 import sys
 import tempfile
 
-from common import HWM_SNIPPET, interleaved, machine, recording
+from common import HWM_SNIPPET, interleaved, machine, print_cpu, recording
 
 import tiltgram
 
@@ -34,8 +36,9 @@ def write_bytes(path: str, data: bytes) -> None:
 
 def main() -> None:
     print(machine())
-    days = float(sys.argv[1]) if len(sys.argv) > 1 else 7.0
-    pandas_days = float(sys.argv[2]) if len(sys.argv) > 2 else 1.0
+    args = [a for a in sys.argv[1:] if not a.startswith("--")]
+    days = float(args[0]) if args else 7.0
+    pandas_days = float(args[1]) if len(args) > 1 else 1.0
     path = recording(days)
     with tempfile.TemporaryDirectory(dir="/tmp") as tmp:
         out = os.path.join(tmp, "out.csv")
@@ -45,15 +48,21 @@ def main() -> None:
             ready = fh.read()
         lines = ready.count(b"\n")
         floor_out = os.path.join(tmp, "floor.csv")
+        cpu = {}
         t = interleaved({
             "write ready bytes": lambda: write_bytes(floor_out, ready),
             "write_cwa_csv": lambda: tiltgram.write_cwa_csv(path, out),
-        }, rounds=5, ballast=len(ready))
+        }, rounds=5, ballast=len(ready), cpu=cpu)
         del ready
         print(f"{days:g}-day recording: {lines} lines, {size / 1e9:.2f} GB of CSV")
         for name, sec in t.items():
             print(f"  {name:20s} {sec:8.3f} s")
+        print("processor time (medians):")
+        print_cpu(cpu)
         print(f"write_cwa_csv / writing the bytes = {t['write_cwa_csv'] / t['write ready bytes']:.2f}  (target avx2 <= 1.5, sse2 <= 1.8)")
+        print(machine())
+        if "--quick" in sys.argv:
+            return
 
         run = subprocess.run([sys.executable, "-c", PEAK, path, out], capture_output=True, text=True, check=True)
         base, peak = map(int, run.stdout.split())

@@ -88,17 +88,33 @@ def read_bytes(path: str) -> bytes:
         return fh.read()
 
 
-def interleaved(steps: dict, rounds: int, ballast: int) -> dict:
-    """Runs each step once per round, in turn, warm; returns the median seconds per step."""
+def interleaved(steps: dict, rounds: int, ballast: int, cpu: dict | None = None) -> dict:
+    """Runs each step once per round, in turn, warm; returns the median seconds per step.
+    With `cpu`, also fills it with each step's median processor time (user, system) in
+    seconds: on a machine busy with other work these move far less than the wall times."""
+    import resource
     times = {name: [] for name in steps}
+    used = {name: [] for name in steps}
     for _ in range(rounds):
         for name, fn in steps.items():
             warm(ballast)
+            r0 = resource.getrusage(resource.RUSAGE_SELF)
             t = time.perf_counter()
             result = fn()
             times[name].append(time.perf_counter() - t)
+            r1 = resource.getrusage(resource.RUSAGE_SELF)
+            used[name].append((r1.ru_utime - r0.ru_utime, r1.ru_stime - r0.ru_stime))
             del result
+    if cpu is not None:
+        for name, v in used.items():
+            cpu[name] = (statistics.median(u for u, _ in v), statistics.median(s for _, s in v))
     return {name: statistics.median(v) for name, v in times.items()}
+
+
+def print_cpu(cpu: dict) -> None:
+    """Prints the processor times that interleaved() measured."""
+    for name, (user, system) in cpu.items():
+        print(f"  {name:22s} user {user:6.3f} s  system {system:6.3f} s")
 
 
 def peak_rss_mb() -> float:
