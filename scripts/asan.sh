@@ -6,7 +6,9 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build/asan -G Ninja -DTILTGRAM_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
 cmake --build build/asan
+# Laid out as pip installs it: the module beside its type stubs.
+cmake --install build/asan --prefix build/asan/site >/dev/null
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-PYTHONPATH="$PWD/build/asan" \
+PYTHONPATH="$PWD/build/asan/site" \
   .venv/bin/python -m pytest -q tests --ignore=tests/test_fuzz_replay.py "$@"

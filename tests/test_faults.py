@@ -166,6 +166,8 @@ RLIMIT_SCRIPT = textwrap.dedent("""
 """)
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer maps its own memory and aborts when the limit refuses it")
 def test_memory_exhaustion_is_memory_error_on_every_route_and_the_process_recovers(cwa, tmp_path):
     # 8000 9-axis blocks: 208,000 rows, columns of 0.8 MB each, a CSV writer buffer of 16 MiB,
     # sector buffers of 1 MiB: every route needs more than the 256 KiB of address space left.
