@@ -46,7 +46,7 @@ def core_objects(tmp_path_factory):
 def build(tmp_path, core_objects, target: str) -> str:
     gxx, objects = core_objects
     exe = str(tmp_path / target)
-    built = subprocess.run([gxx, *FLAGS, f"fuzz/{target}.cpp", "fuzz/replay_main.cpp", *objects, "-o", exe],
+    built = subprocess.run([gxx, *FLAGS, f"fuzz/{target}.cpp", "fuzz/replay_main.cpp", *objects, "-lz", "-o", exe],
                            cwd=ROOT, capture_output=True, text=True)
     assert built.returncode == 0, built.stderr[-4000:]
     return exe

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "errors/messages.hpp"
-#include "packet/file.hpp"
+#include "packet/source.hpp"
 #include "packet/le.hpp"
 
 namespace tiltgram {
@@ -120,9 +120,10 @@ Result<CwaHeader> parse_cwa_header(std::span<const std::uint8_t> b) {
 }
 
 Result<CwaHeader> read_cwa_header(std::string_view path) {
-  TG_ASSIGN_OR_RETURN(File file, File::open_read(path));
+  // Only the metadata block is read: the data scan that follows checks gzip data whole.
+  TG_ASSIGN_OR_RETURN(Source source, Source::open(path));
   std::uint8_t block[kHeaderSize] = {};
-  TG_TRY(file.read_exact(block, sizeof block));
+  TG_TRY(source.read_exact(block, sizeof block));
   return parse_cwa_header(block);
 }
 

@@ -2,19 +2,19 @@
 
 #include "errors/messages.hpp"
 #include "header/time.hpp"
-#include "packet/file.hpp"
+#include "packet/source.hpp"
 #include "packet/packet.hpp"
 
 namespace tiltgram {
 
-Result<DataTiming> scan_data_timing(std::string_view path) {
-  TG_ASSIGN_OR_RETURN(File file, File::open_read(path));
+namespace {
+
+Result<DataTiming> scan(SectorReader& reader) {
   std::uint8_t head[kHeaderSize];
-  TG_TRY(file.read_exact(head, sizeof head));
+  TG_TRY(reader.source().read_exact(head, sizeof head));
   if (head[0] != 'M' || head[1] != 'D')
     return CwaError::message(msg::kNotMetadataBlock);
 
-  SectorReader reader(std::move(file));
   DataTiming timing;
   std::optional<double> prev_end;
   for (;;) {
@@ -31,6 +31,14 @@ Result<DataTiming> scan_data_timing(std::string_view path) {
     prev_end = ne;
   }
   return timing;
+}
+
+}  // namespace
+
+Result<DataTiming> scan_data_timing(std::string_view path) {
+  TG_ASSIGN_OR_RETURN(Source source, Source::open(path));
+  SectorReader reader(std::move(source));
+  return conclude(reader.source(), scan(reader), false);
 }
 
 }  // namespace tiltgram

@@ -233,7 +233,8 @@ Status for_each_decoded_block(OpenedDataBlocks& opened, bool magnetometer,
   reader.limit_read_ahead(kSectorSize * (end - first));
   std::optional<double> prev_end = opened.prev_block_end_s;
   for (std::uint64_t b = first; b < end; ++b) {
-    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(reader));
+    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.next());
+    if (sector == nullptr) break;
     TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
     if (!meta) continue;
     TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
@@ -246,20 +247,13 @@ Status for_each_decoded_block(OpenedDataBlocks& opened, bool magnetometer,
   return {};
 }
 
-}  // namespace
-
-Status write_cwa_csv_data(std::string_view file_path, std::string_view output_path,
-                          const ReadPlan& plan, IncludeFlags flags, std::int64_t offset_us) {
-  TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened,
-                      open_cwa_data_blocks(file_path, plan.start_block, plan.block_count));
-  SectorReader& reader = opened.reader;
-
-  // Channel scan: packet metadata only, before the output is touched. It also finds the
-  // span of the blocks' natural bounds.
-  bool gyro_present = false, mag_present = false;
-  double span_lo = INFINITY, span_hi = -INFINITY;
+// Channel scan: packet metadata only, before the output is touched. It also finds the span
+// of the blocks' natural bounds. Gzip data is then read to its end and checked whole.
+Status scan_planned_blocks(OpenedDataBlocks& opened, IncludeFlags flags, bool& gyro_present,
+                           bool& mag_present, double& span_lo, double& span_hi) {
   for (std::uint64_t b = opened.first_block; b < opened.end_block; ++b) {
-    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(reader));
+    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.next());
+    if (sector == nullptr) break;
     TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
     if (!meta) continue;
     const std::uint8_t format = sector[25];
@@ -269,6 +263,16 @@ Status write_cwa_csv_data(std::string_view file_path, std::string_view output_pa
     span_lo = std::fmin(span_lo, ns);
     span_hi = std::fmax(span_hi, ne);
   }
+  return opened.conclude(Status{});
+}
+
+// The streamed route on the opened recording. Gzip data is decompressed again for each
+// pass after the scan (the reader goes back to the first planned block).
+Status write_opened(OpenedDataBlocks& opened, std::string_view output_path, IncludeFlags flags,
+                    std::int64_t offset_us) {
+  bool gyro_present = false, mag_present = false;
+  double span_lo = INFINITY, span_hi = -INFINITY;
+  TG_TRY(scan_planned_blocks(opened, flags, gyro_present, mag_present, span_lo, span_hi));
 
   auto samples = std::make_unique<DecodedSamples>();
   std::int64_t times[kMaxSamplesPerPacket];
@@ -309,6 +313,15 @@ Status write_cwa_csv_data(std::string_view file_path, std::string_view output_pa
                                  std::string_view(tail, static_cast<std::size_t>(t - tail)));
       }));
   return writer.finish();
+}
+
+}  // namespace
+
+Status write_cwa_csv_data(std::string_view file_path, std::string_view output_path,
+                          const ReadPlan& plan, IncludeFlags flags, std::int64_t offset_us) {
+  TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened,
+                      open_cwa_data_blocks(file_path, plan.start_block, plan.block_count));
+  return opened.conclude(write_opened(opened, output_path, flags, offset_us));
 }
 
 // --- write_cwa_csv ---------------------------------------------------------------------

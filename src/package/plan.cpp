@@ -1,5 +1,6 @@
 #include "package/plan.hpp"
 
+#include <utility>
 #include <vector>
 
 #include "errors/messages.hpp"
@@ -10,18 +11,44 @@ namespace tiltgram {
 
 namespace {
 
-// Opens the recording, checks its "MD" start and its size, and returns the number of data
-// blocks it holds.
-Result<std::uint64_t> open_checked(std::string_view path, File& file) {
-  TG_ASSIGN_OR_RETURN(file, File::open_read(path));
+// Opens the recording and checks its "MD" start. For a plain file, checks its size too and
+// returns its number of data blocks; the size of gzip data is known only at its end, where
+// conclude() checks it.
+Result<std::optional<std::uint64_t>> open_checked(std::string_view path, Source& source) {
+  TG_ASSIGN_OR_RETURN(source, Source::open(path));
   std::uint8_t magic[2];
-  TG_TRY(file.read_exact(magic, 2));
-  if (magic[0] != 'M' || magic[1] != 'D') return CwaError::message(msg::kNotCwaFile);
-  TG_ASSIGN_OR_RETURN(std::uint64_t size, file.size());
-  if (size < kHeaderSize) return CwaError::message(msg::kFileTooSmall);
-  if ((size - kHeaderSize) % kSectorSize != 0)
-    return CwaError::message(msg::kIncompleteBlock);
-  return (size - kHeaderSize) / kSectorSize;
+  Status start = source.read_exact(magic, 2);
+  if (start.ok() && (magic[0] != 'M' || magic[1] != 'D'))
+    start = CwaError::message(msg::kNotCwaFile);
+  if (!start.ok()) return conclude(source, std::move(start), false).error();
+  if (source.compressed()) return std::optional<std::uint64_t>();
+  TG_ASSIGN_OR_RETURN(std::uint64_t size, source.file().size());
+  TG_ASSIGN_OR_RETURN(std::uint64_t blocks, data_blocks_in(size));
+  return std::optional<std::uint64_t>(blocks);
+}
+
+// Gzip data read forward to data block `first_block`, finding the natural end of the
+// nearest earlier data block on the way and failing where a plain file's backward search
+// would: at the nearest failing sector after that block.
+Status walk_to_first_block(OpenedDataBlocks& opened) {
+  SectorReader& reader = opened.reader;
+  TG_TRY(reader.seek(kHeaderSize));
+  std::optional<CwaError> failed;
+  for (std::uint64_t b = 0; b < opened.first_block; ++b) {
+    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
+    if (sector == nullptr) return CwaError::message(msg::kStartBeyondFile);
+    Result<std::optional<PacketMeta>> meta = packet_meta(sector);
+    if (!meta.ok()) {
+      failed = meta.error();
+    } else if (meta.value()) {
+      opened.prev_block_end_s = meta.value()->natural_bounds().second;
+      failed.reset();
+    }
+  }
+  TG_ASSIGN_OR_RETURN(bool more, reader.has_sector());
+  if (!more) return CwaError::message(msg::kStartBeyondFile);
+  if (failed) return *failed;
+  return {};
 }
 
 struct BlockTimeSpan {
@@ -31,12 +58,6 @@ struct BlockTimeSpan {
 };
 
 }  // namespace
-
-Result<const std::uint8_t*> planned_sector(SectorReader& reader) {
-  TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
-  if (sector == nullptr) return CwaError::message(msg::kUnexpectedEnd);
-  return sector;
-}
 
 Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) {
   TG_TRY(cut.validate());
@@ -48,22 +69,29 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) 
     return plan;
   }
 
-  File file;
-  TG_ASSIGN_OR_RETURN(std::uint64_t total, open_checked(path, file));
-  if (total == 0) return CwaError::message(msg::kStartBeyondFile);
-  TG_TRY(file.seek(kHeaderSize));
-  SectorReader reader(std::move(file));
+  Source source;
+  TG_ASSIGN_OR_RETURN(std::optional<std::uint64_t> total, open_checked(path, source));
+  if (total && *total == 0) return CwaError::message(msg::kStartBeyondFile);
+  SectorReader reader(std::move(source));
 
   std::vector<BlockTimeSpan> spans;
-  std::optional<double> prev_end;
-  for (std::uint64_t b = 0; b < total; ++b) {
-    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(reader));
-    TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
-    if (!meta) continue;
-    const auto [ns, ne] = meta->natural_bounds();
-    spans.push_back({b, continuity_start(ns, ne, prev_end), ne});
-    prev_end = ne;
-  }
+  std::uint64_t blocks = 0;
+  Status scanned = [&]() -> Status {
+    TG_TRY(reader.seek(kHeaderSize));
+    std::optional<double> prev_end;
+    for (; blocks < total.value_or(UINT64_MAX); ++blocks) {
+      TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(reader));
+      if (sector == nullptr) break;
+      TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
+      if (!meta) continue;
+      const auto [ns, ne] = meta->natural_bounds();
+      spans.push_back({blocks, continuity_start(ns, ne, prev_end), ne});
+      prev_end = ne;
+    }
+    return {};
+  }();
+  TG_TRY(conclude(reader.source(), std::move(scanned), true));
+  if (blocks == 0) return CwaError::message(msg::kStartBeyondFile);
   if (spans.empty()) return CwaError::message(msg::kNoSampleData);
 
   // The first sample as stamped: whole microseconds, as the metadata report gives it.
@@ -113,31 +141,51 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) 
   return plan;
 }
 
+Result<const std::uint8_t*> planned_sector(SectorReader& reader) {
+  TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
+  if (sector == nullptr && !reader.source().compressed())
+    return CwaError::message(msg::kUnexpectedEnd);
+  return sector;
+}
+
+Result<const std::uint8_t*> OpenedDataBlocks::next() { return planned_sector(reader); }
+
 Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path,
                                               std::optional<std::uint64_t> start_block,
                                               std::optional<std::uint64_t> block_count) {
-  File file;
-  TG_ASSIGN_OR_RETURN(std::uint64_t total, open_checked(path, file));
+  Source source;
+  TG_ASSIGN_OR_RETURN(std::optional<std::uint64_t> total, open_checked(path, source));
   const std::uint64_t first = start_block.value_or(0);
-  if (first >= total) return CwaError::message(msg::kStartBeyondFile);
-  const std::uint64_t count = block_count.value_or(total - first);
-  const std::uint64_t end = count > UINT64_MAX - first ? UINT64_MAX : first + count;
-
-  OpenedDataBlocks opened{SectorReader(std::move(file)), first, end < total ? end : total, {}};
-  SectorReader& reader = opened.reader;
-  // The natural end of the nearest earlier data block seeds the continuity rule.
-  for (std::uint64_t b = first; b-- > 0;) {
-    TG_TRY(reader.seek(kHeaderSize + kSectorSize * b));
-    reader.limit_read_ahead(kSectorSize);
-    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(reader));
-    TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
-    if (meta) {
-      opened.prev_block_end_s = meta->natural_bounds().second;
-      break;
-    }
+  if (total && first >= *total) return CwaError::message(msg::kStartBeyondFile);
+  const std::uint64_t count = block_count.value_or(total ? *total - first : UINT64_MAX);
+  std::uint64_t end = count > UINT64_MAX - first ? UINT64_MAX : first + count;
+  if (total && end > *total) end = *total;
+  std::uint64_t expected = end;
+  if (!total) {
+    const std::uint64_t hint = source.size_hint();
+    const std::uint64_t stated = hint > kHeaderSize ? (hint - kHeaderSize) / kSectorSize : 0;
+    if (stated < expected) expected = stated > first ? stated : first + 1;
   }
-  TG_TRY(reader.seek(kHeaderSize + kSectorSize * first));
-  reader.limit_read_ahead(kSectorSize * (opened.end_block - first));
+
+  OpenedDataBlocks opened{SectorReader(std::move(source)), first, end, expected, {}};
+  SectorReader& reader = opened.reader;
+  if (!total) {
+    TG_TRY(opened.conclude(walk_to_first_block(opened)));
+  } else {
+    // The natural end of the nearest earlier data block seeds the continuity rule.
+    for (std::uint64_t b = first; b-- > 0;) {
+      TG_TRY(reader.seek(kHeaderSize + kSectorSize * b));
+      reader.limit_read_ahead(kSectorSize);
+      TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(reader));
+      TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
+      if (meta) {
+        opened.prev_block_end_s = meta->natural_bounds().second;
+        break;
+      }
+    }
+    TG_TRY(reader.seek(kHeaderSize + kSectorSize * first));
+  }
+  reader.limit_read_ahead(kSectorSize * (end - first));
   return opened;
 }
 

@@ -8,7 +8,7 @@
 
 #include "errors/error.hpp"
 #include "package/cuts.hpp"
-#include "packet/file.hpp"
+#include "packet/source.hpp"
 
 namespace tiltgram {
 
@@ -25,16 +25,28 @@ struct ReadPlan {
 // The planned blocks reach one block with metadata beyond each bound, where there is one.
 Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut);
 
-// An open recording positioned at data block `first_block`.
+// An open recording positioned at data block `first_block`. The size of gzip data is
+// known only at its end: there `end_block` is the planned end, the data may end before
+// it, and conclude() checks the decompressed size as a file's size is checked at opening.
 struct OpenedDataBlocks {
   SectorReader reader;
   std::uint64_t first_block = 0;
-  std::uint64_t end_block = 0;  // exclusive, within the file
+  std::uint64_t end_block = 0;  // exclusive, within the file when its size is known
+  // The end to plan reservations for: end_block, or where gzip data's stated size ends.
+  std::uint64_t expected_end = 0;
   std::optional<double> prev_block_end_s;  // natural end of the nearest earlier data block
+
+  // The next planned sector, or nullptr where gzip data ends.
+  Result<const std::uint8_t*> next();
+  // The read's outcome, after the whole of gzip data has been checked (see conclude).
+  template <class T>
+  Result<T> conclude(Result<T> outcome) {
+    return tiltgram::conclude(reader.source(), std::move(outcome), true);
+  }
 };
 
-// The next sector of a block that the file's size said exists: an end of file there means
-// the file shrank while it was read, "Unexpected end of CWA data".
+// The next sector of blocks the plan counts on: a plain file that ends before a block its
+// size promised is "Unexpected end of CWA data"; for gzip data the end is nullptr.
 Result<const std::uint8_t*> planned_sector(SectorReader& reader);
 
 Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path,

@@ -70,12 +70,8 @@ std::optional<std::uint64_t> count_planned_samples(File& file, std::uint64_t fir
   return samples;
 }
 
-}  // namespace
-
-Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::uint64_t> start_block,
-                                    std::optional<std::uint64_t> block_count, IncludeFlags flags) {
-  TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened, open_cwa_data_blocks(path, start_block, block_count));
-  const std::uint64_t blocks = opened.end_block - opened.first_block;
+Result<CwaDataResult> read_opened(OpenedDataBlocks& opened, IncludeFlags flags) {
+  const std::uint64_t blocks = opened.expected_end - opened.first_block;
   // Room for every planned block at the capacity of the first packet's format, set at the
   // first packet: address space only, as only rows written are ever touched, and a
   // recording whose later packets hold more grows its columns by remapping, never by
@@ -92,7 +88,8 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
   std::optional<double> prev_end = opened.prev_block_end_s;
   const auto read_blocks = [&]() -> Status {
     for (std::uint64_t b = opened.first_block; b < opened.end_block; ++b) {
-      TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(opened.reader));
+      TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.next());
+      if (sector == nullptr) break;
       TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
       if (!meta) continue;
       TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
@@ -106,8 +103,10 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
         // Blocks like this one throughout: exact for a recording of one format without
         // gaps. Only when that would not fit are the planned packets counted.
         expected_bytes = blocks * bytes_after;
-        if (!guard.fits(expected_bytes, 0)) {
-          if (const auto counted = count_planned_samples(opened.reader.file(), b, opened.end_block))
+        // Gzip data cannot be read aside: its estimate stands.
+        if (!guard.fits(expected_bytes, 0) && !opened.reader.source().compressed()) {
+          if (const auto counted = count_planned_samples(opened.reader.source().file(), b,
+                                                         opened.end_block))
             expected_bytes = *counted * rb;
           guard.expect(expected_bytes, 0);
         }
@@ -144,6 +143,14 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
   TG_TRY(guard.run(read_blocks, [&] { return expected_bytes; }));
   if (r.acc_x.empty()) return CwaError::message(msg::kNoSampleDataInRange);
   return r;
+}
+
+}  // namespace
+
+Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::uint64_t> start_block,
+                                    std::optional<std::uint64_t> block_count, IncludeFlags flags) {
+  TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened, open_cwa_data_blocks(path, start_block, block_count));
+  return opened.conclude(read_opened(opened, flags));
 }
 
 Status check_time_bounds(std::optional<double> start_s, std::optional<double> end_s) {

@@ -9,7 +9,7 @@
 #include "package/memory.hpp"
 #include "package/read.hpp"
 #include "package/resample.hpp"
-#include "packet/file.hpp"
+#include "packet/source.hpp"
 #include "packet/packet.hpp"
 
 namespace tiltgram {
@@ -49,15 +49,17 @@ std::uint64_t rows_bytes(double rows, std::uint64_t row_bytes) {
 // refuses them now if they cannot be, and otherwise they are backed with memory at once
 // too (one pass of page faults, at the start, rather than faults spread over the read).
 // Returns the rows backed.
-std::size_t reserve_output(CwaDataResult& out, File& file, std::uint64_t block,
+std::size_t reserve_output(CwaDataResult& out, Source& source, std::uint64_t block,
                            std::uint64_t end_block, const PacketMeta& meta,
                            std::optional<double> lo, std::optional<double> hi, double hz,
                            FillGuard& guard) {
   const auto [start, end] = meta.natural_bounds();
   // Blocks like this one, back to back, unless the last block tells the span.
   double from = start;
-  double to = start + static_cast<double>(end_block - block) * (end - start);
-  const std::optional<double> last = last_block_end(file, block, end_block);
+  double to = start + static_cast<double>(end_block > block ? end_block - block : 1) * (end - start);
+  // Gzip data cannot be read aside: its span is the estimate.
+  const std::optional<double> last =
+      source.compressed() ? std::nullopt : last_block_end(source.file(), block, end_block);
   const bool known = last && *last > start;
   if (known) to = *last;
   if (lo && *lo > from) from = *lo;
@@ -76,13 +78,8 @@ std::size_t reserve_output(CwaDataResult& out, File& file, std::uint64_t block,
   return n;
 }
 
-}  // namespace
-
-Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
-                                                        const ReadPlan& plan, IncludeFlags flags,
-                                                        double resample_hz) {
-  TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened,
-                      open_cwa_data_blocks(path, plan.start_block, plan.block_count));
+Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& plan,
+                                     IncludeFlags flags, double resample_hz) {
   if (opened.first_block >= opened.end_block)
     return CwaError::message(msg::kNoSampleDataInRange);
   const std::optional<double> lo = plan.start_time_s, hi = plan.end_time_s;
@@ -125,7 +122,8 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
   };
   const auto read_blocks = [&]() -> Status {
     for (std::uint64_t b = opened.first_block; b < opened.end_block && !finished; ++b) {
-      TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(opened.reader));
+      TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.next());
+      if (sector == nullptr) break;
       TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
       if (!meta) continue;
       TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
@@ -137,8 +135,8 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
       if (!resampler) {
         TG_TRY(check_time_bounds(lo, hi));
         resampler.emplace(lo, hi, resample_hz, flags.temperature, flags.light, flags.battery);
-        backed_rows = reserve_output(resampler->output(), opened.reader.file(), b,
-                                     opened.end_block, *meta, lo, hi, resample_hz, guard);
+        backed_rows = reserve_output(resampler->output(), opened.reader.source(), b,
+                                     opened.expected_end, *meta, lo, hi, resample_hz, guard);
       }
       double times_s[kMaxSamplesPerPacket];
       seconds_from_us(times, samples.count, times_s);
@@ -199,6 +197,16 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
   if (out.rows() == 0)
     return CwaError::message(msg::kNoSamplesAfterResampling);
   return out;
+}
+
+}  // namespace
+
+Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
+                                                        const ReadPlan& plan, IncludeFlags flags,
+                                                        double resample_hz) {
+  TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened,
+                      open_cwa_data_blocks(path, plan.start_block, plan.block_count));
+  return opened.conclude(read_resampled(opened, plan, flags, resample_hz));
 }
 
 }  // namespace tiltgram

@@ -1,10 +1,8 @@
-// Files and the buffered sector reader shared by every reader and writer.
+// Files, shared by every reader and writer.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <span>
 #include <string_view>
 
 #include "errors/error.hpp"
@@ -65,37 +63,5 @@ class File {
 
 // Returns the I/O error for a path that contains a NUL byte, or nothing.
 Status check_path(std::string_view path);
-
-// Reads 512-byte sectors in file order through a large buffer, so that a recording costs
-// one system call per megabyte, not one per sector. next() behaves exactly like reading a
-// sector at a time: a clean end of file at a sector boundary is "no sector"; an end of file
-// inside a sector is io_eof().
-class SectorReader {
- public:
-  static constexpr std::size_t kDefaultBuffer = std::size_t{1} << 20;
-
-  explicit SectorReader(File file, std::size_t buffer_bytes = kDefaultBuffer);
-
-  // The next sector (512 bytes, valid until the next call), or nullptr at a clean end of file.
-  Result<const std::uint8_t*> next();
-  // Positions the file at `offset`, drops what was buffered and lifts the read-ahead limit.
-  Status seek(std::uint64_t offset);
-  // Reads ahead no further than `bytes` beyond the current position (a planned range);
-  // sectors past it are still read when asked for, one at a time.
-  void limit_read_ahead(std::uint64_t bytes) noexcept { ahead_limit_ = bytes; }
-
-  File& file() noexcept { return file_; }
-
- private:
-  Status refill();
-
-  File file_;
-  std::unique_ptr<std::uint8_t[]> buf_;
-  std::size_t cap_;
-  std::size_t pos_ = 0;
-  std::size_t len_ = 0;
-  std::uint64_t ahead_limit_ = UINT64_MAX;
-  bool eof_ = false;
-};
 
 }  // namespace tiltgram
