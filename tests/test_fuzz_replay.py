@@ -129,3 +129,48 @@ def test_resampler_paths_agree_on_random_streams(tmp_path, core_objects):
     for i in range(1500):
         (corpus / f"s{i:05d}").write_bytes(sample_stream(rng))
     assert "replayed 1500" in replay(exe, corpus)
+
+
+def gzip_inputs(rng: random.Random, count: int):
+    """Inputs of fuzz_gzip: small recordings (some with a bad packet or a partial last
+    sector) compressed whole or as several members, then kept, corrupted, cut short or
+    followed by other bytes; and raw garbage behind a gzip header."""
+    import gzip
+    import zlib
+
+    import builders
+    for _ in range(count):
+        sectors = builders.contiguous_blocks(rng.randrange(0, 6))
+        if rng.random() < 0.2:
+            sectors.insert(rng.randrange(len(sectors) + 1), builders.packet(rate_code=0, sample_count=1))
+        data = builders.recording(builders.header(), sectors, rng.randbytes(rng.choice([0, 0, 0, 1, 300])))
+        if rng.random() < 0.1:
+            data = data[:rng.randrange(len(data) + 1)]
+        cuts = sorted(rng.randrange(len(data) + 1) for _ in range(rng.choice([0, 0, 1, 3])))
+        parts = [data[a:b] for a, b in zip([0] + cuts, cuts + [len(data)])]
+        blob = bytearray(b"".join(gzip.compress(p, compresslevel=rng.choice([0, 1, 6, 9]), mtime=0)
+                                  for p in parts))
+        kind = rng.random()
+        if kind < 0.3:
+            pass
+        elif kind < 0.55:
+            for _ in range(rng.randint(1, 4)):
+                blob[rng.randrange(len(blob))] ^= 1 << rng.randrange(8)
+        elif kind < 0.7:
+            blob = blob[:rng.randrange(len(blob))]
+        elif kind < 0.8:
+            blob += rng.choice([b"\0", b"\x1f", b"\x1f\x8b", rng.randbytes(rng.randrange(1, 40))])
+        elif kind < 0.9:  # a gzip header, then anything
+            blob = bytearray(gzip.compress(b"", mtime=0)[:10] + rng.randbytes(rng.randrange(600)))
+        else:  # raw deflate data behind a gzip header, without a trailer
+            blob = bytearray(gzip.compress(b"", mtime=0)[:10] + zlib.compress(data)[2:-4])
+        yield bytes(blob)
+
+
+def test_gzip_source_agrees_with_the_decompressed_file(tmp_path, core_objects):
+    exe = build(tmp_path, core_objects, "fuzz_gzip")
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    for i, blob in enumerate(gzip_inputs(random.Random("fuzz_gzip"), 600)):
+        (corpus / f"g{i:05d}").write_bytes(blob)
+    assert "replayed 606" in replay(exe, corpus, os.path.join(ROOT, "fuzz", "seeds"))

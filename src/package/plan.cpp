@@ -170,7 +170,8 @@ Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path,
   OpenedDataBlocks opened{SectorReader(std::move(source)), first, end, expected, {}};
   SectorReader& reader = opened.reader;
   if (!total) {
-    TG_TRY(opened.conclude(walk_to_first_block(opened)));
+    if (Status walked = walk_to_first_block(opened); !walked.ok())
+      return opened.conclude(std::move(walked)).error();
   } else {
     // The natural end of the nearest earlier data block seeds the continuity rule.
     for (std::uint64_t b = first; b-- > 0;) {
