@@ -1,0 +1,272 @@
+"""Gzip-compressed recordings are read as their decompressed bytes would be: the same results to
+the bit and the same errors, whatever the file is named; corrupt, truncated or trailing gzip data
+fails with "Invalid gzip data: ..." instead."""
+
+import gzip
+import os
+import random
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import builders
+import tiltgram
+from builders import contiguous_blocks, packet
+from test_read import CUT_ERRORS, CUTS, FILE_ERRORS, random_cut, random_recording, random_timezone
+
+pytestmark = pytest.mark.skipif(not builders.implemented("read_cwa_file"),
+                                reason="read_cwa_file is not implemented yet")
+
+
+def compress(data: bytes, rng: random.Random | None = None) -> bytes:
+    """One gzip member, or (with rng) several, cut at random places, some of them empty."""
+    if rng is None:
+        return gzip.compress(data, mtime=0)
+    cuts = sorted(rng.randrange(len(data) + 1) for _ in range(rng.choice([0, 0, 1, 2, 4])))
+    parts = [data[a:b] for a, b in zip([0] + cuts, cuts + [len(data)])]
+    return b"".join(gzip.compress(p, compresslevel=rng.choice([1, 6, 9]), mtime=0) for p in parts)
+
+
+def summary(value):
+    """A comparable form of a result: frames by the bits of their index and columns."""
+    if isinstance(value, pd.DataFrame):
+        return (str(value.index.dtype), value.index.name, value.index.asi8.tobytes(),
+                [(c, str(value[c].dtype), value[c].to_numpy().tobytes()) for c in value.columns])
+    return value
+
+
+def outcome(fn, *args, **kwargs):
+    try:
+        return "ok", summary(fn(*args, **kwargs))
+    except Exception as exc:  # noqa: BLE001 - the outcome is compared whole
+        return type(exc).__name__, str(exc)
+
+
+def csv_outcome(path, out, **kwargs):
+    result = outcome(tiltgram.write_cwa_csv, path, out, **kwargs)
+    text = open(out, "rb").read() if os.path.exists(out) else None
+    return result, text
+
+
+@pytest.fixture
+def pair(tmp_path):
+    """pair(data, rng=None) -> (plain path, gzip path). The plain file is named .gz and the
+    gzip file .cwa: the content decides, never the name."""
+    def make(data: bytes, rng=None):
+        plain = builders.write(tmp_path / "plain.cwa.gz", data)
+        packed = builders.write(tmp_path / "packed.cwa", compress(data, rng))
+        return plain, packed
+    return make
+
+
+def assert_same(plain, packed, fn, *args, **kwargs):
+    expected = outcome(fn, plain, *args, **kwargs)
+    assert outcome(fn, packed, *args, **kwargs) == expected
+    return expected
+
+
+def assert_same_csv(plain, packed, tmp_path, **kwargs):
+    expected = csv_outcome(plain, str(tmp_path / "plain.csv"), **kwargs)
+    assert csv_outcome(packed, str(tmp_path / "packed.csv"), **kwargs) == expected
+    return expected
+
+
+# --- the same results and errors as the decompressed file ------------------------------------
+
+@pytest.mark.parametrize("seed", range(40), ids=lambda s: f"seed{s}")
+def test_random_recordings_read_alike(tmp_path, pair, seed):
+    rng = random.Random(f"gzip{seed}")
+    data, duration = random_recording(rng)
+    plain, packed = pair(data, rng)
+    nblocks = (len(data) - 1024) // 512
+    whole = outcome(tiltgram.read_cwa_file, plain)
+    times = list(np.frombuffer(whole[1][2], np.int64)) if whole[0] == "ok" else []
+    cut = random_cut(rng, nblocks, duration, times)
+    flags = [rng.random() < 0.8 for _ in range(4)]
+    rate = rng.choice([None, None, 7.5, 100.0])
+    tz = random_timezone(rng)
+    assert_same(plain, packed, tiltgram.read_cwa_file, cut, *flags, rate,
+                fixed_utc_offset_timezone=tz)
+    assert_same(plain, packed, tiltgram.read_metadata)
+    assert_same(plain, packed, tiltgram.sampling_consistency_report)
+    assert_same_csv(plain, packed, tmp_path, cut=cut, include_temperature=flags[1],
+                    resample_hz=rng.choice([None, None, 25.0]), fixed_utc_offset_timezone=tz)
+
+
+@pytest.mark.parametrize("cut", CUTS.values(), ids=CUTS.keys())
+@pytest.mark.parametrize("data", [e[1] for e in FILE_ERRORS], ids=[e[0] for e in FILE_ERRORS])
+def test_file_errors_alike(tmp_path, pair, data, cut):
+    plain, packed = pair(data)
+    expected = assert_same(plain, packed, tiltgram.read_cwa_file, cut)
+    assert expected[0] == "RuntimeError"
+    assert_same(plain, packed, tiltgram.read_cwa_file, cut, resample_hz=10.0)
+    assert_same(plain, packed, tiltgram.read_metadata)
+    assert_same_csv(plain, packed, tmp_path, cut=cut)
+
+
+@pytest.mark.parametrize("sectors, cut", [e[1:3] for e in CUT_ERRORS], ids=[e[0] for e in CUT_ERRORS])
+def test_cut_errors_alike(tmp_path, pair, sectors, cut):
+    plain, packed = pair(builders.recording(builders.header(), sectors))
+    assert assert_same(plain, packed, tiltgram.read_cwa_file, cut)[0] == "RuntimeError"
+    assert_same_csv(plain, packed, tmp_path, cut=cut)
+
+
+BAD = packet(samples=[(0, 0, 0, 0)], rate_code=0)
+
+
+@pytest.mark.parametrize("sectors, trailing", [
+    (contiguous_blocks(4) + [BAD], b""),               # a bad packet after a blocks cut's end
+    ([BAD] + contiguous_blocks(4), b""),               # a bad packet before the start block
+    (contiguous_blocks(4), bytes(100)),                # a partial sector after a bad packet...
+    ([BAD] + contiguous_blocks(4), bytes(100)),        # ...is found first, as the size says
+    (contiguous_blocks(4, format=0x62) + contiguous_blocks(2), b""),  # sensors change mid-way
+], ids=["bad-after", "bad-before", "partial", "bad-then-partial", "mixed"])
+@pytest.mark.parametrize("cut", [None, tiltgram.blocks(1, 3), tiltgram.blocks(2),
+                                 tiltgram.seconds(0.5, 1.5), tiltgram.blocks(9)],
+                         ids=["whole", "blocks", "blocks-open", "seconds", "beyond"])
+def test_errors_that_depend_on_the_order_of_checks(tmp_path, pair, sectors, trailing, cut):
+    plain, packed = pair(builders.recording(builders.header(), sectors, trailing))
+    assert_same(plain, packed, tiltgram.read_cwa_file, cut)
+    assert_same(plain, packed, tiltgram.read_cwa_file, cut, resample_hz=30.0)
+    assert_same(plain, packed, tiltgram.read_metadata)
+    assert_same_csv(plain, packed, tmp_path, cut=cut)
+
+
+def test_members_and_empty_members_are_one_stream(tmp_path, pair):
+    data = builders.recording(builders.header(), contiguous_blocks(6))
+    plain, _ = pair(data)
+    packed = builders.write(tmp_path / "members.gz", b"".join(
+        gzip.compress(part, mtime=0) for part in [b"", data[:1000], b"", data[1000:1001], data[1001:], b""]))
+    assert_same(plain, packed, tiltgram.read_cwa_file)
+    assert_same(plain, packed, tiltgram.read_metadata)
+    assert_same_csv(plain, packed, tmp_path)
+
+
+# --- corrupt gzip data ------------------------------------------------------------------------
+
+RECORDING = builders.recording(builders.header(), contiguous_blocks(30))
+GZ = compress(RECORDING)
+
+
+def patched(offset, value):
+    blob = bytearray(GZ)
+    blob[offset] = value
+    return bytes(blob)
+
+
+def flipped(offset):
+    return patched(offset, GZ[offset] ^ 0x01)
+
+
+ENDS_EARLY = "Invalid gzip data: compressed data ends early"
+AFTER_LAST = "Invalid gzip data: unexpected data after the last member"
+CORRUPT = [
+    ("method", patched(2, 7), "Invalid gzip data: unknown compression method"),
+    ("reserved-flags", patched(3, 0xE0), "Invalid gzip data: unknown header flags set"),
+    ("block-type", patched(10, 0x07), "Invalid gzip data: invalid block type"),
+    ("crc", flipped(len(GZ) - 8), "Invalid gzip data: CRC-32 mismatch"),
+    ("length", flipped(len(GZ) - 4), "Invalid gzip data: length mismatch"),
+    ("trailing-text", GZ + b"junk", AFTER_LAST),
+    ("trailing-zero", GZ + b"\0", AFTER_LAST),
+    ("trailing-half-magic", GZ + b"\x1f", AFTER_LAST),
+    ("second-member-cut", GZ + GZ[:30], ENDS_EARLY),
+    ("magic-only", GZ[:2], ENDS_EARLY),
+] + [(f"cut-at-{n}", GZ[:n], ENDS_EARLY) for n in (5, 10, 11, 200, len(GZ) // 2, len(GZ) - 8, len(GZ) - 1)]
+CALLS = {
+    "read": lambda p, o: tiltgram.read_cwa_file(p),
+    "read-blocks": lambda p, o: tiltgram.read_cwa_file(p, cut=tiltgram.blocks(0, 1)),
+    "read-seconds": lambda p, o: tiltgram.read_cwa_file(p, cut=tiltgram.seconds(0, 0.1)),
+    "resampled": lambda p, o: tiltgram.read_cwa_file(p, cut=tiltgram.seconds(0, 0.1), resample_hz=5),
+    "metadata": lambda p, o: tiltgram.read_metadata(p),
+    "report": lambda p, o: tiltgram.sampling_consistency_report(p),
+    "csv": lambda p, o: tiltgram.write_cwa_csv(p, o),
+    "csv-blocks": lambda p, o: tiltgram.write_cwa_csv(p, o, cut=tiltgram.blocks(0, 1)),
+}
+
+
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+@pytest.mark.parametrize("blob, message", [c[1:] for c in CORRUPT], ids=[c[0] for c in CORRUPT])
+def test_corrupt_gzip_data(write_file, tmp_path, blob, message, call):
+    out = tmp_path / "out.csv"
+    out.write_text("kept")
+    with pytest.raises(RuntimeError) as exc:
+        call(write_file(blob, "rec.cwa.gz"), str(out))
+    assert type(exc.value) is RuntimeError and str(exc.value) == message
+    # The streaming route checks the whole stream before it touches the output.
+    assert out.read_text() == "kept"
+
+
+@pytest.mark.parametrize("offset", [12, 40, 300, len(GZ) // 3, len(GZ) // 2, len(GZ) - 20])
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+def test_damaged_deflate_data_is_never_read_as_a_recording(write_file, tmp_path, offset, call):
+    path = write_file(flipped(offset), "rec.gz")
+    with pytest.raises(RuntimeError, match="^Invalid gzip data: "):
+        call(path, str(tmp_path / "out.csv"))
+
+
+def test_gzip_failure_comes_before_what_the_data_says(write_file, tmp_path):
+    data = compress(builders.recording(builders.header(), [BAD] + contiguous_blocks(3), bytes(7)))
+    path = write_file(data[:-8] + bytes(4) + data[-4:])  # CRC zeroed
+    for call in CALLS.values():
+        with pytest.raises(RuntimeError, match="^Invalid gzip data: CRC-32 mismatch$"):
+            call(path, str(tmp_path / "out.csv"))
+
+
+# --- the CSV writer's guards ------------------------------------------------------------------
+
+def test_output_naming_the_gzip_input_is_refused(write_file):
+    path = write_file(GZ, "rec.cwa.gz")
+    for kwargs in [{}, {"cut": tiltgram.seconds(0, 1)}, {"resample_hz": 10}]:
+        with pytest.raises(RuntimeError, match="^output_path must not be the input recording$"):
+            tiltgram.write_cwa_csv(path, path, **kwargs)
+    assert open(path, "rb").read() == GZ
+
+
+@pytest.mark.parametrize("sectors, trailing", [
+    (contiguous_blocks(3), bytes(100)), (contiguous_blocks(3) + [BAD], b"")], ids=["partial", "bad"])
+def test_failed_gzip_read_leaves_existing_output_untouched(write_file, tmp_path, sectors, trailing):
+    path = write_file(compress(builders.recording(builders.header(), sectors, trailing)), "r.gz")
+    out = tmp_path / "out.csv"
+    out.write_text("kept")
+    with pytest.raises(RuntimeError):
+        tiltgram.write_cwa_csv(path, str(out))
+    assert out.read_text() == "kept"
+
+
+# --- memory -----------------------------------------------------------------------------------
+
+MEMORY = r"""
+import gzip, sys
+sys.path.insert(0, sys.argv[2])
+import synth, tiltgram
+synth.write(sys.argv[1] + ".cwa", 1.0, 0x30)
+with open(sys.argv[1] + ".cwa", "rb") as f, gzip.open(sys.argv[1] + ".gz", "wb", compresslevel=1) as g:
+    g.write(f.read())
+import os; os.unlink(sys.argv[1] + ".cwa")
+
+def hwm():
+    with open("/proc/self/status") as fh:
+        return 1024 * int(next(l for l in fh if l.startswith("VmHWM:")).split()[1])
+
+base = hwm()
+tiltgram.read_metadata(sys.argv[1] + ".gz")
+tiltgram.write_cwa_csv(sys.argv[1] + ".gz", os.devnull)
+streamed = hwm() - base
+df = tiltgram.read_cwa_file(sys.argv[1] + ".gz")
+result = df.index.values.nbytes + sum(df[c].values.nbytes for c in df.columns)
+print(streamed, hwm() - base - result)
+"""
+
+
+def test_reading_gzip_holds_no_copy_of_the_decompressed_bytes(tmp_path):
+    # A one-day recording is 37 MB decompressed: a copy of it would show.
+    run = subprocess.run([sys.executable, "-c", MEMORY, str(tmp_path / "day"),
+                          os.path.join(os.path.dirname(os.path.dirname(__file__)), "bench")],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    streamed, beyond_result = map(int, run.stdout.split())
+    assert streamed < 12 << 20
+    assert beyond_result < 16 << 20
