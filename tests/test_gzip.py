@@ -15,11 +15,10 @@ import pytest
 import builders
 import tiltgram
 from builders import contiguous_blocks, packet
-from test_read import CUT_ERRORS, CUTS, FILE_ERRORS, random_cut, random_recording, random_timezone
-
-pytestmark = pytest.mark.skipif(not builders.implemented("read_cwa_file"),
-                                reason="read_cwa_file is not implemented yet")
-
+from routes import ROUTES
+from routes import outcome as route_outcome
+from test_errors import FILE_CASES, SELECTIONS
+from test_read import CUT_ERRORS, random_cut, random_recording, random_timezone
 
 def compress(data: bytes, rng: random.Random | None = None) -> bytes:
     """One gzip member, or (with rng) several, cut at random places, some of them empty."""
@@ -96,15 +95,20 @@ def test_random_recordings_read_alike(tmp_path, pair, seed):
                     resample_hz=rng.choice([None, None, 25.0]), fixed_utc_offset_timezone=tz)
 
 
-@pytest.mark.parametrize("cut", CUTS.values(), ids=CUTS.keys())
-@pytest.mark.parametrize("data", [e[1] for e in FILE_ERRORS], ids=[e[0] for e in FILE_ERRORS])
-def test_file_errors_alike(tmp_path, pair, data, cut):
+@pytest.mark.parametrize("route", ROUTES)
+@pytest.mark.parametrize("data", [c[1] for c in FILE_CASES], ids=[c[0] for c in FILE_CASES])
+def test_recording_errors_alike(tmp_path, pair, data, route):
     plain, packed = pair(data)
-    expected = assert_same(plain, packed, tiltgram.read_cwa_file, cut)
-    assert expected[0] == "RuntimeError"
-    assert_same(plain, packed, tiltgram.read_cwa_file, cut, resample_hz=10.0)
-    assert_same(plain, packed, tiltgram.read_metadata)
-    assert_same_csv(plain, packed, tmp_path, cut=cut)
+    out = str(tmp_path / "out.csv")
+    assert route_outcome(route, packed, out) == route_outcome(route, plain, out)
+
+
+@pytest.mark.parametrize("route", ROUTES)
+@pytest.mark.parametrize("kwargs", [c[1] for c in SELECTIONS], ids=[c[0] for c in SELECTIONS])
+def test_selection_errors_alike(tmp_path, pair, kwargs, route):
+    plain, packed = pair(builders.recording(builders.header(), contiguous_blocks(3)))
+    out = str(tmp_path / "out.csv")
+    assert route_outcome(route, packed, out, **kwargs) == route_outcome(route, plain, out, **kwargs)
 
 
 @pytest.mark.parametrize("sectors, cut", [e[1:3] for e in CUT_ERRORS], ids=[e[0] for e in CUT_ERRORS])

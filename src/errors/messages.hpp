@@ -17,6 +17,14 @@ inline constexpr char kInvalidPacketHeader[] = "Invalid packet header format";
 // A sector that the file's size promised but a read did not deliver (the file shrank).
 inline constexpr char kUnexpectedEnd[] = "Unexpected end of CWA data";
 
+// Gzip-compressed recordings: "Invalid gzip data: CRC-32 mismatch". The other texts after
+// the prefix are zlib's own descriptions ("invalid block type", "incorrect header check", ...).
+inline constexpr char kInvalidGzipPrefix[] = "Invalid gzip data: ";
+inline constexpr char kGzipEndsEarly[] = "compressed data ends early";
+inline constexpr char kGzipAfterLastMember[] = "unexpected data after the last member";
+inline constexpr char kGzipCrcMismatch[] = "CRC-32 mismatch";
+inline constexpr char kGzipLengthMismatch[] = "length mismatch";
+
 // Data packets.
 inline constexpr char kInvalidDataHeader[] = "Invalid data block header";
 inline constexpr char kOldFormat[] = "Old CWA format packets are not supported";

@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "errors/messages.hpp"
+
 namespace tiltgram {
 
 namespace {
@@ -17,7 +19,7 @@ constexpr std::uint8_t kGzipMagic[2] = {0x1f, 0x8b};
 constexpr std::size_t kCompressedBuffer = std::size_t{256} << 10;
 
 CwaError gzip_error(std::string_view what) {
-  return CwaError::message("Invalid gzip data: " + std::string(what));
+  return CwaError::message(msg::kInvalidGzipPrefix + std::string(what));
 }
 
 }  // namespace
@@ -89,7 +91,7 @@ class Inflater {
           return std::size_t{0};
         }
         if (zs_.avail_in < 2 || std::memcmp(zs_.next_in, kGzipMagic, 2) != 0)
-          return gzip_error("unexpected data after the last member");
+          return gzip_error(msg::kGzipAfterLastMember);
         inflateReset(&zs_);
         between_members_ = false;
       }
@@ -104,17 +106,17 @@ class Inflater {
         case Z_BUF_ERROR:
           // No progress with every compressed byte read: the stream stops inside a member.
           if (file_eof_ && !input_left && zs_.avail_out == size)
-            return gzip_error("compressed data ends early");
+            return gzip_error(msg::kGzipEndsEarly);
           break;
         case Z_MEM_ERROR:
           throw std::bad_alloc();
         case Z_DATA_ERROR:
         case Z_NEED_DICT:
         default: {
-          const std::string_view msg = zs_.msg != nullptr ? zs_.msg : "corrupt compressed data";
-          if (msg == "incorrect data check") return gzip_error("CRC-32 mismatch");
-          if (msg == "incorrect length check") return gzip_error("length mismatch");
-          return gzip_error(msg);
+          const std::string_view what = zs_.msg != nullptr ? zs_.msg : "corrupt compressed data";
+          if (what == "incorrect data check") return gzip_error(msg::kGzipCrcMismatch);
+          if (what == "incorrect length check") return gzip_error(msg::kGzipLengthMismatch);
+          return gzip_error(what);
         }
       }
     }
@@ -270,9 +272,9 @@ Status SectorReader::seek(std::uint64_t offset) {
 }
 
 Result<std::uint64_t> data_blocks_in(std::uint64_t size) {
-  if (size < kHeaderSize) return CwaError::message("File too small to be a valid CWA file");
+  if (size < kHeaderSize) return CwaError::message(msg::kFileTooSmall);
   if ((size - kHeaderSize) % kSectorSize != 0)
-    return CwaError::message("Incomplete CWA data block");
+    return CwaError::message(msg::kIncompleteBlock);
   return (size - kHeaderSize) / kSectorSize;
 }
 
