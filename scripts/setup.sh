@@ -16,6 +16,16 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
   rm -rf .venv
   "$PY" -m venv .venv
 fi
+# zlib's headers (gzip-compressed recordings); Debian's Python development packages bring
+# them, a bare machine gets them from apt where it can.
+if ! printf '#include <zlib.h>\n' | ${CXX:-c++} -E -x c++ - >/dev/null 2>&1; then
+  if command -v apt-get >/dev/null 2>&1 && [ "$(id -u)" = 0 ]; then
+    apt-get install -y -q zlib1g-dev >/dev/null || { apt-get update -q >/dev/null && apt-get install -y -q zlib1g-dev >/dev/null; }
+  else
+    echo "zlib's development headers are missing: install zlib1g-dev (Debian, Ubuntu) or zlib-devel" >&2
+    exit 1
+  fi
+fi
 .venv/bin/python -m pip install -q --disable-pip-version-check numpy pandas pytest scikit-build-core ninja cmake
 # The extension with every optional dependency (Parquet, Dask, progress bar, plotting, type
 # checking) and the test tools.
