@@ -23,7 +23,7 @@ import subprocess
 import sys
 import time
 
-from common import interleaved, recording
+from common import interleaved, processor, recording
 
 import tiltgram
 
@@ -66,18 +66,6 @@ def inflate(path: str) -> int:
                         raise RuntimeError(f"inflate: {rc}")
     finally:
         ZLIB.inflateEnd(ctypes.byref(zs))
-
-
-def processor() -> str:
-    model, flags = "?", set()
-    with open("/proc/cpuinfo") as fh:
-        for line in fh:
-            if line.startswith("model name") and model == "?":
-                model = line.split(":", 1)[1].strip()
-            if line.startswith("flags"):
-                flags = set(line.split(":", 1)[1].split())
-    simd = [f for f in ("avx2", "avx512f", "bmi2") if f in flags]
-    return f"{model} ({', '.join(simd) or 'no AVX2'})"
 
 
 def main() -> None:

@@ -86,16 +86,6 @@ Result<std::size_t> File::read_some(std::uint8_t* data, std::size_t size) {
   return static_cast<std::size_t>(n);
 }
 
-Status File::read_exact(std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    TG_ASSIGN_OR_RETURN(std::size_t n, read_some(data, size));
-    if (n == 0) return CwaError::io_eof();
-    data += n;
-    size -= n;
-  }
-  return {};
-}
-
 Status File::read_exact_at(std::uint64_t offset, std::uint8_t* data, std::size_t size) {
   while (size > 0) {
     Status stopped;

@@ -45,8 +45,6 @@ class File {
 
   // One read request: the number of bytes read, 0 at the end of the file.
   Result<std::size_t> read_some(std::uint8_t* data, std::size_t size);
-  // Reads exactly `size` bytes; an early end of file is io_eof().
-  Status read_exact(std::uint8_t* data, std::size_t size);
   // Reads exactly `size` bytes at `offset` without moving the file position.
   Status read_exact_at(std::uint64_t offset, std::uint8_t* data, std::size_t size);
   // Writes all bytes.
