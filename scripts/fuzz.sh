@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_sector fuzz_header fuzz_resample fuzz_pipeline)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_sector fuzz_header fuzz_resample fuzz_pipeline fuzz_gzip)
 jobs=${FUZZ_JOBS:-1}
 
 cxx=""
@@ -50,7 +50,7 @@ max_len() {
 
 run_target() {
   local t=$1 log="$out/logs/$1.log" fresh="$out/new/$1"
-  "$cxx" "${flags[@]}" -fsanitize=fuzzer "fuzz/$t.cpp" $(find "$out/obj" -name '*.o') -o "$out/$t"
+  "$cxx" "${flags[@]}" -fsanitize=fuzzer "fuzz/$t.cpp" $(find "$out/obj" -name '*.o') -lz -o "$out/$t"
   rm -rf "$fresh" && mkdir -p "$fresh" "fuzz/corpus/$t"
   local status=0
   # A freed block stays poisoned until it is reused, but is not held back in a quarantine:
