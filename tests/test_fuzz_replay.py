@@ -16,7 +16,7 @@ import pytest
 from cpp_program import compiler
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-TARGETS = ["fuzz_sector", "fuzz_header", "fuzz_resample", "fuzz_pipeline"]
+TARGETS = ["fuzz_sector", "fuzz_header", "fuzz_resample", "fuzz_pipeline", "fuzz_gzip"]
 FLAGS = ["-std=c++20", "-O1", "-g", "-ffp-contract=off", "-fsanitize=address,undefined",
          "-fno-sanitize-recover=all", "-Isrc"]
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:abort_on_error=1",
