@@ -75,7 +75,7 @@ def main() -> None:
     packed = raw + ".gz"
     if not os.path.exists(packed):
         t = time.perf_counter()
-        with open(raw, "rb") as src, gzip.open(packed + ".part", "wb", compresslevel=6, mtime=0) as dst:
+        with open(raw, "rb") as src, gzip.GzipFile(packed + ".part", "wb", compresslevel=6, mtime=0) as dst:
             shutil.copyfileobj(src, dst, 1 << 20)
         os.replace(packed + ".part", packed)
         print(f"wrote {packed} in {time.perf_counter() - t:.0f} s")
