@@ -2,6 +2,7 @@
 PNG opened and looked at (size, rows, gaps against stillness), and the `plot` subcommand."""
 
 import datetime as dt
+import gzip
 import os
 import struct
 import subprocess
@@ -179,6 +180,18 @@ def test_rows_follow_the_utc_offset(gappy):
     assert "(UTC)" in fig.get_suptitle() and "01:00:00" in fig.get_suptitle()
     strips = [ax.get_ylabel() for ax in fig.axes].count("°C")
     assert strips == len(labels)
+
+
+def test_gzip_recording(gappy, tmp_path):
+    packed = builders.write(tmp_path / "gappy.cwa.gz", gzip.compress(open(gappy, "rb").read()))
+    probe = builders.write(tmp_path / "probe.cwa.gz", gzip.compress(builders.header()))
+    try:
+        tiltgram.read_metadata(probe)
+    except RuntimeError:
+        pytest.skip("this build does not read gzip-compressed recordings")
+    raw, unpacked = plot.plot_recording(gappy), plot.plot_recording(packed)
+    assert [ax.get_ylabel() for ax in day_axes(unpacked)] == DAYS
+    assert unpacked.get_suptitle() == raw.get_suptitle().replace("gappy.cwa", "gappy.cwa.gz", 1)
 
 
 @pytest.mark.parametrize("name, magic", [
