@@ -14,7 +14,7 @@ import sys
 import tempfile
 import time
 
-from common import interleaved, processor, recording
+from common import interleaved, machine, recording
 
 import tiltgram
 from tiltgram_tools import plot
@@ -42,7 +42,7 @@ def main() -> None:
         "read + minute table": table,
         "plot to PNG": plot_png,
     }, rounds=7, ballast=ballast)
-    print(f"{processor()}; load {os.getloadavg()[0]:.2f}")
+    print(machine())
     print(f"{days:g}-day 100 Hz packed recording: {size / 1e6:.0f} MB, {rows} rows")
     for name, sec in t.items():
         print(f"  {name:22s} {sec:8.3f} s")

@@ -131,17 +131,3 @@ def hwm_kb():
             return int(line.split()[1])
 """
 
-
-def processor() -> str:
-    """The processor's model and the vector extensions the reader's code paths choose from."""
-    model, flags = "unknown processor", set()
-    with open("/proc/cpuinfo") as fh:
-        for line in fh:
-            key, _, value = line.partition(":")
-            if key.strip() == "model name":
-                model = value.strip()
-            elif key.strip() == "flags":
-                flags = set(value.split())
-                break
-    wanted = ("sse4_2", "avx", "avx2", "fma", "avx512f", "avx512bw", "avx512vl")
-    return f"{model}; {' '.join(f for f in wanted if f in flags)}"

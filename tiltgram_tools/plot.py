@@ -396,7 +396,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         "the acceleration magnitude's excess over 1 g (mg); minutes without samples are "
         "hatched. The output format follows the output's suffix (.png, .svg, .pdf).",
     )
-    parser.add_argument("recording", metavar="REC", help="a CWA recording (.cwa or .cwa.gz)")
+    parser.add_argument("recording", metavar="REC", help="a CWA recording")
     parser.add_argument("-o", "--output", metavar="OUT", required=True,
                         help="the picture to write: OUT.png, OUT.svg or OUT.pdf")
     parser.add_argument("--format", choices=FORMATS,
