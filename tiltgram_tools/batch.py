@@ -474,6 +474,9 @@ def convert_many(
     false) and written to `out_dir/failures.tsv`. `progress` shows a bar on standard error
     (None: when it is a terminal). Raises UsageError, with nothing converted, for bad options,
     two inputs with one output name, or an input that is an output.
+
+    Local workers start as `multiprocessing` does with its forkserver: each imports the
+    calling script again, so a script calls this under `if __name__ == "__main__":`.
     """
     started = time.perf_counter()
     out = os.fspath(out_dir)
