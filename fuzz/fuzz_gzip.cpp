@@ -81,7 +81,15 @@ void check_sectors(const std::string& path, const std::vector<std::uint8_t>& byt
       std::abort();
     }
     if (sector.value() == nullptr) break;
-    if (at + kSectorSize > bytes.size()) std::abort();
+    if (at + kSectorSize > bytes.size()) {
+      // Bytes inflated before a failure reach a reader in pieces of its own size: a larger
+      // read may be handed a sector beyond where the small reads met the failure. What the
+      // two have in common must agree.
+      if (!error) std::abort();
+      const std::size_t common = at < bytes.size() ? bytes.size() - at : 0;
+      if (std::memcmp(sector.value(), bytes.data() + at, common) != 0) std::abort();
+      return;
+    }
     if (std::memcmp(sector.value(), bytes.data() + at, kSectorSize) != 0) std::abort();
     at += kSectorSize;
   }
