@@ -23,7 +23,7 @@ import subprocess
 import sys
 import time
 
-from common import interleaved, processor, recording
+from common import interleaved, machine, recording
 
 import tiltgram
 
@@ -80,7 +80,7 @@ def main() -> None:
         os.replace(packed + ".part", packed)
         print(f"wrote {packed} in {time.perf_counter() - t:.0f} s")
     size, csize = os.path.getsize(raw), os.path.getsize(packed)
-    print(f"processor: {processor()}; zlib {ZLIB.zlibVersion().decode()} (the module links the "
+    print(f"{machine()}; zlib {ZLIB.zlibVersion().decode()} (the module links the "
           f"same system library); load: {os.getloadavg()[0]:.1f}")
     print(f"{days:g}-day 100 Hz packed recording: {size / 1e6:.0f} MB, gzip -6: {csize / 1e6:.0f} MB "
           f"({100 * csize / size:.0f} %)")
@@ -91,29 +91,39 @@ def main() -> None:
     del df
     out_dir = os.environ.get("TMPDIR", "/tmp")
     csv_raw, csv_gz = os.path.join(out_dir, "bench-gzip-raw.csv"), os.path.join(out_dir, "bench-gzip-gz.csv")
+    cpu: dict = {}
     try:
         t = interleaved({
             "inflate": lambda: inflate(packed),
             "read_metadata(gz)": lambda: tiltgram.read_metadata(packed),
             "read_cwa_file(raw)": lambda: tiltgram.read_cwa_file(raw),
             "read_cwa_file(gz)": lambda: tiltgram.read_cwa_file(packed),
-        }, rounds=rounds, ballast=size + result)
+            "inflate, then read(raw)": lambda: (inflate(packed), tiltgram.read_cwa_file(raw)),
+        }, rounds=rounds, ballast=size + result, cpu=cpu)
         t.update(interleaved({
             "inflate ": lambda: inflate(packed),
             "write_cwa_csv(raw)": lambda: tiltgram.write_cwa_csv(raw, csv_raw),
             "write_cwa_csv(gz)": lambda: tiltgram.write_cwa_csv(packed, csv_gz),
-        }, rounds=max(3, rounds // 2), ballast=size))
+            "inflate, then csv(raw)": lambda: (inflate(packed), tiltgram.write_cwa_csv(raw, csv_raw)),
+        }, rounds=max(3, rounds // 2), ballast=size, cpu=cpu))
         same = subprocess.run(["cmp", "-s", csv_raw, csv_gz]).returncode == 0
     finally:
         for p in (csv_raw, csv_gz):
             if os.path.exists(p):
                 os.unlink(p)
     for name, sec in t.items():
-        print(f"  {name:22s} {sec:8.3f} s")
+        user, system = cpu[name]
+        print(f"  {name:24s} {sec:8.3f} s   (user {user:6.3f} s, system {system:6.3f} s)")
+    # Two forms of the floor: the sum of the separate steps, and both done in one timed step.
+    # This machine returns freed memory to its host about a second after it is freed, so a
+    # step that first touches its result later than that pays more for the same pages; the
+    # one-step floor touches its result as late as the gzip read does.
     print(f"read_cwa_file(gz) / (inflate + read_cwa_file(raw)) = "
-          f"{t['read_cwa_file(gz)'] / (t['inflate'] + t['read_cwa_file(raw)']):.2f}  (target <= 1.15)")
+          f"{t['read_cwa_file(gz)'] / (t['inflate'] + t['read_cwa_file(raw)']):.2f} separately, "
+          f"{t['read_cwa_file(gz)'] / t['inflate, then read(raw)']:.2f} in one step  (target <= 1.15)")
     print(f"write_cwa_csv(gz) / (inflate + write_cwa_csv(raw)) = "
-          f"{t['write_cwa_csv(gz)'] / (t['inflate '] + t['write_cwa_csv(raw)']):.2f}  (target <= 1.15; "
+          f"{t['write_cwa_csv(gz)'] / (t['inflate '] + t['write_cwa_csv(raw)']):.2f} separately, "
+          f"{t['write_cwa_csv(gz)'] / t['inflate, then csv(raw)']:.2f} in one step  (target <= 1.15; "
           f"CSV files identical: {same})")
     print(f"read_metadata(gz) / inflate                        = "
           f"{t['read_metadata(gz)'] / t['inflate']:.2f}  (target <= 1.2)")
