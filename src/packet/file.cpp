@@ -14,6 +14,7 @@ namespace tiltgram {
 namespace {
 // Set once at module initialisation, before any call can read it.
 InterruptCheck interrupt_check = nullptr;
+thread_local bool interrupt_check_off = false;
 
 // Runs `call` (a system call returning -1 with errno on failure) until it is not
 // interrupted, or the interrupt check says stop; the result is the call's, or -1 with
@@ -34,7 +35,12 @@ auto retry_interrupted(Call&& call, Status& stopped) {
 
 void set_interrupt_check(InterruptCheck check) noexcept { interrupt_check = check; }
 
-Status check_interrupt() { return interrupt_check != nullptr ? interrupt_check() : Status(); }
+Status check_interrupt() {
+  return interrupt_check != nullptr && !interrupt_check_off ? interrupt_check() : Status();
+}
+
+NoInterruptCheck::NoInterruptCheck() noexcept : was_(std::exchange(interrupt_check_off, true)) {}
+NoInterruptCheck::~NoInterruptCheck() { interrupt_check_off = was_; }
 
 File::File(File&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
 
@@ -78,9 +84,9 @@ Result<File> File::create(std::string_view path) {
   return File(fd);
 }
 
-Result<std::size_t> File::read_some(std::uint8_t* data, std::size_t size) {
+Result<std::size_t> File::read_some(int fd, std::uint8_t* data, std::size_t size) {
   Status stopped;
-  const ssize_t n = retry_interrupted([&] { return ::read(fd_, data, size); }, stopped);
+  const ssize_t n = retry_interrupted([&] { return ::read(fd, data, size); }, stopped);
   if (!stopped.ok()) return std::move(stopped).error();
   if (n < 0) return CwaError::io(errno);
   return static_cast<std::size_t>(n);

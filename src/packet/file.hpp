@@ -20,8 +20,22 @@ inline constexpr std::size_t kHeaderSize = 1024;
 using InterruptCheck = Status (*)();
 // Installs the check for the whole process (once, before any call; nullptr removes it).
 void set_interrupt_check(InterruptCheck check) noexcept;
-// Runs the installed check: success to retry, or the error to stop with.
+// Runs the installed check: success to retry, or the error to stop with. On a thread
+// that has made a NoInterruptCheck, the calls retry without it.
 Status check_interrupt();
+
+// For the lifetime of the object, system calls on this thread retry on EINTR without the
+// installed check: a worker thread of ours must never run the caller's signal handlers.
+class NoInterruptCheck {
+ public:
+  NoInterruptCheck() noexcept;
+  ~NoInterruptCheck();
+  NoInterruptCheck(const NoInterruptCheck&) = delete;
+  NoInterruptCheck& operator=(const NoInterruptCheck&) = delete;
+
+ private:
+  bool was_;
+};
 
 // A move-only file descriptor. Opens, reads and writes retry on EINTR after
 // check_interrupt(); the destructor closes silently, the success path of a writer calls
@@ -44,7 +58,11 @@ class File {
   int fd() const noexcept { return fd_; }
 
   // One read request: the number of bytes read, 0 at the end of the file.
-  Result<std::size_t> read_some(std::uint8_t* data, std::size_t size);
+  Result<std::size_t> read_some(std::uint8_t* data, std::size_t size) {
+    return read_some(fd_, data, size);
+  }
+  // The same on a descriptor that the caller keeps open (a File that may move meanwhile).
+  static Result<std::size_t> read_some(int fd, std::uint8_t* data, std::size_t size);
   // Reads exactly `size` bytes at `offset` without moving the file position.
   Status read_exact_at(std::uint64_t offset, std::uint8_t* data, std::size_t size);
   // Writes all bytes.

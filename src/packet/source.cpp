@@ -2,10 +2,20 @@
 
 #include <zlib.h>
 
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <atomic>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "errors/messages.hpp"
@@ -22,7 +32,11 @@ CwaError gzip_error(std::string_view what) {
   return CwaError::message(msg::kInvalidGzipPrefix + std::string(what));
 }
 
+std::atomic<bool> inflate_ahead_enabled{true};
+
 }  // namespace
+
+void set_inflate_ahead(bool enabled) noexcept { inflate_ahead_enabled = enabled; }
 
 // A zlib inflate stream over the compressed file, member after member.
 class Inflater {
@@ -51,10 +65,10 @@ class Inflater {
     position_ = 0;
   }
 
-  Result<std::size_t> read_some(File& file, std::uint8_t* data, std::size_t size) {
+  Result<std::size_t> read_some(int fd, std::uint8_t* data, std::size_t size) {
     if (failure_) return *failure_;
     if (finished_ || size == 0) return std::size_t{0};
-    Result<std::size_t> r = inflate_some(file, data, size < UINT_MAX ? size : UINT_MAX);
+    Result<std::size_t> r = inflate_some(fd, data, size < UINT_MAX ? size : UINT_MAX);
     if (!r.ok()) {
       failure_ = r.error();
       return std::move(r).error();
@@ -68,24 +82,24 @@ class Inflater {
 
  private:
   // Reads more compressed bytes behind the unread ones.
-  Status fill(File& file) {
+  Status fill(int fd) {
     if (zs_.avail_in > 0 && zs_.next_in != in_.get())
       std::memmove(in_.get(), zs_.next_in, zs_.avail_in);
     zs_.next_in = in_.get();
     TG_ASSIGN_OR_RETURN(std::size_t n,
-                        file.read_some(in_.get() + zs_.avail_in, kCompressedBuffer - zs_.avail_in));
+                        File::read_some(fd, in_.get() + zs_.avail_in, kCompressedBuffer - zs_.avail_in));
     if (n == 0) file_eof_ = true;
     zs_.avail_in += static_cast<uInt>(n);
     return {};
   }
 
-  Result<std::size_t> inflate_some(File& file, std::uint8_t* data, std::size_t size) {
+  Result<std::size_t> inflate_some(int fd, std::uint8_t* data, std::size_t size) {
     zs_.next_out = data;
     zs_.avail_out = static_cast<uInt>(size);
     while (zs_.avail_out == size) {
       if (between_members_) {
         // Another member, or the end: anything else after a member is not gzip data.
-        while (zs_.avail_in < 2 && !file_eof_) TG_TRY(fill(file));
+        while (zs_.avail_in < 2 && !file_eof_) TG_TRY(fill(fd));
         if (zs_.avail_in == 0) {
           finished_ = true;
           return std::size_t{0};
@@ -95,7 +109,7 @@ class Inflater {
         inflateReset(&zs_);
         between_members_ = false;
       }
-      if (zs_.avail_in == 0 && !file_eof_) TG_TRY(fill(file));
+      if (zs_.avail_in == 0 && !file_eof_) TG_TRY(fill(fd));
       const bool input_left = zs_.avail_in > 0;
       const int rc = inflate(&zs_, Z_NO_FLUSH);
       switch (rc) {
@@ -132,9 +146,163 @@ class Inflater {
   std::optional<CwaError> failure_;
 };
 
+// Decompresses ahead of the reader in a thread of its own, into a ring of chunks, so that
+// inflating and decoding run side by side. The reader sees exactly the bytes, and then the
+// end or the failure, that reading the inflater itself in chunk-sized requests would give.
+// Only for regular files, whose reads never wait for a writer: stopping the thread then
+// always takes at most one chunk's work.
+class InflateAhead {
+ public:
+  static constexpr std::size_t kMaxChunk = std::size_t{512} << 10;
+  static constexpr std::size_t kChunks = 6;
+
+  // Starts the thread; std::system_error when it cannot be started. A small file gets
+  // small chunks: about its compressed size, from 4 KiB to 512 KiB.
+  InflateAhead(Inflater& inflater, int fd, std::uint64_t compressed_size)
+      : inflater_(inflater), fd_(fd) {
+    while (chunk_ < kMaxChunk && chunk_ < compressed_size) chunk_ *= 2;
+    for (Chunk& c : ring_) c.bytes.reset(new std::uint8_t[chunk_]);
+    // The thread starts with every signal blocked: signals are the caller's thread's.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (...) {
+      pthread_sigmask(SIG_SETMASK, &old, nullptr);
+      throw;
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  }
+  InflateAhead(const InflateAhead&) = delete;
+  InflateAhead& operator=(const InflateAhead&) = delete;
+  ~InflateAhead() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      stop_ = true;
+    }
+    consumed_.notify_one();
+    thread_.join();
+  }
+
+  Result<std::size_t> read_some(std::uint8_t* data, std::size_t size) {
+    if (size == 0) return std::size_t{0};
+    std::unique_lock<std::mutex> lock(m_);
+    produced_.wait(lock, [this] { return filled_ > 0 || ended_; });
+    if (filled_ == 0) {
+      if (out_of_memory_) throw std::bad_alloc();
+      if (failure_) return *failure_;
+      return std::size_t{0};
+    }
+    // The chunk at first_ is the reader's until it is handed back.
+    Chunk& c = ring_[first_];
+    lock.unlock();
+    const std::size_t n = size < c.len - used_ ? size : c.len - used_;
+    std::memcpy(data, c.bytes.get() + used_, n);
+    used_ += n;
+    position_ += n;
+    if (used_ == c.len) {
+      used_ = 0;
+      lock.lock();
+      first_ = (first_ + 1) % kChunks;
+      --filled_;
+      lock.unlock();
+      consumed_.notify_one();
+    }
+    return n;
+  }
+
+  // Bytes handed to the reader.
+  std::uint64_t position() const noexcept { return position_; }
+
+ private:
+  struct Chunk {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t len = 0;
+  };
+
+  void run() {
+    NoInterruptCheck no_check;
+    for (;;) {
+      std::size_t slot;
+      {
+        std::unique_lock<std::mutex> lock(m_);
+        consumed_.wait(lock, [this] { return stop_ || filled_ < kChunks; });
+        if (stop_) return;
+        slot = (first_ + filled_) % kChunks;
+      }
+      Chunk& c = ring_[slot];
+      std::size_t len = 0;
+      std::optional<CwaError> failure;
+      bool out_of_memory = false, end = false;
+      try {
+        while (len < chunk_) {
+          Result<std::size_t> r = inflater_.read_some(fd_, c.bytes.get() + len, chunk_ - len);
+          if (!r.ok()) {
+            failure = std::move(r).error();
+            break;
+          }
+          if (r.value() == 0) {
+            end = true;
+            break;
+          }
+          len += r.value();
+        }
+      } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+      }
+      const bool finished = failure || out_of_memory || end;
+      {
+        std::lock_guard<std::mutex> lock(m_);
+        c.len = len;
+        if (len > 0) ++filled_;
+        if (finished) {
+          ended_ = true;
+          failure_ = std::move(failure);
+          out_of_memory_ = out_of_memory;
+        }
+      }
+      produced_.notify_one();
+      if (finished) return;
+    }
+  }
+
+  Inflater& inflater_;
+  const int fd_;
+  std::size_t chunk_ = 4096;
+  std::array<Chunk, kChunks> ring_;
+  std::mutex m_;
+  std::condition_variable produced_, consumed_;
+  // Under m_: the reader's chunk, the number of chunks filled from it on, and how the
+  // stream ended.
+  std::size_t first_ = 0;
+  std::size_t filled_ = 0;
+  bool stop_ = false;
+  bool ended_ = false;
+  bool out_of_memory_ = false;
+  std::optional<CwaError> failure_;
+  // The reader's own.
+  std::size_t used_ = 0;
+  std::uint64_t position_ = 0;
+  std::thread thread_;
+};
+
 Source::Source() noexcept = default;
 Source::Source(Source&& o) noexcept = default;
-Source& Source::operator=(Source&& o) noexcept = default;
+Source& Source::operator=(Source&& o) noexcept {
+  if (this == &o) return *this;
+  ahead_.reset();  // its thread reads through this source's descriptor and inflater
+  file_ = std::move(o.file_);
+  inflater_ = std::move(o.inflater_);
+  ahead_ = std::move(o.ahead_);
+  may_inflate_ahead_ = o.may_inflate_ahead_;
+  size_hint_ = o.size_hint_;
+  compressed_size_ = o.compressed_size_;
+  std::memcpy(prefix_, o.prefix_, sizeof prefix_);
+  prefix_len_ = o.prefix_len_;
+  prefix_pos_ = o.prefix_pos_;
+  return *this;
+}
 Source::~Source() = default;
 
 Result<Source> Source::open(std::string_view path) {
@@ -150,6 +318,20 @@ Result<Source> Source::open(std::string_view path) {
   if (got == sizeof head && std::memcmp(head, kGzipMagic, 2) == 0) {
     s.inflater_ = std::make_unique<Inflater>();
     s.inflater_->restart(head, got);
+    struct stat st;
+    if (::fstat(s.file_.fd(), &st) == 0 && S_ISREG(st.st_mode)) {
+      s.may_inflate_ahead_ = inflate_ahead_enabled.load(std::memory_order_relaxed);
+      // The stated length is read now, before a thread reads the file.
+      const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+      s.compressed_size_ = size;
+      std::uint8_t isize[4];
+      if (size >= 18 && s.file_.read_exact_at(size - 4, isize, 4).ok()) {
+        const std::uint64_t stated = std::uint64_t{isize[0]} | std::uint64_t{isize[1]} << 8 |
+                                     std::uint64_t{isize[2]} << 16 |
+                                     std::uint64_t{isize[3]} << 24;
+        s.size_hint_ = stated < size * 4 ? stated : size * 4;
+      }
+    }
   } else {
     std::memcpy(s.prefix_, head, got);
     s.prefix_len_ = static_cast<std::uint8_t>(got);
@@ -157,8 +339,24 @@ Result<Source> Source::open(std::string_view path) {
   return s;
 }
 
+Result<std::size_t> Source::inflate_some(std::uint8_t* data, std::size_t size) {
+  if (!ahead_ && may_inflate_ahead_) {
+    try {
+      ahead_ = std::make_unique<InflateAhead>(*inflater_, file_.fd(), compressed_size_);
+    } catch (const std::system_error&) {
+      may_inflate_ahead_ = false;  // no thread to be had: decompress here
+    }
+  }
+  if (ahead_) return ahead_->read_some(data, size);
+  return inflater_->read_some(file_.fd(), data, size);
+}
+
+std::uint64_t Source::inflated_position() const noexcept {
+  return ahead_ ? ahead_->position() : inflater_->position();
+}
+
 Result<std::size_t> Source::read_some(std::uint8_t* data, std::size_t size) {
-  if (inflater_) return inflater_->read_some(file_, data, size);
+  if (inflater_) return inflate_some(data, size);
   if (prefix_pos_ < prefix_len_ && size > 0) {
     std::size_t n = prefix_len_ - prefix_pos_;
     if (n > size) n = size;
@@ -184,16 +382,16 @@ Status Source::seek(std::uint64_t offset, std::uint8_t* scratch, std::size_t scr
     prefix_pos_ = prefix_len_;
     return file_.seek(offset);
   }
-  if (offset < inflater_->position()) {
+  if (offset < inflated_position()) {
+    ahead_.reset();
     TG_TRY(file_.seek(0));
     inflater_->restart(nullptr, 0);
   }
-  while (inflater_->position() < offset) {
-    const std::uint64_t left = offset - inflater_->position();
+  while (inflated_position() < offset) {
+    const std::uint64_t left = offset - inflated_position();
     TG_ASSIGN_OR_RETURN(std::size_t n,
-                        inflater_->read_some(file_, scratch,
-                                             left < scratch_size ? static_cast<std::size_t>(left)
-                                                                 : scratch_size));
+                        inflate_some(scratch, left < scratch_size ? static_cast<std::size_t>(left)
+                                                                  : scratch_size));
     if (n == 0) break;
   }
   return {};
@@ -203,21 +401,15 @@ Result<std::uint64_t> Source::size_to_end() {
   if (!inflater_) return file_.size();
   auto scratch = std::make_unique<std::uint8_t[]>(kCompressedBuffer);
   for (;;) {
-    TG_ASSIGN_OR_RETURN(std::size_t n, inflater_->read_some(file_, scratch.get(), kCompressedBuffer));
-    if (n == 0) return inflater_->position();
+    TG_ASSIGN_OR_RETURN(std::size_t n, inflate_some(scratch.get(), kCompressedBuffer));
+    if (n == 0) return inflated_position();
   }
 }
 
 std::uint64_t Source::size_hint() {
+  if (inflater_) return size_hint_;
   Result<std::uint64_t> size = file_.size();
-  if (!size.ok()) return 0;
-  if (!inflater_) return size.value();
-  std::uint8_t isize[4];
-  if (size.value() < 18 || !file_.read_exact_at(size.value() - 4, isize, 4).ok()) return 0;
-  const std::uint64_t stated = std::uint64_t{isize[0]} | std::uint64_t{isize[1]} << 8 |
-                               std::uint64_t{isize[2]} << 16 | std::uint64_t{isize[3]} << 24;
-  const std::uint64_t bound = size.value() * 4;
-  return stated < bound ? stated : bound;
+  return size.ok() ? size.value() : 0;
 }
 
 SectorReader::SectorReader(Source source, std::size_t buffer_bytes)

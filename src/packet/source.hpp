@@ -17,6 +17,11 @@
 namespace tiltgram {
 
 class Inflater;
+class InflateAhead;
+
+// Whether gzip data in a regular file is decompressed ahead of the reader, in a thread of
+// its own (the default). Tests and fuzz targets turn it off to check the plain path.
+void set_inflate_ahead(bool enabled) noexcept;
 
 // A recording's bytes, in order. For gzip data, the members (one or more, concatenated)
 // form one stream, as `gzip -d` reads them; every member's CRC-32 and length are checked,
@@ -55,8 +60,16 @@ class Source {
   std::uint64_t size_hint();
 
  private:
+  Result<std::size_t> inflate_some(std::uint8_t* data, std::size_t size);
+  std::uint64_t inflated_position() const noexcept;
+
   File file_;
   std::unique_ptr<Inflater> inflater_;
+  // Decompression ahead of the reader, started at the first read; stopped to go back.
+  std::unique_ptr<InflateAhead> ahead_;
+  bool may_inflate_ahead_ = false;
+  std::uint64_t size_hint_ = 0;
+  std::uint64_t compressed_size_ = 0;
   // The first bytes of a file that is not gzip data, read to recognise it.
   std::uint8_t prefix_[2] = {};
   std::uint8_t prefix_len_ = 0;
