@@ -22,7 +22,7 @@ namespace {
 // ",value" with 6 decimals.
 inline char* put_value(char* p, float v) noexcept {
   *p = ',';
-  return write_fixed6(p + 1, v);
+  return put_fixed6(p + 1, v);
 }
 
 inline char* put_optional(char* p, const std::optional<float>& v) noexcept {
@@ -34,12 +34,6 @@ inline char* put_optional(char* p, const std::optional<float>& v) noexcept {
 inline char* put_missing_triple(char* p) noexcept {
   std::memcpy(p, ",NaN,NaN,NaN", 12);
   return p + 12;
-}
-
-// The time field: microseconds shifted by the offset (checked by the caller with
-// shift_fits).
-inline char* put_time(char* p, std::int64_t us, std::int64_t offset_us) noexcept {
-  return write_time4(p, us - offset_us);
 }
 
 }  // namespace
@@ -125,7 +119,7 @@ Status write_csv_row(CsvWriter& writer, IncludeFlags flags, bool gyro_present, b
   if (flags.light && !row.light) return CwaError::message(msg::kLightUnavailable);
   if (flags.battery && !row.battery) return CwaError::message(msg::kBatteryUnavailable);
 
-  char* p = put_time(writer.line_space(), row.time, 0);
+  char* p = writer.put_time(writer.line_space(), row.time);
   p = put_value(p, row.acc_x);
   p = put_value(p, row.acc_y);
   p = put_value(p, row.acc_z);
@@ -186,40 +180,93 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
 
 namespace {
 
-// Writes the lines of one decoded block. `tail` is the block's readings as the line's
-// last fields, with the "\n".
-Status write_block_lines(CsvWriter& writer, const DecodedSamples& s, const std::int64_t* times,
-                         std::int64_t offset_us, bool gyro_present, bool mag_present,
-                         std::string_view tail) {
-  const std::size_t n = s.count;
-  if (!shift_fits(times, n, offset_us)) return CwaError::message(msg::kShiftOverflow);
-  const bool gyro = gyro_present && s.has_gyro;
-  const bool gyro_missing = gyro_present && !s.has_gyro;
-  const bool mag = mag_present && s.has_mag;
-  const bool mag_missing = mag_present && !s.has_mag;
-  for (std::size_t i = 0; i < n; ++i) {
-    char* p = put_time(writer.line_space(), times[i], offset_us);
+// What a line of a block holds after the accelerometer: gyroscope or magnetometer values,
+// or "NaN" for them, or neither.
+enum class Triple { kNone, kValues, kMissing };
+
+inline char* put_triple(char* p, Triple what, const float (&axes)[3][kMaxSamplesPerPacket],
+                        std::size_t i) noexcept {
+  if (what == Triple::kValues) {
+    p = put_value(p, axes[0][i]);
+    p = put_value(p, axes[1][i]);
+    return put_value(p, axes[2][i]);
+  }
+  if (what == Triple::kMissing) return put_missing_triple(p);
+  return p;
+}
+
+// The lines of one block, compiled once for each choice of the columns after the
+// accelerometer. `tail` (the readings and the "\n") is copied in one 16-byte move when it
+// fits, which `tail_buffer` (kTailBytes long) allows.
+inline constexpr std::size_t kTailBytes = 3 * (kFixedTextMax + kFixedStoreSlack + 1) + 16;
+
+template <Triple kGyro, Triple kMag, bool kShortTail>
+Status write_lines(CsvWriter& writer, const DecodedSamples& s, const std::int64_t* times,
+                   std::int64_t offset_us, const char* tail, std::size_t tail_size) {
+  const char* const commit_point = writer.commit_point();
+  char* p = writer.line_space();
+  for (std::size_t i = 0; i < s.count; ++i) {
+    p = writer.put_time(p, times[i] - offset_us);
     p = put_value(p, s.acc[0][i]);
     p = put_value(p, s.acc[1][i]);
     p = put_value(p, s.acc[2][i]);
-    if (gyro) {
-      p = put_value(p, s.gyro[0][i]);
-      p = put_value(p, s.gyro[1][i]);
-      p = put_value(p, s.gyro[2][i]);
-    } else if (gyro_missing) {
-      p = put_missing_triple(p);
+    p = put_triple(p, kGyro, s.gyro, i);
+    p = put_triple(p, kMag, s.mag, i);
+    if constexpr (kShortTail) {
+      std::memcpy(p, tail, 16);
+    } else {
+      std::memcpy(p, tail, tail_size);
     }
-    if (mag) {
-      p = put_value(p, s.mag[0][i]);
-      p = put_value(p, s.mag[1][i]);
-      p = put_value(p, s.mag[2][i]);
-    } else if (mag_missing) {
-      p = put_missing_triple(p);
+    p += tail_size;
+    if (p >= commit_point) [[unlikely]] {
+      TG_TRY(writer.commit_line(p));
+      p = writer.line_space();
     }
-    std::memcpy(p, tail.data(), tail.size());
-    TG_TRY(writer.commit_line(p + tail.size()));
   }
-  return {};
+  return writer.commit_line(p);
+}
+
+template <Triple kGyro, Triple kMag>
+Status write_lines_for(CsvWriter& writer, const DecodedSamples& s, const std::int64_t* times,
+                       std::int64_t offset_us, const char* tail, std::size_t tail_size) {
+  if (tail_size <= 16) return write_lines<kGyro, kMag, true>(writer, s, times, offset_us, tail, tail_size);
+  return write_lines<kGyro, kMag, false>(writer, s, times, offset_us, tail, tail_size);
+}
+
+template <Triple kGyro>
+Status write_lines_for(CsvWriter& writer, Triple mag, const DecodedSamples& s,
+                       const std::int64_t* times, std::int64_t offset_us, const char* tail,
+                       std::size_t tail_size) {
+  switch (mag) {
+    case Triple::kValues:
+      return write_lines_for<kGyro, Triple::kValues>(writer, s, times, offset_us, tail, tail_size);
+    case Triple::kMissing:
+      return write_lines_for<kGyro, Triple::kMissing>(writer, s, times, offset_us, tail, tail_size);
+    case Triple::kNone:
+      break;
+  }
+  return write_lines_for<kGyro, Triple::kNone>(writer, s, times, offset_us, tail, tail_size);
+}
+
+// Writes the lines of one decoded block. `tail` is the block's readings as the line's
+// last fields, with the "\n", in a buffer of kTailBytes.
+Status write_block_lines(CsvWriter& writer, const DecodedSamples& s, const std::int64_t* times,
+                         std::int64_t offset_us, bool gyro_present, bool mag_present,
+                         const char* tail, std::size_t tail_size) {
+  if (!shift_fits(times, s.count, offset_us)) return CwaError::message(msg::kShiftOverflow);
+  const auto triple = [](bool present, bool has) {
+    return !present ? Triple::kNone : has ? Triple::kValues : Triple::kMissing;
+  };
+  const Triple mag = triple(mag_present, s.has_mag);
+  switch (triple(gyro_present, s.has_gyro)) {
+    case Triple::kValues:
+      return write_lines_for<Triple::kValues>(writer, mag, s, times, offset_us, tail, tail_size);
+    case Triple::kMissing:
+      return write_lines_for<Triple::kMissing>(writer, mag, s, times, offset_us, tail, tail_size);
+    case Triple::kNone:
+      break;
+  }
+  return write_lines_for<Triple::kNone>(writer, mag, s, times, offset_us, tail, tail_size);
 }
 
 // Reads the planned blocks from the first again, decoding and stamping each data block
@@ -299,7 +346,7 @@ Status write_opened(OpenedDataBlocks& opened, std::string_view output_path, Incl
   TG_ASSIGN_OR_RETURN(CsvWriter writer, CsvWriter::create(output_path));
   TG_TRY(writer.write_header(csv_header(flags, gyro_present, mag_present)));
 
-  char tail[3 * (kFixedTextMax + 1) + 1];
+  char tail[kTailBytes] = {};
   TG_TRY(for_each_decoded_block(
       opened, flags.magnetometer, *samples, times, [&](const CwaDataBlock& block) -> Status {
         // The readings are the same on every line of the block: their text is made once.
@@ -310,7 +357,7 @@ Status write_opened(OpenedDataBlocks& opened, std::string_view output_path, Incl
         if (flags.battery) t = put_value(t, readings.battery);
         *t++ = '\n';
         return write_block_lines(writer, *samples, times, offset_us, gyro_present, mag_present,
-                                 std::string_view(tail, static_cast<std::size_t>(t - tail)));
+                                 tail, static_cast<std::size_t>(t - tail));
       }));
   return writer.finish();
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "errors/error.hpp"
+#include "package/csv_format.hpp"
 #include "package/plan.hpp"
 #include "package/read.hpp"
 #include "package/result.hpp"
@@ -29,7 +30,8 @@ inline constexpr std::size_t kCsvChunkBytes = 8192;
 inline constexpr std::size_t kCsvFileBufferBytes = std::size_t{16} << 20;
 
 // Room for one line: 13 fields of at most 47 characters (a float near FLT_MAX), each
-// followed by "," or "\n", plus the kFixedTextMax bytes a number writer may be handed.
+// followed by "," or "\n", plus the kFixedTextMax + kFixedStoreSlack bytes a number writer
+// may be handed.
 inline constexpr std::size_t kCsvLineMax = 1024;
 
 // The values of one output line.
@@ -75,6 +77,13 @@ class CsvWriter {
     if (len_ >= kSpillAt) return spill();
     return {};
   }
+  // Where a line may end before it must be committed: lines that end before this point
+  // may be written one after the other from line_space() and committed together (the
+  // file is written at the same bytes as committing each), one that ends at or past it
+  // must be committed before the next begins.
+  const char* commit_point() const noexcept { return buf_.get() + kSpillAt; }
+  // The `time` field of a line: the text of write_time4.
+  char* put_time(char* out, std::int64_t us) noexcept { return times_.put(out, us); }
   // Writes the names joined by "," and a "\n".
   Status write_header(const std::vector<std::string_view>& names);
   // Writes out everything buffered and closes the file; failures are Io errors.
@@ -95,6 +104,7 @@ class CsvWriter {
   std::size_t len_ = 0;   // bytes in buf_
   std::size_t done_ = 0;  // leading bytes of buf_ already in the file (after a failure)
   bool interrupted_ = false;  // a signal's handler stopped a write
+  TimeText times_;
 };
 
 // Writes one line. A requested temperature, light or battery value that the row lacks

@@ -120,6 +120,29 @@ char* write_fixed6(char* out, float value) noexcept {
   return put_exact(out, limit, static_cast<double>(magnitude), 6);
 }
 
+char* fixed_text::put_whole_long(char* out, std::uint64_t n) noexcept { return put_uint(out, n); }
+
+std::uint64_t TimeText::round_up_at_half(std::uint64_t magnitude, std::uint64_t q) noexcept {
+  // t = magnitude / 10^6 lies on the midpoint magnitude us itself when t * 10^6 equals
+  // it exactly; with t = m * 2^e (m < 2^53, e < 0 here) compare m * 10^6 with
+  // magnitude * 2^-e, both below 2^120.
+  __extension__ typedef unsigned __int128 u128;
+  const double t = static_cast<double>(magnitude) / 1e6;
+  std::uint64_t bits;
+  std::memcpy(&bits, &t, sizeof bits);
+  const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  const int shift = 1075 - static_cast<int>(bits >> 52);
+  const u128 scaled_t = static_cast<u128>(m) * 1000000U;
+  const u128 scaled_us = static_cast<u128>(magnitude) << shift;
+  if (scaled_t != scaled_us) return scaled_t > scaled_us ? 1U : 0U;
+  return q & 1U;
+}
+
+void TimeText::remember(std::uint64_t whole) noexcept {
+  whole_ = whole;
+  length_ = static_cast<std::size_t>(put_uint(text_, whole) - text_);
+}
+
 char* write_time4(char* out, std::int64_t us) noexcept {
   char* const limit = out + kFixedTextMax;
   // Unsigned negation keeps INT64_MIN well defined.

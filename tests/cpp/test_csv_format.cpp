@@ -1,4 +1,6 @@
-// Checks write_fixed6 and write_time4 bit for bit against two independent oracles:
+// Checks write_fixed6 and write_time4 bit for bit against two independent oracles, and the
+// inner-loop writers put_fixed6 and TimeText::put (one TimeText for every case, so its
+// remembered seconds are both reused and replaced) against the exact oracle:
 //   exact:    integer-only rounding of the value's binary expansion m * 2^e (below);
 //   to_chars: std::to_chars(..., chars_format::fixed, n), which libstdc++ rounds exactly.
 // Sign, NaN and infinities are handled outside the oracles, as the CSV text requires.
@@ -19,7 +21,10 @@
 
 namespace {
 
+using tiltgram::kFixedStoreSlack;
 using tiltgram::kFixedTextMax;
+using tiltgram::put_fixed6;
+using tiltgram::TimeText;
 using tiltgram::write_fixed6;
 using tiltgram::write_time4;
 
@@ -133,8 +138,11 @@ void check_fixed6(float v, bool with_to_chars = true) {
   char ref[kRefMax];
   const std::string_view text = view(got, write_fixed6(got, v));
   if (text.size() > kFixedTextMax) return fail_fixed6(v, text, "", "overran the buffer");
-  if (const auto want = view(ref, ref_fixed6(ref, v, exact_oracle)); text != want) {
-    return fail_fixed6(v, text, want, "exact");
+  const auto exact = view(ref, ref_fixed6(ref, v, exact_oracle));
+  if (text != exact) return fail_fixed6(v, text, exact, "exact");
+  char fast[kFixedTextMax + kFixedStoreSlack];
+  if (const auto inner = view(fast, put_fixed6(fast, v)); inner != exact) {
+    return fail_fixed6(v, inner, exact, "put_fixed6, exact");
   }
   if (!with_to_chars) return;
   if (const auto want = view(ref, ref_fixed6(ref, v, to_chars_oracle)); text != want) {
@@ -148,8 +156,12 @@ void check_time4(std::int64_t us, bool with_to_chars = true) {
   char ref[kRefMax];
   const std::string_view text = view(got, write_time4(got, us));
   if (text.size() > kFixedTextMax) return fail_time4(us, text, "", "overran the buffer");
-  if (const auto want = view(ref, ref_time4(ref, us, exact_oracle)); text != want) {
-    return fail_time4(us, text, want, "exact");
+  const auto exact = view(ref, ref_time4(ref, us, exact_oracle));
+  if (text != exact) return fail_time4(us, text, exact, "exact");
+  static TimeText times;
+  char fast[kFixedTextMax + kFixedStoreSlack];
+  if (const auto inner = view(fast, times.put(fast, us)); inner != exact) {
+    return fail_time4(us, inner, exact, "TimeText, exact");
   }
   if (!with_to_chars) return;
   if (const auto want = view(ref, ref_time4(ref, us, to_chars_oracle)); text != want) {
