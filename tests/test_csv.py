@@ -92,6 +92,17 @@ def test_streamed_csv_matches_reference(cwa, csv, formats, kwargs):
     assert csv(cwa(blocks), **kwargs) == reference_csv(blocks, **kwargs)
 
 
+def test_many_distinct_and_repeated_values_match_reference(cwa, csv):
+    # Thousands of distinct accelerometer values, each block's samples written twice: the
+    # streamed route's text of a value must not depend on the values written before it.
+    first = contiguous_blocks(40, format=0x32, seed=3)
+    again = contiguous_blocks(40, start=pack_time(2020, 1, 1, 1), format=0x32, seed=3)
+    mixed = contiguous_blocks(8, start=pack_time(2020, 1, 1, 2), format=0x62, seed=4, gyro_scale_code=3)
+    blocks = first + again + mixed
+    assert len({s for b in first for s in b.samples}) > 3000
+    assert csv(cwa(blocks)) == reference_csv(blocks)
+
+
 def test_exact_line_text(cwa, csv):
     rec = cwa([packet(format=0x32, samples=[(1, 2, 3), (-12800, 0, 25)], battery=100)])
     assert csv(rec, **READINGS) == (

@@ -180,16 +180,58 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
 
 namespace {
 
+// The texts of recently written values. A recording's values come from the sensors' few
+// thousand raw counts, and a quiet axis repeats the same few for minutes: most values of
+// a streamed file were written before. A direct-mapped table keyed by the float's bits
+// holds the ",value" text of those with at most 2 whole digits (11 characters at most).
+class ValueTexts {
+ public:
+  ValueTexts() : entries_(new Entry[kEntries]) {
+    // An unused entry holds the true text of its key, a NaN.
+    for (std::size_t i = 0; i < kEntries; ++i) entries_[i] = Entry{kUnused, 4, {',', 'N', 'a', 'N'}};
+  }
+
+  // ",value", the text of put_fixed6.
+  char* put(char* p, float v) noexcept {
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    Entry& e = entries_[(bits * 0x9E3779B1U) >> (32 - kIndexBits)];
+    if (e.bits == bits) {
+      std::memcpy(p, e.text, sizeof e.text);
+      return p + e.length;
+    }
+    char* const end = put_value(p, v);
+    const auto length = static_cast<std::size_t>(end - p);
+    if (length <= sizeof e.text) {
+      e.bits = bits;
+      e.length = static_cast<std::uint8_t>(length);
+      std::memcpy(e.text, p, length);
+    }
+    return end;
+  }
+
+ private:
+  static constexpr unsigned kIndexBits = 12;
+  static constexpr std::size_t kEntries = std::size_t{1} << kIndexBits;
+  static constexpr std::uint32_t kUnused = 0xFFFFFFFFU;
+  struct Entry {
+    std::uint32_t bits;
+    std::uint8_t length;
+    char text[11];
+  };
+  std::unique_ptr<Entry[]> entries_;
+};
+
 // What a line of a block holds after the accelerometer: gyroscope or magnetometer values,
 // or "NaN" for them, or neither.
 enum class Triple { kNone, kValues, kMissing };
 
-inline char* put_triple(char* p, Triple what, const float (&axes)[3][kMaxSamplesPerPacket],
-                        std::size_t i) noexcept {
+inline char* put_triple(char* p, ValueTexts& texts, Triple what,
+                        const float (&axes)[3][kMaxSamplesPerPacket], std::size_t i) noexcept {
   if (what == Triple::kValues) {
-    p = put_value(p, axes[0][i]);
-    p = put_value(p, axes[1][i]);
-    return put_value(p, axes[2][i]);
+    p = texts.put(p, axes[0][i]);
+    p = texts.put(p, axes[1][i]);
+    return texts.put(p, axes[2][i]);
   }
   if (what == Triple::kMissing) return put_missing_triple(p);
   return p;
@@ -201,17 +243,17 @@ inline char* put_triple(char* p, Triple what, const float (&axes)[3][kMaxSamples
 inline constexpr std::size_t kTailBytes = 3 * (kFixedTextMax + kFixedStoreSlack + 1) + 16;
 
 template <Triple kGyro, Triple kMag, bool kShortTail>
-Status write_lines(CsvWriter& writer, const DecodedSamples& s, const std::int64_t* times,
+Status write_lines(CsvWriter& writer, ValueTexts& texts, const DecodedSamples& s, const std::int64_t* times,
                    std::int64_t offset_us, const char* tail, std::size_t tail_size) {
   const char* const commit_point = writer.commit_point();
   char* p = writer.line_space();
   for (std::size_t i = 0; i < s.count; ++i) {
     p = writer.put_time(p, times[i] - offset_us);
-    p = put_value(p, s.acc[0][i]);
-    p = put_value(p, s.acc[1][i]);
-    p = put_value(p, s.acc[2][i]);
-    p = put_triple(p, kGyro, s.gyro, i);
-    p = put_triple(p, kMag, s.mag, i);
+    p = texts.put(p, s.acc[0][i]);
+    p = texts.put(p, s.acc[1][i]);
+    p = texts.put(p, s.acc[2][i]);
+    p = put_triple(p, texts, kGyro, s.gyro, i);
+    p = put_triple(p, texts, kMag, s.mag, i);
     if constexpr (kShortTail) {
       std::memcpy(p, tail, 16);
     } else {
@@ -227,30 +269,30 @@ Status write_lines(CsvWriter& writer, const DecodedSamples& s, const std::int64_
 }
 
 template <Triple kGyro, Triple kMag>
-Status write_lines_for(CsvWriter& writer, const DecodedSamples& s, const std::int64_t* times,
+Status write_lines_for(CsvWriter& writer, ValueTexts& texts, const DecodedSamples& s, const std::int64_t* times,
                        std::int64_t offset_us, const char* tail, std::size_t tail_size) {
-  if (tail_size <= 16) return write_lines<kGyro, kMag, true>(writer, s, times, offset_us, tail, tail_size);
-  return write_lines<kGyro, kMag, false>(writer, s, times, offset_us, tail, tail_size);
+  if (tail_size <= 16) return write_lines<kGyro, kMag, true>(writer, texts, s, times, offset_us, tail, tail_size);
+  return write_lines<kGyro, kMag, false>(writer, texts, s, times, offset_us, tail, tail_size);
 }
 
 template <Triple kGyro>
-Status write_lines_for(CsvWriter& writer, Triple mag, const DecodedSamples& s,
+Status write_lines_for(CsvWriter& writer, ValueTexts& texts, Triple mag, const DecodedSamples& s,
                        const std::int64_t* times, std::int64_t offset_us, const char* tail,
                        std::size_t tail_size) {
   switch (mag) {
     case Triple::kValues:
-      return write_lines_for<kGyro, Triple::kValues>(writer, s, times, offset_us, tail, tail_size);
+      return write_lines_for<kGyro, Triple::kValues>(writer, texts, s, times, offset_us, tail, tail_size);
     case Triple::kMissing:
-      return write_lines_for<kGyro, Triple::kMissing>(writer, s, times, offset_us, tail, tail_size);
+      return write_lines_for<kGyro, Triple::kMissing>(writer, texts, s, times, offset_us, tail, tail_size);
     case Triple::kNone:
       break;
   }
-  return write_lines_for<kGyro, Triple::kNone>(writer, s, times, offset_us, tail, tail_size);
+  return write_lines_for<kGyro, Triple::kNone>(writer, texts, s, times, offset_us, tail, tail_size);
 }
 
 // Writes the lines of one decoded block. `tail` is the block's readings as the line's
 // last fields, with the "\n", in a buffer of kTailBytes.
-Status write_block_lines(CsvWriter& writer, const DecodedSamples& s, const std::int64_t* times,
+Status write_block_lines(CsvWriter& writer, ValueTexts& texts, const DecodedSamples& s, const std::int64_t* times,
                          std::int64_t offset_us, bool gyro_present, bool mag_present,
                          const char* tail, std::size_t tail_size) {
   if (!shift_fits(times, s.count, offset_us)) return CwaError::message(msg::kShiftOverflow);
@@ -260,13 +302,13 @@ Status write_block_lines(CsvWriter& writer, const DecodedSamples& s, const std::
   const Triple mag = triple(mag_present, s.has_mag);
   switch (triple(gyro_present, s.has_gyro)) {
     case Triple::kValues:
-      return write_lines_for<Triple::kValues>(writer, mag, s, times, offset_us, tail, tail_size);
+      return write_lines_for<Triple::kValues>(writer, texts, mag, s, times, offset_us, tail, tail_size);
     case Triple::kMissing:
-      return write_lines_for<Triple::kMissing>(writer, mag, s, times, offset_us, tail, tail_size);
+      return write_lines_for<Triple::kMissing>(writer, texts, mag, s, times, offset_us, tail, tail_size);
     case Triple::kNone:
       break;
   }
-  return write_lines_for<Triple::kNone>(writer, mag, s, times, offset_us, tail, tail_size);
+  return write_lines_for<Triple::kNone>(writer, texts, mag, s, times, offset_us, tail, tail_size);
 }
 
 // Reads the planned blocks from the first again, decoding and stamping each data block
@@ -347,6 +389,7 @@ Status write_opened(OpenedDataBlocks& opened, std::string_view output_path, Incl
   TG_TRY(writer.write_header(csv_header(flags, gyro_present, mag_present)));
 
   char tail[kTailBytes] = {};
+  ValueTexts texts;
   TG_TRY(for_each_decoded_block(
       opened, flags.magnetometer, *samples, times, [&](const CwaDataBlock& block) -> Status {
         // The readings are the same on every line of the block: their text is made once.
@@ -356,7 +399,7 @@ Status write_opened(OpenedDataBlocks& opened, std::string_view output_path, Incl
         if (flags.light) t = put_value(t, readings.light);
         if (flags.battery) t = put_value(t, readings.battery);
         *t++ = '\n';
-        return write_block_lines(writer, *samples, times, offset_us, gyro_present, mag_present,
+        return write_block_lines(writer, texts, *samples, times, offset_us, gyro_present, mag_present,
                                  tail, static_cast<std::size_t>(t - tail));
       }));
   return writer.finish();
