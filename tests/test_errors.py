@@ -4,6 +4,7 @@ metadata reports. Read failures in the middle of a file come from tests/fault_sh
 
 import datetime as dt
 import errno
+import gzip
 import os
 
 import pytest
@@ -159,19 +160,43 @@ def test_output_naming_the_input_is_refused_on_every_csv_route(write_file, route
 # Read faults at byte offsets of the 3-block recording (data blocks at 1024, 1536, 2048):
 # (offset, errno; 0 is an end of file there, as when the file shrinks while it is read).
 FAULTS = [
-    ("eio-metadata", (0, errno.EIO), expect(EIO, EIO)),
-    ("eio-first-sector", (1024, errno.EIO), expect(EIO, EIO)),
-    ("eio-middle-sector", (1536, errno.EIO), expect(EIO, EIO)),
-    ("eio-last-sector", (2048, errno.EIO), expect(EIO, EIO)),
-    ("end-inside-metadata", (1, 0), expect(EOF, EOF)),
-    ("end-before-middle-sector", (1536, 0), expect(UNEXPECTED_END)),
-    ("end-before-last-sector", (2048, 0), expect(UNEXPECTED_END)),
-    ("end-inside-last-sector", (2048 + 100, 0), expect(EOF, EOF)),
+    ("eio-metadata", (THREE, 0, errno.EIO), expect(EIO, EIO)),
+    ("eio-first-sector", (THREE, 1024, errno.EIO), expect(EIO, EIO)),
+    ("eio-middle-sector", (THREE, 1536, errno.EIO), expect(EIO, EIO)),
+    ("eio-last-sector", (THREE, 2048, errno.EIO), expect(EIO, EIO)),
+    ("end-inside-metadata", (THREE, 1, 0), expect(EOF, EOF)),
+    ("end-before-middle-sector", (THREE, 1536, 0), expect(UNEXPECTED_END)),
+    ("end-before-last-sector", (THREE, 2048, 0), expect(UNEXPECTED_END)),
+    ("end-inside-last-sector", (THREE, 2048 + 100, 0), expect(EOF, EOF)),
+]
+
+# The same recording gzip-compressed (about 1.6 kB: compressed sectors at 0, 512, 1024 and
+# 1536, the 8-byte trailer at the end). Every route reads the stream to its end, so a fault
+# anywhere in it is the call's error, on the reports too; an early end is one of the stream.
+GZ_THREE = gzip.compress(THREE, mtime=0)
+GZIP_ENDS_EARLY = "Invalid gzip data: compressed data ends early"
+# Routes that decompress the stream twice: a scan first (the seconds cut's plan, the
+# streamed CSV's channel scan, the header before the reports' sample scan), then the read.
+TWO_PASSES = ["read-seconds", "resampled-seconds", "csv-collected", *STREAMED, *REPORT_ROUTES]
+FAULTS += [
+    ("gzip-eio-first-sector", (GZ_THREE, 100, errno.EIO), expect(EIO, EIO)),
+    ("gzip-eio-middle-sector", (GZ_THREE, len(GZ_THREE) // 2, errno.EIO), expect(EIO, EIO)),
+    ("gzip-eio-last-sector", (GZ_THREE, len(GZ_THREE) - 20, errno.EIO), expect(EIO, EIO)),
+    ("gzip-eio-trailer", (GZ_THREE, len(GZ_THREE) - 4, errno.EIO), expect(EIO, EIO)),
+    ("gzip-eio-middle-second-pass", (GZ_THREE, len(GZ_THREE) // 2, errno.EIO, 1),
+     expect(None, **dict.fromkeys(TWO_PASSES, EIO))),
+    # One byte is no gzip magic: the file is read as it is.
+    ("gzip-end-inside-magic", (GZ_THREE, 1, 0), expect(EOF, EOF)),
+    ("gzip-end-inside-header", (GZ_THREE, 5, 0), expect(GZIP_ENDS_EARLY, GZIP_ENDS_EARLY)),
+    ("gzip-end-middle-sector", (GZ_THREE, len(GZ_THREE) // 2, 0), expect(GZIP_ENDS_EARLY, GZIP_ENDS_EARLY)),
+    ("gzip-end-inside-trailer", (GZ_THREE, len(GZ_THREE) - 4, 0), expect(GZIP_ENDS_EARLY, GZIP_ENDS_EARLY)),
 ]
 
 
 @pytest.mark.parametrize("fault, route, expected", by_route(FAULTS))
 def test_read_faults(faulty, write_file, tmp_path, fault, route, expected):  # noqa: F811
-    answer = faulty.call(route, write_file(THREE), tmp_path / "out.csv", read=(*fault, 0))
+    data, offset, errnum, *skip = fault
+    answer = faulty.call(route, write_file(data), tmp_path / "out.csv", read=(offset, errnum, *(skip or [0])))
     assert tuple(answer["outcome"]) == (expected[0] if expected == OK else expected[0].__name__, expected[1])
-    assert answer["hits"] >= 1 and answer["fds_left"] == []
+    # A fault kept for a second pass is never met by a route that reads once.
+    assert answer["hits"] >= (0 if skip and expected == OK else 1) and answer["fds_left"] == []

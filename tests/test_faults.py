@@ -4,12 +4,14 @@ error, leaves no descriptor open and no memory behind, and the CSV output holds 
 the writer's rules say."""
 
 import errno
+import gzip
 import json
 import os
 import subprocess
 import sys
 import textwrap
 import threading
+import zlib
 
 import numpy as np
 import pytest
@@ -24,6 +26,7 @@ ENOSPC = f"{os.strerror(errno.ENOSPC)} (os error {errno.ENOSPC})"
 EIO = f"{os.strerror(errno.EIO)} (os error {errno.EIO})"
 FIRST_WRITE = 16 * 2**20  # the file buffer's first write (after 16 MiB + 8 KiB + 1 bytes)
 CSV_ROUTES = [r for r in READ_ROUTES if r.startswith("csv")]
+STREAMED_ROUTES = ["csv-streamed", "csv-streamed-blocks"]
 ALL_READINGS = dict(include_temperature=True, include_light=True, include_battery=True)
 
 
@@ -102,24 +105,60 @@ def test_read_fault_while_streaming_leaves_the_lines_of_the_blocks_before(faulty
     assert out.read_text() == "".join(lines[:1 + 2 * 120])
 
 
-@pytest.mark.parametrize("route", [r for r in CSV_ROUTES if r != "csv-streamed" and r != "csv-streamed-blocks"])
-def test_read_fault_on_a_collecting_route_leaves_the_output_untouched(faulty, cwa, tmp_path, route):  # noqa: F811
+@pytest.mark.parametrize("route", STREAMED_ROUTES)
+def test_read_faults_in_gzip_input_while_streaming(faulty, write_file, tmp_path, route):  # noqa: F811
+    # A fault in the channel scan leaves an existing output untouched; one in the second
+    # pass leaves the header and the lines of whole blocks, no more than were decompressed
+    # before the fault.
+    data = builders.recording(builders.header(), contiguous_blocks(40))
+    compressed = gzip.compress(data, mtime=0)
+    path = write_file(compressed)
+    out = tmp_path / "out.csv"
+    whole = tmp_path / "whole.csv"
+    call(route, path, str(whole))
+    lines = whole.read_text().splitlines(keepends=True)
+    at = len(compressed) // 2
+    before = (len(zlib.decompressobj(31).decompress(compressed[:at])) - 1024) // 512
+    out.write_text("keep")
+    answer = faulty.call(route, path, out, read=(at, errno.EIO, 0))
+    assert answer["outcome"] == ["RuntimeError", f"IO error: {EIO}"] and answer["fds_left"] == []
+    assert out.read_text() == "keep"
+    answer = faulty.call(route, path, out, read=(at, errno.EIO, 1))
+    assert answer["outcome"] == ["RuntimeError", f"IO error: {EIO}"] and answer["fds_left"] == []
+    written = out.read_text()
+    blocks, rest = divmod(written.count("\n") - 1, 120)
+    assert rest == 0 and 0 <= blocks <= before < 40 and written == "".join(lines[:1 + 120 * blocks])
+
+
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gzip"])
+@pytest.mark.parametrize("route", [r for r in CSV_ROUTES if r not in STREAMED_ROUTES])
+def test_read_fault_on_a_collecting_route_leaves_the_output_untouched(faulty, write_file, tmp_path,  # noqa: F811
+                                                                      route, compressed):
+    data = builders.recording(builders.header(), contiguous_blocks(4))
+    offset = 1024 + 3 * 512
+    if compressed:
+        data, offset = gzip.compress(data, mtime=0), len(gzip.compress(data, mtime=0)) * 3 // 4
     out = tmp_path / "out.csv"
     out.write_text("keep")
-    answer = faulty.call(route, cwa(contiguous_blocks(4)), out, read=(1024 + 3 * 512, errno.EIO, 0))
+    answer = faulty.call(route, write_file(data), out, read=(offset, errno.EIO, 0))
     assert answer["outcome"] == ["RuntimeError", f"IO error: {EIO}"]
     assert out.read_text() == "keep"
 
 
 @pytest.mark.parametrize("route, fault", [
-    pytest.param(route, fault, id=f"{fault}-{route}") for fault in ("read-eio", "read-end", "write-enospc")
+    pytest.param(route, fault, id=f"{fault}-{route}")
+    for fault in ("read-eio", "read-end", "write-enospc", "gzip-read-eio", "gzip-read-end")
     for route in (CSV_ROUTES if fault.startswith("write") else ROUTES)])
-def test_failing_calls_keep_memory_flat(faulty, cwa, tmp_path, route, fault):  # noqa: F811
-    path = cwa(contiguous_blocks(200, format=0x92))
-    fault_args = {"read-eio": {"read": (1024 + 100 * 512, errno.EIO, 0)},
-                  "read-end": {"read": (1024 + 100 * 512, 0, 0)},
+def test_failing_calls_keep_memory_flat(faulty, write_file, tmp_path, route, fault):  # noqa: F811
+    data = builders.recording(builders.header(), contiguous_blocks(200, format=0x92))
+    at = 1024 + 100 * 512
+    if fault.startswith("gzip"):
+        data = gzip.compress(data, mtime=0)
+        at = len(data) // 2
+    fault_args = {"read-eio": {"read": (at, errno.EIO, 0)}, "gzip-read-eio": {"read": (at, errno.EIO, 0)},
+                  "read-end": {"read": (at, 0, 0)}, "gzip-read-end": {"read": (at, 0, 0)},
                   "write-enospc": {"write": (0, errno.ENOSPC, 0)}}[fault]
-    answer = faulty.call(route, path, tmp_path / "out.csv", repeat=60, **fault_args)
+    answer = faulty.call(route, write_file(data), tmp_path / "out.csv", repeat=60, **fault_args)
     if not (fault == "read-end" and route in ("metadata", "report")):  # a clean end for the scan
         assert answer["outcome"][0] == "RuntimeError"
     assert answer["fds_left"] == []
