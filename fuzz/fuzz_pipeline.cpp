@@ -24,8 +24,9 @@
 //           cut takes (streamed for blocks, collected for seconds); bit 2 gzip as well;
 //           bits 3-5 what becomes of the gzip stream (Damage); bits 6-7 the compression
 //           level: 0, 1, 6 or 9
-//   with gzip, bytes 9-10: where the stream is split, cut or changed; byte 11: the value
-//           a changed byte is XORed with, or the first byte after the end
+//   with gzip, bytes 9-10: where the stream is split, cut or changed (and, when the top
+//           two bits are 0, decompression ahead of the reader in a thread); byte 11: the
+//           value a changed byte is XORed with, or the first byte after the end
 // Each sector: a length byte L, then 2L bytes (fewer at the end of the input), zero-padded
 // to 512 bytes; at most kMaxSectors. The metadata block is "MD" and zeros.
 #include <sys/mman.h>
@@ -48,6 +49,7 @@
 #include "package/plan.hpp"
 #include "package/read.hpp"
 #include "packet/packet.hpp"
+#include "packet/source.hpp"
 
 using namespace tiltgram;
 
@@ -384,6 +386,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const Damage damage = kDamages[(data[8] >> 3) & 7];
   if (with_gzip) {
+    // For a quarter of the inputs, decompressed ahead of the reader in a thread of its own.
+    set_inflate_ahead(data[10] >> 6 == 0);
     constexpr int kLevels[4] = {0, 1, 6, 9};
     compressed.put(gzip_of(file, kLevels[data[8] >> 6], damage, data[9] | data[10] << 8, data[11]));
   }
