@@ -399,7 +399,7 @@ Status Source::seek(std::uint64_t offset, std::uint8_t* scratch, std::size_t scr
 
 Result<std::uint64_t> Source::size_to_end() {
   if (!inflater_) return file_.size();
-  auto scratch = std::make_unique<std::uint8_t[]>(kCompressedBuffer);
+  auto scratch = std::make_unique_for_overwrite<std::uint8_t[]>(kCompressedBuffer);
   for (;;) {
     TG_ASSIGN_OR_RETURN(std::size_t n, inflate_some(scratch.get(), kCompressedBuffer));
     if (n == 0) return inflated_position();
