@@ -34,6 +34,14 @@ CwaError gzip_error(std::string_view what) {
 
 std::atomic<bool> inflate_ahead_enabled{true};
 
+// A buffer for a file of `size` bytes (0: unknown): whole pages, no larger than the file
+// needs, at most `largest`. A small recording touches little memory.
+std::size_t buffer_for(std::uint64_t size, std::size_t largest) {
+  constexpr std::uint64_t kPage = 4096;
+  if (size == 0 || size >= largest) return largest;
+  return static_cast<std::size_t>((size + kPage - 1) / kPage * kPage);
+}
+
 }  // namespace
 
 void set_inflate_ahead(bool enabled) noexcept { inflate_ahead_enabled = enabled; }
@@ -41,7 +49,9 @@ void set_inflate_ahead(bool enabled) noexcept { inflate_ahead_enabled = enabled;
 // A zlib inflate stream over the compressed file, member after member.
 class Inflater {
  public:
-  Inflater() : in_(new std::uint8_t[kCompressedBuffer]) {
+  // `buffer_bytes` of compressed bytes are read at a time.
+  explicit Inflater(std::size_t buffer_bytes)
+      : in_(new std::uint8_t[buffer_bytes]), in_size_(buffer_bytes) {
     std::memset(&zs_, 0, sizeof zs_);
     // 16 + 15: gzip wrapping only, the largest window.
     const int rc = inflateInit2(&zs_, 16 + MAX_WBITS);
@@ -87,7 +97,7 @@ class Inflater {
       std::memmove(in_.get(), zs_.next_in, zs_.avail_in);
     zs_.next_in = in_.get();
     TG_ASSIGN_OR_RETURN(std::size_t n,
-                        File::read_some(fd, in_.get() + zs_.avail_in, kCompressedBuffer - zs_.avail_in));
+                        File::read_some(fd, in_.get() + zs_.avail_in, in_size_ - zs_.avail_in));
     if (n == 0) file_eof_ = true;
     zs_.avail_in += static_cast<uInt>(n);
     return {};
@@ -139,6 +149,7 @@ class Inflater {
 
   z_stream zs_;
   std::unique_ptr<std::uint8_t[]> in_;
+  std::size_t in_size_;
   bool file_eof_ = false;
   bool between_members_ = false;
   bool finished_ = false;
@@ -316,14 +327,15 @@ Result<Source> Source::open(std::string_view path) {
     got += n;
   }
   if (got == sizeof head && std::memcmp(head, kGzipMagic, 2) == 0) {
-    s.inflater_ = std::make_unique<Inflater>();
-    s.inflater_->restart(head, got);
     struct stat st;
-    if (::fstat(s.file_.fd(), &st) == 0 && S_ISREG(st.st_mode)) {
+    const bool regular = ::fstat(s.file_.fd(), &st) == 0 && S_ISREG(st.st_mode);
+    const std::uint64_t size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
+    s.inflater_ = std::make_unique<Inflater>(buffer_for(size, kCompressedBuffer));
+    s.inflater_->restart(head, got);
+    if (regular) {
       s.may_inflate_ahead_ = inflate_ahead_enabled.load(std::memory_order_relaxed);
-      // The stated length is read now, before a thread reads the file.
-      const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
       s.compressed_size_ = size;
+      // The stated length is read now, before a thread reads the file.
       std::uint8_t isize[4];
       if (size >= 18 && s.file_.read_exact_at(size - 4, isize, 4).ok()) {
         const std::uint64_t stated = std::uint64_t{isize[0]} | std::uint64_t{isize[1]} << 8 |
@@ -406,6 +418,12 @@ Result<std::uint64_t> Source::size_to_end() {
   }
 }
 
+std::uint64_t Source::bytes_hint() {
+  if (!inflater_) return size_hint();
+  if (compressed_size_ == 0) return 0;
+  return size_hint_ > compressed_size_ ? size_hint_ : compressed_size_;
+}
+
 std::uint64_t Source::size_hint() {
   if (inflater_) return size_hint_;
   Result<std::uint64_t> size = file_.size();
@@ -414,8 +432,9 @@ std::uint64_t Source::size_hint() {
 
 SectorReader::SectorReader(Source source, std::size_t buffer_bytes)
     : source_(std::move(source)),
-      buf_(new std::uint8_t[buffer_bytes]),
-      cap_(buffer_bytes) {}
+      cap_(buffer_for(source_.bytes_hint(), buffer_bytes < kSectorSize ? kSectorSize : buffer_bytes)) {
+  buf_.reset(new std::uint8_t[cap_]);
+}
 
 Status SectorReader::refill() {
   // Keep the partial sector that is left and read behind it.

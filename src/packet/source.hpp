@@ -58,6 +58,9 @@ class Source {
   // for its last member (modulo 2^32), at most four times the compressed size. Never
   // more than a hint.
   std::uint64_t size_hint();
+  // What a buffer for reading it all may be sized for: the file's size, or for gzip data
+  // the larger of its stated length and its compressed size; 0 when unknown.
+  std::uint64_t bytes_hint();
 
  private:
   Result<std::size_t> inflate_some(std::uint8_t* data, std::size_t size);
@@ -102,8 +105,8 @@ class SectorReader {
   Status refill();
 
   Source source_;
-  std::unique_ptr<std::uint8_t[]> buf_;
   std::size_t cap_;
+  std::unique_ptr<std::uint8_t[]> buf_;
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
   std::uint64_t ahead_limit_ = UINT64_MAX;
