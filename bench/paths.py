@@ -4,8 +4,9 @@ path as its cap (TILTGRAM_MAX_ISA), so every path is measured on one machine.
     .venv/bin/python bench/paths.py bench_read.py [args...]
     TILTGRAM_BENCH_PATHS=sse2,avx2 .venv/bin/python bench/paths.py bench_resample.py
 
-Builds go to /tmp/tiltgram-paths/<path> (reused when the sources have not changed); paths
-above what this processor has are skipped, as they would run the best path it has.
+Builds go to /tmp/tiltgram-paths/<path>, or under $TILTGRAM_PATHS_DIR (reused when the
+sources have not changed); paths above what this processor has are skipped, as they would
+run the best path it has.
 """
 
 from __future__ import annotations
@@ -18,7 +19,7 @@ import sys
 from common import ISA_ORDER, cpu_isa
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILDS = "/tmp/tiltgram-paths"
+BUILDS = os.environ.get("TILTGRAM_PATHS_DIR", "/tmp/tiltgram-paths")
 
 
 def sources_digest() -> str:

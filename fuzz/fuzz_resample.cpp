@@ -1,6 +1,6 @@
 // Differential fuzz target for the streaming resampler: the same stream of samples is fed
 // as the resampled read feeds it (whole blocks through push_block, one emit per block,
-// rows several at a time: with the processor's best vector code, and with AVX2) and
+// rows several at a time: with the processor's best vector code, with AVX2 and with SSE2) and
 // sample by sample through push_sample with rows computed one at a time. The outputs must
 // agree to the bit; any difference aborts.
 //
@@ -117,8 +117,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using RowCode = StreamingResampler::RowCode;
   StreamingResampler bulk(range_start, range_end, hz, temperature, light, battery);
   StreamingResampler bulk_avx2(range_start, range_end, hz, temperature, light, battery);
+  StreamingResampler bulk_sse2(range_start, range_end, hz, temperature, light, battery);
   StreamingResampler single(range_start, range_end, hz, temperature, light, battery);
   const bool avx2 = bulk_avx2.set_row_code(RowCode::kAvx2);
+  const bool sse2 = bulk_sse2.set_row_code(RowCode::kSse2);
   single.set_row_code(RowCode::kOneByOne);
   for (const Block& b : blocks) {
     const std::size_t n = b.samples.size();
@@ -136,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const float* acc_p[3] = {acc[0].data(), acc[1].data(), acc[2].data()};
     const float* gyro_p[3] = {gyro[0].data(), gyro[1].data(), gyro[2].data()};
     const float* mag_p[3] = {mag[0].data(), mag[1].data(), mag[2].data()};
-    for (StreamingResampler* r : {&bulk, &bulk_avx2}) {
+    for (StreamingResampler* r : {&bulk, &bulk_avx2, &bulk_sse2}) {
       if (r->done()) continue;
       r->push_block(times.data(), n, acc_p, b.has_gyro ? gyro_p : nullptr,
                     b.has_mag ? mag_p : nullptr, b.temperature, b.light, b.battery);
@@ -155,10 +157,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   bulk.emit_ready(true);
   bulk_avx2.emit_ready(true);
+  bulk_sse2.emit_ready(true);
   single.emit_ready(true);
-  if (bulk.done() != single.done() || bulk_avx2.done() != single.done()) std::abort();
+  if (bulk.done() != single.done() || bulk_avx2.done() != single.done() ||
+      bulk_sse2.done() != single.done())
+    std::abort();
   const CwaDataResult expected = single.take_output();
   expect_same(bulk.take_output(), expected);
   if (avx2) expect_same(bulk_avx2.take_output(), expected);
+  if (sse2) expect_same(bulk_sse2.take_output(), expected);
   return 0;
 }

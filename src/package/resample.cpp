@@ -13,10 +13,10 @@
 // recomputed from n for each point, never accumulated, and every product and sum below is
 // evaluated left to right exactly as written.
 //
-// Where the processor has AVX-512 (or AVX2), rows are formed eight (four) at a time: the
-// bracket of each grid point is found one point after another as below, and the
-// arithmetic of the rows whose nodes lie within 16 (8) consecutive samples is done in
-// vector lanes (resample_vector*.cpp).
+// On x86-64 rows are formed several at a time: the bracket of each grid point is found one
+// point after another as below, and the arithmetic of a batch of rows is done in vector
+// lanes (resample_vector*.cpp): eight rows whose nodes lie within 16 consecutive samples
+// with AVX-512, four rows anywhere in the queue with AVX2 or SSE2.
 #include "package/resample.hpp"
 
 #include <algorithm>
@@ -39,20 +39,18 @@ constexpr std::size_t kSensorChannels = 6;
 constexpr double kMinSpan = 1e-12;  // seconds for a bracket; seconds cubed for a denominator
 constexpr std::size_t kBatchRows = 8;  // the most of any row code
 
+// The vector code of a row code (one by one: the baseline's, for the seconds).
 resample_vector::Isa isa_of(StreamingResampler::RowCode code) noexcept {
-  return code == StreamingResampler::RowCode::kAvx512 ? resample_vector::Isa::kAvx512
-                                                      : resample_vector::Isa::kAvx2;
+  using RowCode = StreamingResampler::RowCode;
+  return code == RowCode::kAvx512 ? resample_vector::Isa::kAvx512
+         : code == RowCode::kAvx2 ? resample_vector::Isa::kAvx2
+                                  : resample_vector::Isa::kSse2;
 }
 
 }  // namespace
 
 void seconds_from_us(const std::int64_t* us, std::size_t n, double* out) noexcept {
-  const StreamingResampler::RowCode code = StreamingResampler::best_row_code();
-  if (code != StreamingResampler::RowCode::kOneByOne) {
-    resample_vector::seconds(isa_of(code), us, n, out);
-    return;
-  }
-  resample_vector::sse2::seconds(us, n, out);
+  resample_vector::seconds(isa_of(StreamingResampler::best_row_code()), us, n, out);
 }
 
 bool StreamingResampler::available(RowCode code) noexcept {
@@ -62,6 +60,7 @@ bool StreamingResampler::available(RowCode code) noexcept {
 StreamingResampler::RowCode StreamingResampler::best_row_code() noexcept {
   static const RowCode best = available(RowCode::kAvx512) ? RowCode::kAvx512
                               : available(RowCode::kAvx2) ? RowCode::kAvx2
+                              : available(RowCode::kSse2) ? RowCode::kSse2
                                                           : RowCode::kOneByOne;
   return best;
 }
@@ -94,32 +93,33 @@ StreamingResampler::StreamingResampler(std::optional<double> range_start_s,
 
 // Moves the live samples to the front of a storage of `capacity` (at least their number).
 void StreamingResampler::Queue::relocate(std::size_t capacity) {
-  const std::size_t stride = capacity + kPad;
+  const std::size_t stride = kFront + capacity + kPad;
   if (capacity != capacity_) {
     std::vector<double> time(stride);
     std::vector<float> value(kValues * stride);
     std::vector<std::uint32_t> present(stride);
-    std::copy_n(time_.data() + head_, size_, time.data());
+    std::copy_n(time_.data() + head_, size_, time.data() + kFront);
     for (std::size_t ch = 0; ch < kValues; ++ch)
-      std::copy_n(value_.data() + ch * stride_ + head_, size_, value.data() + ch * stride);
-    std::copy_n(present_.data() + head_, size_, present.data());
+      std::copy_n(value_.data() + ch * stride_ + head_, size_, value.data() + ch * stride + kFront);
+    std::copy_n(present_.data() + head_, size_, present.data() + kFront);
     time_.swap(time);
     value_.swap(value);
     present_.swap(present);
   } else {
-    std::memmove(time_.data(), time_.data() + head_, size_ * sizeof(double));
+    std::memmove(time_.data() + kFront, time_.data() + head_, size_ * sizeof(double));
     for (std::size_t ch = 0; ch < kValues; ++ch)
-      std::memmove(value_.data() + ch * stride_, value_.data() + ch * stride_ + head_,
+      std::memmove(value_.data() + ch * stride_ + kFront, value_.data() + ch * stride_ + head_,
                    size_ * sizeof(float));
-    std::memmove(present_.data(), present_.data() + head_, size_ * sizeof(std::uint32_t));
+    std::memmove(present_.data() + kFront, present_.data() + head_,
+                 size_ * sizeof(std::uint32_t));
   }
   capacity_ = capacity;
   stride_ = stride;
-  head_ = 0;
+  head_ = kFront;
 }
 
 std::size_t StreamingResampler::Queue::extend(std::size_t n) {
-  if (head_ + size_ + n > capacity_) {
+  if (head_ + size_ + n > kFront + capacity_) {
     // Moving a short queue to the front is cheap; a full one doubles instead.
     std::size_t capacity = capacity_ < 64 ? 64 : capacity_;
     while (2 * (size_ + n) > capacity) capacity *= 2;
@@ -332,9 +332,14 @@ void StreamingResampler::emit_batch(std::size_t first, const std::size_t* bracke
   const std::size_t len = pending_.size();
   std::uint64_t offsets = 0x0101010101010101u;
   for (std::size_t r = 0; r < rows; ++r) {
-    offsets ^= (std::uint64_t{1} ^ (brackets[r] - first)) << (8 * r);
+    if (row_code_ == RowCode::kAvx512) {
+      offsets ^= (std::uint64_t{1} ^ (brackets[r] - first)) << (8 * r);
+    } else {
+      b.at[r] = static_cast<std::int32_t>(brackets[r] - first);
+    }
     if (brackets[r] >= 1 && brackets[r] + 2 < len) b.nodes |= 1u << r;
   }
+  for (std::size_t r = rows; r < 4; ++r) b.at[r] = b.at[0];
   b.rows = static_cast<std::uint32_t>(rows);
   // Gyroscope and magnetometer rows only where a node or a column may have them.
   b.sensors = sensor_end_ > pending_.popped() + first || has_sensor_columns();

@@ -63,9 +63,9 @@ class StreamingResampler {
   void emit_ready(bool flush);
 
   // How rows are computed: one at a time, or several at once with vector instructions
-  // (four with AVX2, eight with AVX-512). Every way gives the same bits; the best one the
-  // processor has is chosen at construction.
-  enum class RowCode { kOneByOne, kAvx2, kAvx512 };
+  // (four with SSE2 or AVX2, eight with AVX-512). Every way gives the same bits; the best
+  // one the processor has is chosen at construction.
+  enum class RowCode { kOneByOne, kSse2, kAvx2, kAvx512 };
   static bool available(RowCode code) noexcept;
   static RowCode best_row_code() noexcept;
   // Chooses a way the processor has (for tests); returns false, changing nothing, otherwise.
@@ -100,10 +100,11 @@ class StreamingResampler {
   // one, the presence bits of the optional six), held in one linear stretch of storage
   // that is moved to the front, or doubled, when a push finds no room behind it. Vector
   // code can then load any run of consecutive samples; kPad readable elements follow the
-  // last one.
+  // last one, and one readable element precedes the first (a row's first node may lie
+  // there when no sample precedes its bracket; its value is never used).
   class Queue {
    public:
-    static constexpr std::size_t kPad = 16;
+    static constexpr std::size_t kPad = 16, kFront = 1;
     std::size_t size() const noexcept { return size_; }
     // Samples removed from the front so far: the push index of the front sample.
     std::uint64_t popped() const noexcept { return popped_; }
@@ -136,7 +137,7 @@ class StreamingResampler {
     std::vector<double> time_;
     std::vector<float> value_;  // kValues runs of stride_
     std::vector<std::uint32_t> present_;
-    std::size_t capacity_ = 0, stride_ = 0, head_ = 0, size_ = 0;
+    std::size_t capacity_ = 0, stride_ = 0, head_ = kFront, size_ = 0;
     std::uint64_t popped_ = 0;
   };
 

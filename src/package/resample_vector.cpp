@@ -1,5 +1,5 @@
-// Eight grid rows at a time with AVX-512, chosen at run time (four with AVX2:
-// resample_vector_avx2.cpp).
+// Eight grid rows at a time with AVX-512, chosen at run time (four with AVX2 or SSE2:
+// resample_vector_avx2.cpp, resample_vector_sse2.cpp).
 //
 // Each lane follows the one-row arithmetic operation for operation: the same subtractions,
 // products taken left to right, correctly rounded divisions, sums in the stated order and
@@ -25,7 +25,9 @@ namespace tiltgram::resample_vector {
 #if defined(TG_VECTOR_ROWS)
 
 bool available(Isa isa) noexcept {
-  return isa_available(isa == Isa::kAvx512 ? IsaLevel::kAvx512 : IsaLevel::kAvx2);
+  return isa_available(isa == Isa::kAvx512 ? IsaLevel::kAvx512
+                       : isa == Isa::kAvx2 ? IsaLevel::kAvx2
+                                           : IsaLevel::kBaseline);
 }
 
 namespace sse2 {
@@ -227,6 +229,8 @@ namespace sse2 {
 void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept {
   for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(us[i]) / 1000000.0;
 }
+void grid_times(double, double, double, std::uint64_t, double*) noexcept {}
+void rows(RowBatch&) noexcept {}
 }  // namespace sse2
 
 // Without these instruction sets the functions are never called.
@@ -239,7 +243,7 @@ void rows(RowBatch&, std::uint64_t) noexcept {}
 namespace avx2 {
 void grid_times(double, double, double, std::uint64_t, double*) noexcept {}
 void seconds(const std::int64_t*, std::size_t, double*) noexcept {}
-void rows(RowBatch&, std::uint64_t) noexcept {}
+void rows(RowBatch&) noexcept {}
 }  // namespace avx2
 
 #endif

@@ -1,6 +1,6 @@
-// Grid rows several at a time, in vector registers: eight with AVX-512, four with AVX2,
-// chosen at run time. Every lane rounds exactly as the one-row code does, so the rows are
-// the same to the bit.
+// Grid rows several at a time, in vector registers: eight with AVX-512, four with AVX2 or
+// with SSE2 (two pairs), chosen at run time. Every lane rounds exactly as the one-row code
+// does, so the rows are the same to the bit.
 #pragma once
 
 #include <cstddef>
@@ -8,22 +8,26 @@
 
 namespace tiltgram::resample_vector {
 
-enum class Isa { kAvx2, kAvx512 };
+enum class Isa { kSse2, kAvx2, kAvx512 };
 
 // Whether this processor (and its operating system) runs the code for `isa`.
 bool available(Isa isa) noexcept;
 
-// Rows in a batch, and how far past the batch's first node its last bracket may lie (the
-// nodes of a batch lie in a run of 2 * batch_rows consecutive samples).
+// Rows in a batch, and how far past the batch's first node its last bracket may lie.
+// AVX-512 picks the nodes of a batch out of a run of 16 consecutive samples held in
+// registers; AVX2 and SSE2 load each row's four nodes on their own, so their rows may lie
+// any distance apart (a queue holds far fewer than 2^31 samples).
 constexpr std::size_t batch_rows(Isa isa) noexcept { return isa == Isa::kAvx512 ? 8 : 4; }
-constexpr std::size_t batch_reach(Isa isa) noexcept { return 2 * batch_rows(isa) - 3; }
+constexpr std::size_t batch_reach(Isa isa) noexcept {
+  return isa == Isa::kAvx512 ? 2 * batch_rows(isa) - 3 : std::size_t{1} << 30;
+}
 
-// Up to batch_rows rows whose four nodes lie in one run of 2 * batch_rows consecutive
-// queued samples. Row r has its bracket at run position o (its nodes at o - 1 .. o + 2;
+// Up to batch_rows rows whose four nodes lie at or after a run's start (one sample before
+// it is readable too). Row r has its bracket at run position o (its nodes at o - 1 .. o + 2;
 // see rows()), and the cubic may use its four nodes when bit r of `nodes` is set (a
 // sample before the bracket and one after it exist).
 struct RowBatch {
-  const double* times;        // the run's times: 16 readable
+  const double* times;        // the run's times: from one before, to 2 past the last node
   const float* values[6];     // the run of each always-computed channel, or null when absent
   float* out[6];              // where row 0 of each channel goes (null when absent); room
                               // for batch_rows rows
@@ -31,6 +35,8 @@ struct RowBatch {
   const double* grid;         // the rows' grid times: 8 readable, 64-byte aligned
   std::uint32_t rows;         // 1..batch_rows
   std::uint32_t nodes;        // bit r: row r has a node before and after its bracket
+  std::int32_t at[4];         // AVX2 and SSE2: the bracket positions o of rows 0..3 (a row
+                              // from `rows` on repeats row 0's)
 
   // Gyroscope and magnetometer, when `sensors` is set: the runs of the six channels (NaN
   // where absent) and of the presence bits (bit k: channel k present). A row on a sample's
@@ -52,13 +58,16 @@ void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept;
 void rows(RowBatch& batch, std::uint64_t offsets) noexcept;
 }  // namespace avx512
 namespace sse2 {
+void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
+                double* out) noexcept;
 void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept;
+void rows(RowBatch& batch) noexcept;
 }  // namespace sse2
 namespace avx2 {
 void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
                 double* out) noexcept;
 void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept;
-void rows(RowBatch& batch, std::uint64_t offsets) noexcept;
+void rows(RowBatch& batch) noexcept;
 }  // namespace avx2
 
 // out[r] = grid time of point n0 + r in seconds, r < batch_rows(isa):
@@ -68,8 +77,10 @@ inline void grid_times(Isa isa, double origin_ms, double origin_s, double step_m
                        std::uint64_t n0, double* out) noexcept {
   if (isa == Isa::kAvx512) {
     avx512::grid_times(origin_ms, origin_s, step_ms, n0, out);
-  } else {
+  } else if (isa == Isa::kAvx2) {
     avx2::grid_times(origin_ms, origin_s, step_ms, n0, out);
+  } else {
+    sse2::grid_times(origin_ms, origin_s, step_ms, n0, out);
   }
 }
 
@@ -77,21 +88,47 @@ inline void grid_times(Isa isa, double origin_ms, double origin_s, double step_m
 inline void seconds(Isa isa, const std::int64_t* us, std::size_t n, double* out) noexcept {
   if (isa == Isa::kAvx512) {
     avx512::seconds(us, n, out);
-  } else {
+  } else if (isa == Isa::kAvx2) {
     avx2::seconds(us, n, out);
+  } else {
+    sse2::seconds(us, n, out);
   }
 }
 
-// Writes the batch's timestamps and channel values (and its sensor results). Byte r of
-// `offsets` is the bracket position of row r in the run (1..batch_reach; 1 for the bytes
-// from `rows` on). The offsets come in a register: eight small stores read back as one
-// vector would stall the load.
+// Writes the batch's timestamps and channel values (and its sensor results). For AVX-512,
+// byte r of `offsets` is the bracket position of row r in the run (1..batch_reach; 1 for
+// the bytes from `rows` on): the offsets come in a register, as eight small stores read
+// back as one vector would stall the load. The other codes take `at`.
 inline void rows(Isa isa, RowBatch& batch, std::uint64_t offsets) noexcept {
   if (isa == Isa::kAvx512) {
     avx512::rows(batch, offsets);
+  } else if (isa == Isa::kAvx2) {
+    avx2::rows(batch);
   } else {
-    avx2::rows(batch, offsets);
+    sse2::rows(batch);
   }
+}
+
+// The gyroscope and magnetometer results of row r for channel k, as the one-row code has
+// them: a row on its left (on1) or right (on2) bracket sample copies that sample's value
+// and presence bit k (p1, p2); between them the interpolated value counts when either
+// bracket sample has any sensor channel and it is a number. Returns whether it is present
+// and sets `out` (NaN when absent).
+inline bool sensor_row(bool on1, bool on2, std::uint32_t p1, std::uint32_t p2, float copy1,
+                       float copy2, float interpolated, int k, float& out) noexcept {
+  bool on;
+  float v = interpolated;
+  if (on1) {
+    on = ((p1 >> k) & 1) != 0;
+    v = copy1;
+  } else if (on2) {
+    on = ((p2 >> k) & 1) != 0;
+    v = copy2;
+  } else {
+    on = (p1 | p2) != 0 && v == v;
+  }
+  out = on ? v : __builtin_bit_cast(float, std::uint32_t{0x7FC00000});
+  return on;
 }
 
 }  // namespace tiltgram::resample_vector

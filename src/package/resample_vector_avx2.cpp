@@ -1,8 +1,8 @@
 // Four grid rows at a time with AVX2, for processors without AVX-512.
 //
-// The same operations as the AVX-512 code and the one-row code, lane by lane; the nodes of
-// a batch lie in a run of 8 consecutive samples, picked out with in-register permutes.
-#include <bit>
+// The same operations as the AVX-512 code and the one-row code, lane by lane. Each row's
+// four nodes are consecutive samples, loaded on their own and transposed into lanes, so the
+// rows of a batch may lie any distance apart (at 30 Hz on 100 Hz data, 13 samples).
 
 #include "header/time.hpp"
 #include "package/resample_vector.hpp"
@@ -72,36 +72,8 @@ TG_AVX2 inline __m256d lanes_from(int bits) noexcept {
       _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_set1_epi64x(bits), bit), bit));
 }
 
-// A node of the four rows: its position in the run of 8, as 32-bit float indices and as
-// the pairs of 32-bit halves of a double in either half of the run.
-struct Node {
-  __m256i position;  // lanes 0..3
-  __m256i halves;    // 32-bit index pairs (2i, 2i + 1), i = position mod 4
-  __m256d upper;     // lanes whose position is 4..7
-};
-
-TG_AVX2 inline Node node(__m128i position) noexcept {
-  Node n;
-  n.position = _mm256_zextsi128_si256(position);
-  const __m256i wide = _mm256_cvtepu32_epi64(position);
-  const __m256i low = _mm256_slli_epi64(_mm256_and_si256(wide, _mm256_set1_epi64x(3)), 1);
-  n.halves = _mm256_or_si256(low, _mm256_slli_epi64(_mm256_add_epi64(low, _mm256_set1_epi64x(1)), 32));
-  n.upper = _mm256_castsi256_pd(_mm256_cmpgt_epi64(wide, _mm256_set1_epi64x(3)));
-  return n;
-}
-
-TG_AVX2 inline __m256d pick(const Node& n, __m256d lo, __m256d hi) noexcept {
-  const __m256d a = _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(lo), n.halves));
-  const __m256d b = _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(hi), n.halves));
-  return _mm256_blendv_pd(a, b, n.upper);
-}
-
-TG_AVX2 inline __m128 pick(const Node& n, __m256 run) noexcept {
-  return _mm256_castps256_ps128(_mm256_permutevar8x32_ps(run, n.position));
-}
-
 struct Weights {
-  Node node[4];
+  const std::int32_t* at;  // the rows' bracket positions; their first nodes one before
   __m256d l0, l1, l2, l3;
   __m256d cubic, flat;
   int lanes;
@@ -109,9 +81,23 @@ struct Weights {
   bool weighed;
 };
 
-TG_AVX2 inline __m128 interpolate(Weights& w, __m256 run) noexcept {
+// Node k of the four rows from a float run, as doubles: each row's four consecutive
+// values loaded on their own and transposed into lanes.
+TG_AVX2 inline void nodes(const Weights& w, const float* run, __m256d y[4]) noexcept {
+  __m128 v0 = _mm_loadu_ps(run + w.at[0] - 1);
+  __m128 v1 = _mm_loadu_ps(run + w.at[1] - 1);
+  __m128 v2 = _mm_loadu_ps(run + w.at[2] - 1);
+  __m128 v3 = _mm_loadu_ps(run + w.at[3] - 1);
+  _MM_TRANSPOSE4_PS(v0, v1, v2, v3);
+  y[0] = _mm256_cvtps_pd(v0);
+  y[1] = _mm256_cvtps_pd(v1);
+  y[2] = _mm256_cvtps_pd(v2);
+  y[3] = _mm256_cvtps_pd(v3);
+}
+
+TG_AVX2 inline __m128 interpolate(Weights& w, const float* run) noexcept {
   __m256d y[4];
-  for (int k = 0; k < 4; ++k) y[k] = _mm256_cvtps_pd(pick(w.node[k], run));
+  nodes(w, run, y);
   __m256d r = _mm256_add_pd(
       _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(w.l0, y[0]), _mm256_mul_pd(w.l1, y[1])),
                     _mm256_mul_pd(w.l2, y[2])),
@@ -133,17 +119,22 @@ TG_AVX2 inline __m128 interpolate(Weights& w, __m256 run) noexcept {
 
 }  // namespace
 
-TG_AVX2 void rows(RowBatch& b, std::uint64_t offsets) noexcept {
+TG_AVX2 void rows(RowBatch& b) noexcept {
   Weights w;
   w.lanes = static_cast<int>((1u << b.rows) - 1u);
-  const __m128i o = _mm_cvtepu8_epi32(_mm_cvtsi32_si128(static_cast<int>(offsets & 0xFFFFFFFFu)));
-  // Position -1 (no sample before the bracket) wraps to 7: such a row is linear.
-  for (int k = 0; k < 4; ++k)
-    w.node[k] = node(_mm_and_si128(_mm_add_epi32(o, _mm_set1_epi32(k - 1)), _mm_set1_epi32(7)));
-  const __m256d run_lo = _mm256_loadu_pd(b.times);
-  const __m256d run_hi = _mm256_loadu_pd(b.times + 4);
+  w.at = b.at;
+  // Each row's four node times, transposed into node k of rows 0..3.
+  const __m256d r0 = _mm256_loadu_pd(b.times + b.at[0] - 1);
+  const __m256d r1 = _mm256_loadu_pd(b.times + b.at[1] - 1);
+  const __m256d r2 = _mm256_loadu_pd(b.times + b.at[2] - 1);
+  const __m256d r3 = _mm256_loadu_pd(b.times + b.at[3] - 1);
+  const __m256d even01 = _mm256_unpacklo_pd(r0, r1), odd01 = _mm256_unpackhi_pd(r0, r1);
+  const __m256d even23 = _mm256_unpacklo_pd(r2, r3), odd23 = _mm256_unpackhi_pd(r2, r3);
   __m256d tn[4];
-  for (int k = 0; k < 4; ++k) tn[k] = pick(w.node[k], run_lo, run_hi);
+  tn[0] = _mm256_permute2f128_pd(even01, even23, 0x20);
+  tn[1] = _mm256_permute2f128_pd(odd01, odd23, 0x20);
+  tn[2] = _mm256_permute2f128_pd(even01, even23, 0x31);
+  tn[3] = _mm256_permute2f128_pd(odd01, odd23, 0x31);
   const __m256d t = _mm256_load_pd(b.grid);
 
   const __m256d d0 = product3(_mm256_sub_pd(tn[0], tn[1]), _mm256_sub_pd(tn[0], tn[2]),
@@ -179,39 +170,22 @@ TG_AVX2 void rows(RowBatch& b, std::uint64_t offsets) noexcept {
   // The caller leaves room for four rows behind each column's end.
   for (int ch = 0; ch < 6; ++ch) {
     if (b.values[ch] == nullptr) continue;
-    _mm_storeu_ps(b.out[ch], interpolate(w, _mm256_loadu_ps(b.values[ch])));
+    _mm_storeu_ps(b.out[ch], interpolate(w, b.values[ch]));
   }
 
   if (b.sensors) {
-    const __m256i present = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b.present));
-    alignas(16) std::uint32_t p1[4], p2[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(p1),
-                    _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(present, w.node[1].position)));
-    _mm_store_si128(reinterpret_cast<__m128i*>(p2),
-                    _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(present, w.node[2].position)));
     const int on1 = lanes_of(_mm256_cmp_pd(t, tn[1], _CMP_EQ_OQ));
     const int on2 = lanes_of(_mm256_cmp_pd(t, tn[2], _CMP_EQ_OQ)) & ~on1;
     for (int k = 0; k < 6; ++k) {
-      const __m256 run = _mm256_loadu_ps(b.sensor_values[k]);
-      alignas(16) float value[4], copy1[4], copy2[4];
+      const float* run = b.sensor_values[k];
+      alignas(16) float value[4];
       _mm_store_ps(value, interpolate(w, run));
-      _mm_store_ps(copy1, pick(w.node[1], run));
-      _mm_store_ps(copy2, pick(w.node[2], run));
       std::uint32_t present_k = 0;
       for (std::uint32_t r = 0; r < b.rows; ++r) {
-        bool on = false;
-        float v = value[r];
-        if ((on1 >> r) & 1) {
-          on = ((p1[r] >> k) & 1) != 0;
-          v = copy1[r];
-        } else if ((on2 >> r) & 1) {
-          on = ((p2[r] >> k) & 1) != 0;
-          v = copy2[r];
-        } else {
-          on = (p1[r] | p2[r]) != 0 && v == v;
-        }
-        b.sensor_rows[k][r] = on ? v : std::bit_cast<float>(std::uint32_t{0x7FC00000});
-        if (on) present_k |= 1u << r;
+        const int c = b.at[r];
+        if (sensor_row((on1 >> r) & 1, (on2 >> r) & 1, b.present[c], b.present[c + 1], run[c],
+                       run[c + 1], value[r], k, b.sensor_rows[k][r]))
+          present_k |= 1u << r;
       }
       b.sensor_present[k] = present_k;
     }

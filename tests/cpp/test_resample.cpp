@@ -438,10 +438,11 @@ int main(int argc, char** argv) {
     const bool bounded = in_order && batch == 1 && (k.xs.empty() || k.xs.back().time_s < 1e12);
     const Expected want = oracle(k.xs, k.start, k.end, k.hz);
     // Rows computed one at a time, and several at a time in each way the processor has.
-    for (const RowCode code : {RowCode::kOneByOne, RowCode::kAvx2, RowCode::kAvx512}) {
+    for (const RowCode code :
+         {RowCode::kOneByOne, RowCode::kSse2, RowCode::kAvx2, RowCode::kAvx512}) {
       if (!StreamingResampler::available(code)) continue;
       const Streamed got = stream(k, batch, bounded, code);
-      const char* names[] = {"", " (AVX2)", " (AVX-512)"};
+      const char* names[] = {"", " (SSE2)", " (AVX2)", " (AVX-512)"};
       compare("stream " + std::to_string(i) + names[static_cast<int>(code)], k, got, want);
       rows += got.out.rows();
     }

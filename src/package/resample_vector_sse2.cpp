@@ -1,0 +1,191 @@
+// Four grid rows at a time with SSE2, the x86-64 baseline, as two pairs of double lanes.
+//
+// The same operations as the one-row code, lane by lane (see resample_vector.cpp). Each
+// row's four nodes are consecutive samples: two rows' nodes are loaded on their own and
+// interleaved into lanes, so the rows of a batch may lie any distance apart.
+#include "header/time.hpp"
+#include "package/resample_vector.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <emmintrin.h>
+
+namespace tiltgram::resample_vector::sse2 {
+
+void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
+                double* out) noexcept {
+  const __m128d origin = _mm_set1_pd(origin_ms), step = _mm_set1_pd(step_ms);
+  const __m128d thousand = _mm_set1_pd(1000.0);
+  for (std::uint64_t h = 0; h < 4; h += 2) {
+    // n0 + h + r as a double: exact below 2^53, where one conversion plus r is the same.
+    const std::uint64_t m = n0 + h;
+    const __m128d n = m < (std::uint64_t{1} << 52)
+                          ? _mm_add_pd(_mm_set1_pd(static_cast<double>(m)), _mm_setr_pd(0.0, 1.0))
+                          : _mm_setr_pd(static_cast<double>(m), static_cast<double>(m + 1));
+    _mm_store_pd(out + h, _mm_div_pd(_mm_add_pd(origin, _mm_mul_pd(n, step)), thousand));
+  }
+  if (n0 == 0) out[0] = origin_s;
+}
+
+namespace {
+
+inline __m128d product3(__m128d a, __m128d b, __m128d c) noexcept {
+  return _mm_mul_pd(_mm_mul_pd(a, b), c);
+}
+
+inline __m128d absolute(__m128d x) noexcept { return _mm_andnot_pd(_mm_set1_pd(-0.0), x); }
+
+// a where `mask` is set, b elsewhere.
+inline __m128d select(__m128d mask, __m128d a, __m128d b) noexcept {
+  return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
+}
+
+// All-ones lanes for the set bits 0..1 of `bits`.
+inline __m128d lanes_from(std::uint32_t bits) noexcept {
+  return _mm_castsi128_pd(_mm_set_epi64x(-static_cast<long long>((bits >> 1) & 1),
+                                         -static_cast<long long>(bits & 1)));
+}
+
+// What the channels of a pair of rows share: the first nodes' positions, the Lagrange
+// weights, and the linear form's terms (its weight computed on first need).
+struct Pair {
+  int p0, p1;  // run positions of the first node of each row
+  __m128d l0, l1, l2, l3;
+  __m128d lanes, cubic, flat;
+  __m128d a1, dt, weight;
+  bool weighed;
+};
+
+// Node k of both rows from a float run, as doubles.
+inline void nodes(const Pair& w, const float* run, __m128d y[4]) noexcept {
+  const __m128 a = _mm_loadu_ps(run + w.p0);
+  const __m128 b = _mm_loadu_ps(run + w.p1);
+  const __m128 lo = _mm_unpacklo_ps(a, b);  // a0 b0 a1 b1
+  const __m128 hi = _mm_unpackhi_ps(a, b);  // a2 b2 a3 b3
+  y[0] = _mm_cvtps_pd(lo);
+  y[1] = _mm_cvtps_pd(_mm_movehl_ps(lo, lo));
+  y[2] = _mm_cvtps_pd(hi);
+  y[3] = _mm_cvtps_pd(_mm_movehl_ps(hi, hi));
+}
+
+// One channel of the pair: the cubic where the lane's weights exist and its four values
+// are numbers, the linear form otherwise. The two floats are in the low half.
+inline __m128 interpolate(Pair& w, const float* run) noexcept {
+  __m128d y[4];
+  nodes(w, run, y);
+  __m128d r = _mm_add_pd(
+      _mm_add_pd(_mm_add_pd(_mm_mul_pd(w.l0, y[0]), _mm_mul_pd(w.l1, y[1])),
+                 _mm_mul_pd(w.l2, y[2])),
+      _mm_mul_pd(w.l3, y[3]));
+  const __m128d nan = _mm_or_pd(_mm_cmpunord_pd(y[0], y[1]), _mm_cmpunord_pd(y[2], y[3]));
+  const __m128d linear = _mm_andnot_pd(_mm_andnot_pd(nan, w.cubic), w.lanes);
+  if (_mm_movemask_pd(linear) != 0) {
+    if (!w.weighed) {
+      w.weight = _mm_div_pd(w.a1, w.dt);
+      w.weighed = true;
+    }
+    __m128d l = _mm_add_pd(_mm_mul_pd(w.weight, _mm_sub_pd(y[2], y[1])), y[1]);
+    l = select(w.flat, y[1], l);
+    r = select(linear, l, r);
+  }
+  return _mm_cvtpd_ps(r);
+}
+
+inline void store2(float* out, __m128 v) noexcept {
+  _mm_storel_pi(reinterpret_cast<__m64*>(out), v);
+}
+
+// Rows h and h + 1 of the batch (h + 1 counted only when below b.rows).
+inline void pair(RowBatch& b, std::uint32_t h) noexcept {
+  Pair w;
+  w.p0 = b.at[h] - 1;
+  w.p1 = b.at[h + 1] - 1;
+  const std::uint32_t live = b.rows - h >= 2 ? 3u : 1u;
+  w.lanes = lanes_from(live);
+  const __m128d ra = _mm_loadu_pd(b.times + w.p0), rb = _mm_loadu_pd(b.times + w.p0 + 2);
+  const __m128d sa = _mm_loadu_pd(b.times + w.p1), sb = _mm_loadu_pd(b.times + w.p1 + 2);
+  __m128d tn[4];
+  tn[0] = _mm_unpacklo_pd(ra, sa);
+  tn[1] = _mm_unpackhi_pd(ra, sa);
+  tn[2] = _mm_unpacklo_pd(rb, sb);
+  tn[3] = _mm_unpackhi_pd(rb, sb);
+  const __m128d t = _mm_load_pd(b.grid + h);
+
+  const __m128d d0 = product3(_mm_sub_pd(tn[0], tn[1]), _mm_sub_pd(tn[0], tn[2]),
+                              _mm_sub_pd(tn[0], tn[3]));
+  const __m128d d1 = product3(_mm_sub_pd(tn[1], tn[0]), _mm_sub_pd(tn[1], tn[2]),
+                              _mm_sub_pd(tn[1], tn[3]));
+  const __m128d d2 = product3(_mm_sub_pd(tn[2], tn[0]), _mm_sub_pd(tn[2], tn[1]),
+                              _mm_sub_pd(tn[2], tn[3]));
+  const __m128d d3 = product3(_mm_sub_pd(tn[3], tn[0]), _mm_sub_pd(tn[3], tn[1]),
+                              _mm_sub_pd(tn[3], tn[2]));
+  const __m128d span = _mm_set1_pd(1e-12);
+  const __m128d big = _mm_and_pd(_mm_and_pd(_mm_cmpge_pd(absolute(d0), span),
+                                            _mm_cmpge_pd(absolute(d1), span)),
+                                 _mm_and_pd(_mm_cmpge_pd(absolute(d2), span),
+                                            _mm_cmpge_pd(absolute(d3), span)));
+  w.cubic = _mm_and_pd(big, lanes_from(live & (b.nodes >> h)));
+  const __m128d a0 = _mm_sub_pd(t, tn[0]);
+  const __m128d a1 = _mm_sub_pd(t, tn[1]);
+  const __m128d a2 = _mm_sub_pd(t, tn[2]);
+  const __m128d a3 = _mm_sub_pd(t, tn[3]);
+  // Lanes without the cubic may divide by zero; their weights are never used.
+  w.l0 = _mm_div_pd(product3(a1, a2, a3), d0);
+  w.l1 = _mm_div_pd(product3(a0, a2, a3), d1);
+  w.l2 = _mm_div_pd(product3(a0, a1, a3), d2);
+  w.l3 = _mm_div_pd(product3(a0, a1, a2), d3);
+  w.a1 = a1;
+  w.dt = _mm_sub_pd(tn[2], tn[1]);
+  w.flat = _mm_cmplt_pd(absolute(w.dt), span);
+  w.weight = _mm_setzero_pd();
+  w.weighed = false;
+
+  // The caller leaves room for four rows behind each column's end.
+  for (int ch = 0; ch < 6; ++ch) {
+    if (b.values[ch] == nullptr) continue;
+    store2(b.out[ch] + h, interpolate(w, b.values[ch]));
+  }
+
+  if (b.sensors) {
+    const int on1 = _mm_movemask_pd(_mm_cmpeq_pd(t, tn[1]));
+    const int on2 = _mm_movemask_pd(_mm_cmpeq_pd(t, tn[2])) & ~on1;
+    const int first[2] = {w.p0 + 1, w.p1 + 1};
+    for (int k = 0; k < 6; ++k) {
+      const float* run = b.sensor_values[k];
+      alignas(16) float value[4];
+      _mm_store_ps(value, interpolate(w, run));
+      for (std::uint32_t r = 0; r < 2 && h + r < b.rows; ++r) {
+        const int c = first[r];
+        const bool on = sensor_row((on1 >> r) & 1, (on2 >> r) & 1, b.present[c], b.present[c + 1],
+                                   run[c], run[c + 1], value[r], k, b.sensor_rows[k][h + r]);
+        if (on) b.sensor_present[k] |= 1u << (h + r);
+      }
+    }
+  }
+
+  // Microseconds truncated; the rare value outside int64 saturates one by one.
+  const __m128d x = _mm_mul_pd(t, _mm_set1_pd(1000000.0));
+  const __m128d fits = _mm_and_pd(_mm_cmple_pd(x, _mm_set1_pd(9223372036854774784.0)),
+                                  _mm_cmpge_pd(x, _mm_set1_pd(-9223372036854775808.0)));
+  if (_mm_movemask_pd(fits) == 3) {
+    b.time_out[h] = _mm_cvttsd_si64(x);
+    b.time_out[h + 1] = _mm_cvttsd_si64(_mm_unpackhi_pd(x, x));
+  } else {
+    alignas(16) double us[2];
+    _mm_store_pd(us, x);
+    b.time_out[h] = saturating_us(us[0]);
+    b.time_out[h + 1] = saturating_us(us[1]);
+  }
+}
+
+}  // namespace
+
+void rows(RowBatch& b) noexcept {
+  if (b.sensors)
+    for (std::uint32_t& p : b.sensor_present) p = 0;
+  pair(b, 0);
+  if (b.rows > 2) pair(b, 2);
+}
+
+}  // namespace tiltgram::resample_vector::sse2
+
+#endif
