@@ -152,7 +152,10 @@ void StreamingResampler::push_sample(const TimedSample& s) {
   }
   const float always[6] = {d.acc_x, d.acc_y, d.acc_z, s.temperature, s.light, s.battery};
   if (!origin_ms_) start_grid(s.time_s);
+  const bool sensors = present != 0 || sensor_end_ > pending_.popped();
+  const std::size_t queued = pending_.size();
   const std::size_t at = pending_.extend(1);
+  if (sensors) write_sensors_before(at, queued);
   pending_.time_data()[at] = s.time_s;
   for (std::size_t ch = 0; ch < 6; ++ch) pending_.value_data(ch)[at] = always[ch];
   for (std::size_t k = 0; k < kSensorChannels; ++k)
@@ -178,10 +181,28 @@ void StreamingResampler::push_block(const double* time_s, std::size_t n, const f
                                     float temperature, float light, float battery) {
   if (n == 0) return;
   if (!origin_ms_) start_grid(time_s[0]);
+  const std::uint32_t present = (gyro != nullptr ? 0x07u : 0u) | (mag != nullptr ? 0x38u : 0u);
+  const bool sensors = present != 0 || sensor_end_ > pending_.popped();
+  const std::size_t queued = pending_.size();
   const std::size_t at = pending_.extend(n);
   std::copy_n(time_s, n, pending_.time_data() + at);
-  for (std::size_t axis = 0; axis < 3; ++axis) {
+  for (std::size_t axis = 0; axis < 3; ++axis)
     std::copy_n(acc[axis], n, pending_.value_data(kAccValue + axis) + at);
+  // Readings that no row takes, and gyroscope and magnetometer values while no queued
+  // sample has any, are not written (see write_sensors_before).
+  const float readings[3] = {temperature, light, battery};
+  for (std::size_t r = 0; r < 3; ++r)
+    if (output_.optional[kTemperature + r].present)
+      std::fill_n(pending_.value_data(kReadingValue + r) + at, n, readings[r]);
+  std::fill_n(pending_.present_data() + at, n, present);
+  pushed_ += n;
+  if (present != 0) sensor_end_ = pushed_;
+  if (!sensors) {
+    sensors_written_ = false;
+    return;
+  }
+  write_sensors_before(at, queued);
+  for (std::size_t axis = 0; axis < 3; ++axis) {
     float* g = pending_.value_data(kSensorValue + kGyroX + axis) + at;
     float* m = pending_.value_data(kSensorValue + kMagX + axis) + at;
     if (gyro != nullptr) {
@@ -195,13 +216,16 @@ void StreamingResampler::push_block(const double* time_s, std::size_t n, const f
       std::fill_n(m, n, kMissing);
     }
   }
-  std::fill_n(pending_.value_data(kReadingValue + 0) + at, n, temperature);
-  std::fill_n(pending_.value_data(kReadingValue + 1) + at, n, light);
-  std::fill_n(pending_.value_data(kReadingValue + 2) + at, n, battery);
-  const std::uint32_t present = (gyro != nullptr ? 0x07u : 0u) | (mag != nullptr ? 0x38u : 0u);
-  std::fill_n(pending_.present_data() + at, n, present);
-  pushed_ += n;
-  if (present != 0) sensor_end_ = pushed_;
+}
+
+// 3-axis data needs no gyroscope or magnetometer values in the queue: while no queued
+// sample has one, every row gives them absent without reading them. Once one does, every
+// queued sample has them written (NaN for a sample without), as rows may read any.
+void StreamingResampler::write_sensors_before(std::size_t at, std::size_t queued) noexcept {
+  if (!sensors_written_)
+    for (std::size_t k = 0; k < kSensorChannels; ++k)
+      std::fill_n(pending_.value_data(kSensorValue + k) + at - queued, queued, kMissing);
+  sensors_written_ = true;
 }
 
 // t_0 is the origin itself: (o * 1000.0) / 1000.0 need not give o back.
@@ -341,8 +365,8 @@ void StreamingResampler::emit_batch(std::size_t first, const std::size_t* bracke
   }
   for (std::size_t r = rows; r < 4; ++r) b.at[r] = b.at[0];
   b.rows = static_cast<std::uint32_t>(rows);
-  // Gyroscope and magnetometer rows only where a node or a column may have them.
-  b.sensors = sensor_end_ > pending_.popped() + first || has_sensor_columns();
+  // Gyroscope and magnetometer rows only where a node may have them.
+  b.sensors = sensor_end_ > pending_.popped() + first;
   if (b.sensors) {
     for (std::size_t k = 0; k < kSensorChannels; ++k)
       b.sensor_values[k] = pending_.values_from(first, kSensorValue + k);
@@ -350,9 +374,13 @@ void StreamingResampler::emit_batch(std::size_t first, const std::size_t* bracke
   }
   resample_vector::rows(isa_of(row_code_), b, offsets);
   staged_ += rows;
-  if (!b.sensors) return;
   for (std::size_t k = 0; k < kSensorChannels; ++k) {
     OptionalColumn& col = output_.optional[k];
+    // No node has any of them: every row gives them absent.
+    if (!b.sensors) {
+      if (col.present) col.values.fill_append(kMissing, rows);
+      continue;
+    }
     // A column comes into being at its first present value, NaN before.
     if (!col.present) {
       if (b.sensor_present[k] == 0) continue;

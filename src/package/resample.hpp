@@ -158,6 +158,7 @@ class StreamingResampler {
   void emit_row(std::size_t c, double t);
   void trim() noexcept;
   bool has_sensor_columns() const noexcept;
+  void write_sensors_before(std::size_t at, std::size_t queued) noexcept;
 
   std::optional<double> range_start_s_;
   std::optional<double> range_end_s_;
@@ -188,6 +189,8 @@ class StreamingResampler {
   // One past the push index of the last sample pushed with a gyroscope or magnetometer
   // value (0: none yet). Rows whose samples all come before it need no such column.
   std::uint64_t sensor_end_ = 0;
+  // Whether every queued sample has its gyroscope and magnetometer values written.
+  bool sensors_written_ = true;
   std::uint64_t pushed_ = 0;
   // The next batch_rows_ grid times from grid index batch_base_.
   std::uint64_t batch_base_ = UINT64_MAX;

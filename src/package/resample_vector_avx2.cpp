@@ -12,6 +12,8 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #define TG_AVX2 __attribute__((target("avx2")))
+// Called once per channel: inlined, its shared weights stay in registers.
+#define TG_INLINE inline __attribute__((always_inline))
 
 namespace tiltgram::resample_vector::avx2 {
 
@@ -83,7 +85,7 @@ struct Weights {
 
 // Node k of the four rows from a float run, as doubles: each row's four consecutive
 // values loaded on their own and transposed into lanes.
-TG_AVX2 inline void nodes(const Weights& w, const float* run, __m256d y[4]) noexcept {
+TG_AVX2 TG_INLINE void nodes(const Weights& w, const float* run, __m256d y[4]) noexcept {
   __m128 v0 = _mm_loadu_ps(run + w.at[0] - 1);
   __m128 v1 = _mm_loadu_ps(run + w.at[1] - 1);
   __m128 v2 = _mm_loadu_ps(run + w.at[2] - 1);
@@ -95,7 +97,7 @@ TG_AVX2 inline void nodes(const Weights& w, const float* run, __m256d y[4]) noex
   y[3] = _mm256_cvtps_pd(v3);
 }
 
-TG_AVX2 inline __m128 interpolate(Weights& w, const float* run) noexcept {
+TG_AVX2 TG_INLINE __m128 interpolate(Weights& w, const float* run) noexcept {
   __m256d y[4];
   nodes(w, run, y);
   __m256d r = _mm256_add_pd(

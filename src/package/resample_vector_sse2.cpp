@@ -8,6 +8,8 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <emmintrin.h>
+// Called once per channel: inlined, the shared weights stay in registers.
+#define TG_INLINE inline __attribute__((always_inline))
 
 namespace tiltgram::resample_vector::sse2 {
 
@@ -56,7 +58,7 @@ struct Pair {
 };
 
 // Node k of both rows from a float run, as doubles.
-inline void nodes(const Pair& w, const float* run, __m128d y[4]) noexcept {
+TG_INLINE void nodes(const Pair& w, const float* run, __m128d y[4]) noexcept {
   const __m128 a = _mm_loadu_ps(run + w.p0);
   const __m128 b = _mm_loadu_ps(run + w.p1);
   const __m128 lo = _mm_unpacklo_ps(a, b);  // a0 b0 a1 b1
@@ -69,7 +71,7 @@ inline void nodes(const Pair& w, const float* run, __m128d y[4]) noexcept {
 
 // One channel of the pair: the cubic where the lane's weights exist and its four values
 // are numbers, the linear form otherwise. The two floats are in the low half.
-inline __m128 interpolate(Pair& w, const float* run) noexcept {
+TG_INLINE __m128 interpolate(Pair& w, const float* run) noexcept {
   __m128d y[4];
   nodes(w, run, y);
   __m128d r = _mm_add_pd(
@@ -95,7 +97,7 @@ inline void store2(float* out, __m128 v) noexcept {
 }
 
 // Rows h and h + 1 of the batch (h + 1 counted only when below b.rows).
-inline void pair(RowBatch& b, std::uint32_t h) noexcept {
+TG_INLINE void pair(RowBatch& b, std::uint32_t h) noexcept {
   Pair w;
   w.p0 = b.at[h] - 1;
   w.p1 = b.at[h + 1] - 1;
