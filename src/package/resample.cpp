@@ -16,7 +16,7 @@
 // On x86-64 rows are formed several at a time: the bracket of each grid point is found one
 // point after another as below, and the arithmetic of a batch of rows is done in vector
 // lanes (resample_vector*.cpp): eight rows whose nodes lie within 16 consecutive samples
-// with AVX-512, four rows anywhere in the queue with AVX2 or SSE2.
+// with AVX-512, eight rows anywhere in the queue with AVX2 or SSE2.
 #include "package/resample.hpp"
 
 #include <algorithm>
@@ -98,10 +98,13 @@ void StreamingResampler::Queue::relocate(std::size_t capacity) {
     std::vector<double> time(stride);
     std::vector<float> value(kValues * stride);
     std::vector<std::uint32_t> present(stride);
-    std::copy_n(time_.data() + head_, size_, time.data() + kFront);
-    for (std::size_t ch = 0; ch < kValues; ++ch)
-      std::copy_n(value_.data() + ch * stride_ + head_, size_, value.data() + ch * stride + kFront);
-    std::copy_n(present_.data() + head_, size_, present.data() + kFront);
+    if (capacity_ != 0) {  // nothing to move out of a storage not yet made
+      std::copy_n(time_.data() + head_, size_, time.data() + kFront);
+      for (std::size_t ch = 0; ch < kValues; ++ch)
+        std::copy_n(value_.data() + ch * stride_ + head_, size_,
+                    value.data() + ch * stride + kFront);
+      std::copy_n(present_.data() + head_, size_, present.data() + kFront);
+    }
     time_.swap(time);
     value_.swap(value);
     present_.swap(present);
@@ -363,7 +366,7 @@ void StreamingResampler::emit_batch(std::size_t first, const std::size_t* bracke
     }
     if (brackets[r] >= 1 && brackets[r] + 2 < len) b.nodes |= 1u << r;
   }
-  for (std::size_t r = rows; r < 4; ++r) b.at[r] = b.at[0];
+  for (std::size_t r = rows; r < kBatchRows; ++r) b.at[r] = b.at[0];
   b.rows = static_cast<std::uint32_t>(rows);
   // Gyroscope and magnetometer rows only where a node may have them.
   b.sensors = sensor_end_ > pending_.popped() + first;

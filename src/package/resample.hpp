@@ -63,7 +63,7 @@ class StreamingResampler {
   void emit_ready(bool flush);
 
   // How rows are computed: one at a time, or several at once with vector instructions
-  // (four with SSE2 or AVX2, eight with AVX-512). Every way gives the same bits; the best
+  // (eight at a time with SSE2, AVX2 or AVX-512). Every way gives the same bits; the best
   // one the processor has is chosen at construction.
   enum class RowCode { kOneByOne, kSse2, kAvx2, kAvx512 };
   static bool available(RowCode code) noexcept;

@@ -108,9 +108,12 @@ Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& p
   });
   // A selected sample brings its gyroscope and magnetometer columns into the output, even
   // where the grid rows near it turn out absent.
+  // Whether the block may bring a column that the output does not have yet.
+  const auto new_sensor_columns = [&] {
+    return (samples.has_gyro && !sensor_columns[0]) || (samples.has_mag && !sensor_columns[1]);
+  };
   const auto add_sensor_columns = [&](double t) {
-    if (!(samples.has_gyro && !sensor_columns[0]) && !(samples.has_mag && !sensor_columns[1]))
-      return;
+    if (!new_sensor_columns()) return;
     if (!((!lo || !(t < *lo)) && (!hi || t < *hi))) return;
     CwaDataResult& out = resampler->output();
     sensor_columns[0] = sensor_columns[0] || samples.has_gyro;
@@ -158,7 +161,8 @@ Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& p
       // whole and its rows emitted at once, which gives the rows that pushing its samples
       // one by one gives.
       if (!resampler->done() && below_end) {
-        for (std::size_t i = 0; i < samples.count; ++i) add_sensor_columns(times_s[i]);
+        if (new_sensor_columns())
+          for (std::size_t i = 0; i < samples.count; ++i) add_sensor_columns(times_s[i]);
         const float* acc[3] = {samples.acc[0], samples.acc[1], samples.acc[2]};
         const float* gyro[3] = {samples.gyro[0], samples.gyro[1], samples.gyro[2]};
         const float* mag[3] = {samples.mag[0], samples.mag[1], samples.mag[2]};

@@ -1,5 +1,5 @@
-// Grid rows several at a time, in vector registers: eight with AVX-512, four with AVX2 or
-// with SSE2 (two pairs), chosen at run time. Every lane rounds exactly as the one-row code
+// Grid rows several at a time, in vector registers: eight with AVX-512, with AVX2 (two
+// sets of four) or with SSE2 (four pairs), chosen at run time. Every lane rounds exactly as the one-row code
 // does, so the rows are the same to the bit.
 #pragma once
 
@@ -17,7 +17,7 @@ bool available(Isa isa) noexcept;
 // AVX-512 picks the nodes of a batch out of a run of 16 consecutive samples held in
 // registers; AVX2 and SSE2 load each row's four nodes on their own, so their rows may lie
 // any distance apart (a queue holds far fewer than 2^31 samples).
-constexpr std::size_t batch_rows(Isa isa) noexcept { return isa == Isa::kAvx512 ? 8 : 4; }
+constexpr std::size_t batch_rows(Isa) noexcept { return 8; }
 constexpr std::size_t batch_reach(Isa isa) noexcept {
   return isa == Isa::kAvx512 ? 2 * batch_rows(isa) - 3 : std::size_t{1} << 30;
 }
@@ -35,7 +35,7 @@ struct RowBatch {
   const double* grid;         // the rows' grid times: 8 readable, 64-byte aligned
   std::uint32_t rows;         // 1..batch_rows
   std::uint32_t nodes;        // bit r: row r has a node before and after its bracket
-  std::int32_t at[4];         // AVX2 and SSE2: the bracket positions o of rows 0..3 (a row
+  std::int32_t at[8];         // AVX2 and SSE2: the bracket positions o of rows 0..7 (a row
                               // from `rows` on repeats row 0's)
 
   // Gyroscope and magnetometer, when `sensors` is set: the runs of the six channels (NaN

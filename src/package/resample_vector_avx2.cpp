@@ -1,4 +1,5 @@
-// Four grid rows at a time with AVX2, for processors without AVX-512.
+// Eight grid rows at a time with AVX2, as two sets of four lanes, for processors without
+// AVX-512.
 //
 // The same operations as the AVX-512 code and the one-row code, lane by lane. Each row's
 // four nodes are consecutive samples, loaded on their own and transposed into lanes, so the
@@ -19,18 +20,20 @@ namespace tiltgram::resample_vector::avx2 {
 
 TG_AVX2 void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
                         double* out) noexcept {
-  // n0 + r as a double: exact below 2^53, where one conversion plus r is the same number.
-  __m256d n;
-  if (n0 < (std::uint64_t{1} << 52)) {
-    n = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n0)), _mm256_setr_pd(0.0, 1.0, 2.0, 3.0));
-  } else {
-    n = _mm256_setr_pd(static_cast<double>(n0), static_cast<double>(n0 + 1),
-                       static_cast<double>(n0 + 2), static_cast<double>(n0 + 3));
+  for (std::uint64_t h = 0; h < 8; h += 4) {
+    // m + r as a double: exact below 2^53, where one conversion plus r is the same number.
+    const std::uint64_t m = n0 + h;
+    __m256d n;
+    if (m < (std::uint64_t{1} << 52)) {
+      n = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(m)), _mm256_setr_pd(0.0, 1.0, 2.0, 3.0));
+    } else {
+      n = _mm256_setr_pd(static_cast<double>(m), static_cast<double>(m + 1),
+                         static_cast<double>(m + 2), static_cast<double>(m + 3));
+    }
+    _mm256_store_pd(out + h, _mm256_div_pd(_mm256_add_pd(_mm256_set1_pd(origin_ms),
+                                                         _mm256_mul_pd(n, _mm256_set1_pd(step_ms))),
+                                           _mm256_set1_pd(1000.0)));
   }
-  __m256d t = _mm256_div_pd(
-      _mm256_add_pd(_mm256_set1_pd(origin_ms), _mm256_mul_pd(n, _mm256_set1_pd(step_ms))),
-      _mm256_set1_pd(1000.0));
-  _mm256_store_pd(out, t);
   if (n0 == 0) out[0] = origin_s;
 }
 
@@ -119,17 +122,17 @@ TG_AVX2 TG_INLINE __m128 interpolate(Weights& w, const float* run) noexcept {
   return _mm256_cvtpd_ps(r);
 }
 
-}  // namespace
-
-TG_AVX2 void rows(RowBatch& b) noexcept {
+// Rows h .. h + 3 of the batch (those below b.rows count).
+TG_AVX2 TG_INLINE void quad(RowBatch& b, std::uint32_t h) noexcept {
+  const std::uint32_t rows = b.rows - h < 4 ? b.rows - h : 4;
   Weights w;
-  w.lanes = static_cast<int>((1u << b.rows) - 1u);
-  w.at = b.at;
+  w.lanes = static_cast<int>((1u << rows) - 1u);
+  w.at = b.at + h;
   // Each row's four node times, transposed into node k of rows 0..3.
-  const __m256d r0 = _mm256_loadu_pd(b.times + b.at[0] - 1);
-  const __m256d r1 = _mm256_loadu_pd(b.times + b.at[1] - 1);
-  const __m256d r2 = _mm256_loadu_pd(b.times + b.at[2] - 1);
-  const __m256d r3 = _mm256_loadu_pd(b.times + b.at[3] - 1);
+  const __m256d r0 = _mm256_loadu_pd(b.times + w.at[0] - 1);
+  const __m256d r1 = _mm256_loadu_pd(b.times + w.at[1] - 1);
+  const __m256d r2 = _mm256_loadu_pd(b.times + w.at[2] - 1);
+  const __m256d r3 = _mm256_loadu_pd(b.times + w.at[3] - 1);
   const __m256d even01 = _mm256_unpacklo_pd(r0, r1), odd01 = _mm256_unpackhi_pd(r0, r1);
   const __m256d even23 = _mm256_unpacklo_pd(r2, r3), odd23 = _mm256_unpackhi_pd(r2, r3);
   __m256d tn[4];
@@ -137,7 +140,7 @@ TG_AVX2 void rows(RowBatch& b) noexcept {
   tn[1] = _mm256_permute2f128_pd(odd01, odd23, 0x20);
   tn[2] = _mm256_permute2f128_pd(even01, even23, 0x31);
   tn[3] = _mm256_permute2f128_pd(odd01, odd23, 0x31);
-  const __m256d t = _mm256_load_pd(b.grid);
+  const __m256d t = _mm256_load_pd(b.grid + h);
 
   const __m256d d0 = product3(_mm256_sub_pd(tn[0], tn[1]), _mm256_sub_pd(tn[0], tn[2]),
                               _mm256_sub_pd(tn[0], tn[3]));
@@ -153,7 +156,7 @@ TG_AVX2 void rows(RowBatch& b) noexcept {
                     _mm256_cmp_pd(absolute(d1), span, _CMP_GE_OQ)),
       _mm256_and_pd(_mm256_cmp_pd(absolute(d2), span, _CMP_GE_OQ),
                     _mm256_cmp_pd(absolute(d3), span, _CMP_GE_OQ)));
-  w.cubic = _mm256_and_pd(big, lanes_from(w.lanes & static_cast<int>(b.nodes)));
+  w.cubic = _mm256_and_pd(big, lanes_from(w.lanes & static_cast<int>(b.nodes >> h)));
   const __m256d a0 = _mm256_sub_pd(t, tn[0]);
   const __m256d a1 = _mm256_sub_pd(t, tn[1]);
   const __m256d a2 = _mm256_sub_pd(t, tn[2]);
@@ -169,10 +172,10 @@ TG_AVX2 void rows(RowBatch& b) noexcept {
   w.weight = _mm256_setzero_pd();
   w.weighed = false;
 
-  // The caller leaves room for four rows behind each column's end.
+  // The caller leaves room for a whole batch behind each column's end.
   for (int ch = 0; ch < 6; ++ch) {
     if (b.values[ch] == nullptr) continue;
-    _mm_storeu_ps(b.out[ch], interpolate(w, b.values[ch]));
+    _mm_storeu_ps(b.out[ch] + h, interpolate(w, b.values[ch]));
   }
 
   if (b.sensors) {
@@ -182,19 +185,17 @@ TG_AVX2 void rows(RowBatch& b) noexcept {
       const float* run = b.sensor_values[k];
       alignas(16) float value[4];
       _mm_store_ps(value, interpolate(w, run));
-      std::uint32_t present_k = 0;
-      for (std::uint32_t r = 0; r < b.rows; ++r) {
-        const int c = b.at[r];
+      for (std::uint32_t r = 0; r < rows; ++r) {
+        const int c = w.at[r];
         if (sensor_row((on1 >> r) & 1, (on2 >> r) & 1, b.present[c], b.present[c + 1], run[c],
-                       run[c + 1], value[r], k, b.sensor_rows[k][r]))
-          present_k |= 1u << r;
+                       run[c + 1], value[r], k, b.sensor_rows[k][h + r]))
+          b.sensor_present[k] |= 1u << (h + r);
       }
-      b.sensor_present[k] = present_k;
     }
   }
 
   // Microseconds truncated: AVX2 has no conversion to int64, but 0 <= x < 2^52 truncated
-  // converts exactly through the bits of trunc(x) + 2^52. Room for four rows follows
+  // converts exactly through the bits of trunc(x) + 2^52. Room for the batch follows
   // time_out (see above).
   const __m256d x = _mm256_mul_pd(t, _mm256_set1_pd(1000000.0));
   const __m256d two52 = _mm256_set1_pd(4503599627370496.0);
@@ -202,14 +203,23 @@ TG_AVX2 void rows(RowBatch& b) noexcept {
                                           _mm256_cmp_pd(x, two52, _CMP_LT_OQ)));
   if (fits == 0xF) {
     const __m256d whole = _mm256_round_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b.time_out),
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b.time_out + h),
                         _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(whole, two52)),
                                          _mm256_castpd_si256(two52)));
   } else {
     alignas(32) double us[4];
     _mm256_store_pd(us, x);
-    for (std::uint32_t r = 0; r < b.rows; ++r) b.time_out[r] = saturating_us(us[r]);
+    for (std::uint32_t r = 0; r < rows; ++r) b.time_out[h + r] = saturating_us(us[r]);
   }
+}
+
+}  // namespace
+
+TG_AVX2 void rows(RowBatch& b) noexcept {
+  if (b.sensors)
+    for (std::uint32_t& p : b.sensor_present) p = 0;
+  quad(b, 0);
+  if (b.rows > 4) quad(b, 4);
 }
 
 }  // namespace tiltgram::resample_vector::avx2

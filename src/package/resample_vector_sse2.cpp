@@ -1,4 +1,4 @@
-// Four grid rows at a time with SSE2, the x86-64 baseline, as two pairs of double lanes.
+// Eight grid rows at a time with SSE2, the x86-64 baseline, as four pairs of double lanes.
 //
 // The same operations as the one-row code, lane by lane (see resample_vector.cpp). Each
 // row's four nodes are consecutive samples: two rows' nodes are loaded on their own and
@@ -17,7 +17,7 @@ void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t
                 double* out) noexcept {
   const __m128d origin = _mm_set1_pd(origin_ms), step = _mm_set1_pd(step_ms);
   const __m128d thousand = _mm_set1_pd(1000.0);
-  for (std::uint64_t h = 0; h < 4; h += 2) {
+  for (std::uint64_t h = 0; h < 8; h += 2) {
     // n0 + h + r as a double: exact below 2^53, where one conversion plus r is the same.
     const std::uint64_t m = n0 + h;
     const __m128d n = m < (std::uint64_t{1} << 52)
@@ -141,7 +141,7 @@ TG_INLINE void pair(RowBatch& b, std::uint32_t h) noexcept {
   w.weight = _mm_setzero_pd();
   w.weighed = false;
 
-  // The caller leaves room for four rows behind each column's end.
+  // The caller leaves room for a whole batch behind each column's end.
   for (int ch = 0; ch < 6; ++ch) {
     if (b.values[ch] == nullptr) continue;
     store2(b.out[ch] + h, interpolate(w, b.values[ch]));
@@ -184,8 +184,7 @@ TG_INLINE void pair(RowBatch& b, std::uint32_t h) noexcept {
 void rows(RowBatch& b) noexcept {
   if (b.sensors)
     for (std::uint32_t& p : b.sensor_present) p = 0;
-  pair(b, 0);
-  if (b.rows > 2) pair(b, 2);
+  for (std::uint32_t h = 0; h < b.rows; h += 2) pair(b, h);
 }
 
 }  // namespace tiltgram::resample_vector::sse2
