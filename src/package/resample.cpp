@@ -366,7 +366,8 @@ void StreamingResampler::emit_batch(std::size_t first, const std::size_t* bracke
     }
     if (brackets[r] >= 1 && brackets[r] + 2 < len) b.nodes |= 1u << r;
   }
-  for (std::size_t r = rows; r < kBatchRows; ++r) b.at[r] = b.at[0];
+  if (row_code_ != RowCode::kAvx512)
+    for (std::size_t r = rows; r < kBatchRows; ++r) b.at[r] = b.at[0];
   b.rows = static_cast<std::uint32_t>(rows);
   // Gyroscope and magnetometer rows only where a node may have them.
   b.sensors = sensor_end_ > pending_.popped() + first;
