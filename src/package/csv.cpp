@@ -36,6 +36,48 @@ inline char* put_missing_triple(char* p) noexcept {
   return p + 12;
 }
 
+// The texts of recently written values. A recording's values come from the sensors' few
+// thousand raw counts, and a quiet axis repeats the same few for minutes: most values of
+// a streamed file were written before. A direct-mapped table keyed by the float's bits
+// holds the ",value" text of those with at most 2 whole digits (11 characters at most).
+class ValueTexts {
+ public:
+  ValueTexts() : entries_(new Entry[kEntries]) {
+    // An unused entry holds the true text of its key, a NaN.
+    for (std::size_t i = 0; i < kEntries; ++i) entries_[i] = Entry{kUnused, 4, {',', 'N', 'a', 'N'}};
+  }
+
+  // ",value", the text of put_fixed6.
+  char* put(char* p, float v) noexcept {
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    Entry& e = entries_[(bits * 0x9E3779B1U) >> (32 - kIndexBits)];
+    if (e.bits == bits) {
+      std::memcpy(p, e.text, sizeof e.text);
+      return p + e.length;
+    }
+    char* const end = put_value(p, v);
+    const auto length = static_cast<std::size_t>(end - p);
+    if (length <= sizeof e.text) {
+      e.bits = bits;
+      e.length = static_cast<std::uint8_t>(length);
+      std::memcpy(e.text, p, length);
+    }
+    return end;
+  }
+
+ private:
+  static constexpr unsigned kIndexBits = 12;
+  static constexpr std::size_t kEntries = std::size_t{1} << kIndexBits;
+  static constexpr std::uint32_t kUnused = 0xFFFFFFFFU;
+  struct Entry {
+    std::uint32_t bits;
+    std::uint8_t length;
+    char text[11];
+  };
+  std::unique_ptr<Entry[]> entries_;
+};
+
 }  // namespace
 
 std::vector<std::string_view> csv_header(IncludeFlags flags, bool gyro_present, bool mag_present) {
@@ -150,77 +192,59 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
   const bool gyro = opt[kGyroX].present || opt[kGyroY].present || opt[kGyroZ].present;
   const bool mag = opt[kMagX].present || opt[kMagY].present || opt[kMagZ].present;
   TG_TRY(writer.write_header(csv_header(flags, gyro, mag)));
-
-  const auto value = [&](Channel c, std::size_t i) -> std::optional<float> {
-    if (!opt[c].present) return std::nullopt;
-    return opt[c].values[i];
-  };
   const std::size_t rows = data.rows();
-  for (std::size_t i = 0; i < rows; ++i) {
-    CsvRow row;
-    row.time = data.timestamps[i] - offset_us;
-    row.acc_x = data.acc_x[i];
-    row.acc_y = data.acc_y[i];
-    row.acc_z = data.acc_z[i];
-    row.gyro_x = value(kGyroX, i);
-    row.gyro_y = value(kGyroY, i);
-    row.gyro_z = value(kGyroZ, i);
-    row.mag_x = value(kMagX, i);
-    row.mag_y = value(kMagY, i);
-    row.mag_z = value(kMagZ, i);
-    row.temperature = value(kTemperature, i);
-    row.light = value(kLight, i);
-    row.battery = value(kBattery, i);
-    TG_TRY(write_csv_row(writer, flags, gyro, mag, row));
+  if (rows > 0) {
+    // A requested reading that the result lacks is missing from its first row on: the
+    // call fails there, before any text of that row.
+    if (flags.temperature && !opt[kTemperature].present)
+      return CwaError::message(msg::kTemperatureUnavailable);
+    if (flags.light && !opt[kLight].present) return CwaError::message(msg::kLightUnavailable);
+    if (flags.battery && !opt[kBattery].present) return CwaError::message(msg::kBatteryUnavailable);
   }
+
+  // The columns after the accelerometer, in the header's order; an absent one prints NaN.
+  const float* after[9];
+  std::size_t after_count = 0;
+  const auto add = [&](Channel c) {
+    after[after_count++] = opt[c].present ? opt[c].values.data() : nullptr;
+  };
+  for (Channel c : {kGyroX, kGyroY, kGyroZ})
+    if (gyro) add(c);
+  for (Channel c : {kMagX, kMagY, kMagZ})
+    if (mag) add(c);
+  if (flags.temperature) add(kTemperature);
+  if (flags.light) add(kLight);
+  if (flags.battery) add(kBattery);
+
+  ValueTexts texts;
+  const char* const commit_point = writer.commit_point();
+  char* p = writer.line_space();
+  for (std::size_t i = 0; i < rows; ++i) {
+    p = writer.put_time(p, data.timestamps[i] - offset_us);
+    p = texts.put(p, data.acc_x[i]);
+    p = texts.put(p, data.acc_y[i]);
+    p = texts.put(p, data.acc_z[i]);
+    for (std::size_t k = 0; k < after_count; ++k) {
+      if (after[k] != nullptr) {
+        p = texts.put(p, after[k][i]);
+      } else {
+        std::memcpy(p, ",NaN", 4);
+        p += 4;
+      }
+    }
+    *p++ = '\n';
+    if (p >= commit_point) [[unlikely]] {
+      TG_TRY(writer.commit_line(p));
+      p = writer.line_space();
+    }
+  }
+  TG_TRY(writer.commit_line(p));
   return writer.finish();
 }
 
 // --- the streamed route ----------------------------------------------------------------
 
 namespace {
-
-// The texts of recently written values. A recording's values come from the sensors' few
-// thousand raw counts, and a quiet axis repeats the same few for minutes: most values of
-// a streamed file were written before. A direct-mapped table keyed by the float's bits
-// holds the ",value" text of those with at most 2 whole digits (11 characters at most).
-class ValueTexts {
- public:
-  ValueTexts() : entries_(new Entry[kEntries]) {
-    // An unused entry holds the true text of its key, a NaN.
-    for (std::size_t i = 0; i < kEntries; ++i) entries_[i] = Entry{kUnused, 4, {',', 'N', 'a', 'N'}};
-  }
-
-  // ",value", the text of put_fixed6.
-  char* put(char* p, float v) noexcept {
-    std::uint32_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    Entry& e = entries_[(bits * 0x9E3779B1U) >> (32 - kIndexBits)];
-    if (e.bits == bits) {
-      std::memcpy(p, e.text, sizeof e.text);
-      return p + e.length;
-    }
-    char* const end = put_value(p, v);
-    const auto length = static_cast<std::size_t>(end - p);
-    if (length <= sizeof e.text) {
-      e.bits = bits;
-      e.length = static_cast<std::uint8_t>(length);
-      std::memcpy(e.text, p, length);
-    }
-    return end;
-  }
-
- private:
-  static constexpr unsigned kIndexBits = 12;
-  static constexpr std::size_t kEntries = std::size_t{1} << kIndexBits;
-  static constexpr std::uint32_t kUnused = 0xFFFFFFFFU;
-  struct Entry {
-    std::uint32_t bits;
-    std::uint8_t length;
-    char text[11];
-  };
-  std::unique_ptr<Entry[]> entries_;
-};
 
 // What a line of a block holds after the accelerometer: gyroscope or magnetometer values,
 // or "NaN" for them, or neither.
