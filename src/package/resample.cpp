@@ -72,6 +72,10 @@ bool StreamingResampler::set_row_code(RowCode code) noexcept {
     batch_rows_ = resample_vector::batch_rows(isa_of(code));
     batch_reach_ = resample_vector::batch_reach(isa_of(code));
   }
+  // Runs of rows: the SSE2 or AVX2 code (AVX-512 processors take the AVX2 one).
+  runs_ = code == RowCode::kSse2 || (code != RowCode::kOneByOne &&
+                                     resample_vector::available(resample_vector::Isa::kAvx2));
+  run_isa_ = code == RowCode::kSse2 ? resample_vector::Isa::kSse2 : resample_vector::Isa::kAvx2;
   batch_base_ = UINT64_MAX;
   return true;
 }
@@ -183,14 +187,30 @@ void StreamingResampler::push_block(const double* time_s, std::size_t n, const f
                                     const float* const gyro[3], const float* const mag[3],
                                     float temperature, float light, float battery) {
   if (n == 0) return;
+  const SampleColumns space =
+      push_space(time_s, n, gyro != nullptr, mag != nullptr, temperature, light, battery);
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    std::copy_n(acc[axis], n, space.acc[axis]);
+    if (gyro != nullptr) std::copy_n(gyro[axis], n, space.gyro[axis]);
+    if (mag != nullptr) std::copy_n(mag[axis], n, space.mag[axis]);
+  }
+}
+
+SampleColumns StreamingResampler::push_space(const double* time_s, std::size_t n, bool gyro,
+                                             bool mag, float temperature, float light,
+                                             float battery) {
   if (!origin_ms_) start_grid(time_s[0]);
-  const std::uint32_t present = (gyro != nullptr ? 0x07u : 0u) | (mag != nullptr ? 0x38u : 0u);
+  const std::uint32_t present = (gyro ? 0x07u : 0u) | (mag ? 0x38u : 0u);
   const bool sensors = present != 0 || sensor_end_ > pending_.popped();
   const std::size_t queued = pending_.size();
   const std::size_t at = pending_.extend(n);
   std::copy_n(time_s, n, pending_.time_data() + at);
-  for (std::size_t axis = 0; axis < 3; ++axis)
-    std::copy_n(acc[axis], n, pending_.value_data(kAccValue + axis) + at);
+  SampleColumns space{};
+  for (std::size_t axis = 0; axis < 3; ++axis) {
+    space.acc[axis] = pending_.value_data(kAccValue + axis) + at;
+    space.gyro[axis] = pending_.value_data(kSensorValue + kGyroX + axis) + at;
+    space.mag[axis] = pending_.value_data(kSensorValue + kMagX + axis) + at;
+  }
   // Readings that no row takes, and gyroscope and magnetometer values while no queued
   // sample has any, are not written (see write_sensors_before).
   const float readings[3] = {temperature, light, battery};
@@ -202,23 +222,14 @@ void StreamingResampler::push_block(const double* time_s, std::size_t n, const f
   if (present != 0) sensor_end_ = pushed_;
   if (!sensors) {
     sensors_written_ = false;
-    return;
+    return space;
   }
   write_sensors_before(at, queued);
   for (std::size_t axis = 0; axis < 3; ++axis) {
-    float* g = pending_.value_data(kSensorValue + kGyroX + axis) + at;
-    float* m = pending_.value_data(kSensorValue + kMagX + axis) + at;
-    if (gyro != nullptr) {
-      std::copy_n(gyro[axis], n, g);
-    } else {
-      std::fill_n(g, n, kMissing);
-    }
-    if (mag != nullptr) {
-      std::copy_n(mag[axis], n, m);
-    } else {
-      std::fill_n(m, n, kMissing);
-    }
+    if (!gyro) std::fill_n(space.gyro[axis], n, kMissing);
+    if (!mag) std::fill_n(space.mag[axis], n, kMissing);
   }
+  return space;
 }
 
 // 3-axis data needs no gyroscope or magnetometer values in the queue: while no queued
@@ -289,10 +300,54 @@ void StreamingResampler::emit_one_by_one(bool flush) {
   }
 }
 
+// Rows with all four nodes queued and no gyroscope or magnetometer value among the queued
+// samples, for as long as they come: the run code finds their brackets and computes them
+// a few at a time, without a batch's set-up. It stops where the one-row code might wait,
+// end the read or take the linear form for want of nodes, and leaves those rows to the
+// batches. Returns whether it emitted any.
+bool StreamingResampler::emit_runs() {
+  if (!runs_ || grid_index_ == 0 || sensor_end_ > pending_.popped()) return false;
+  resample_vector::Run r;
+  r.times = pending_.times_from(0);
+  r.len = pending_.size();
+  r.cursor = cursor_;
+  r.n = grid_index_;
+  r.origin_ms = *origin_ms_;
+  r.step_ms = step_ms_;
+  r.end = range_end_s_ ? *range_end_s_ : HUGE_VAL;
+  std::size_t emitted = 0;
+  for (;;) {
+    if (room_ - staged_ < kBatchRows) make_room();
+    for (std::size_t ch = 0; ch < 6; ++ch) {
+      const bool on = value_out_[ch] != nullptr;
+      r.values[ch] = on ? pending_.values_from(0, ch) : nullptr;
+      r.out[ch] = on ? value_out_[ch] + staged_ : nullptr;
+    }
+    r.time_out = time_out_ + staged_;
+    r.room = room_ - staged_;
+    const std::size_t rows = resample_vector::run(run_isa_, r);
+    staged_ += rows;
+    emitted += rows;
+    // Stopped for want of room: more may follow in a new stretch.
+    if (rows == 0 || r.room - rows >= kBatchRows) break;
+  }
+  if (emitted == 0) return false;
+  cursor_ = r.cursor;
+  grid_index_ = r.n;
+  // No node has a gyroscope or magnetometer value: such columns get NaN.
+  for (std::size_t k = 0; k < kSensorChannels; ++k) {
+    OptionalColumn& col = output_.optional[k];
+    if (col.present) col.values.fill_append(kMissing, emitted);
+  }
+  trim();
+  return true;
+}
+
 // The loop of emit_one_by_one, collecting a batch of rows before computing them. Trimming
 // once per batch instead of once per row removes the same samples, none of which a later
 // row needs.
 void StreamingResampler::emit_in_batches(bool flush) {
+  emit_runs();
   for (;;) {
     if (batch_base_ != grid_index_) {
       resample_vector::grid_times(isa_of(row_code_), *origin_ms_, origin_s_, step_ms_,

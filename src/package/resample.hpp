@@ -6,6 +6,8 @@
 #include <optional>
 #include <vector>
 
+#include "package/block.hpp"
+#include "package/resample_vector.hpp"
 #include "package/result.hpp"
 
 namespace tiltgram {
@@ -56,6 +58,12 @@ class StreamingResampler {
   void push_block(const double* time_s, std::size_t n, const float* const acc[3],
                   const float* const gyro[3], const float* const mag[3], float temperature,
                   float light, float battery);
+  // The same with the values written by the caller (n > 0): queues the times and the
+  // readings and returns where the block's acceleration values go, and its gyroscope and
+  // magnetometer values when `gyro` / `mag` (those columns hold NaN otherwise). They must
+  // be written before the next call of any other member.
+  SampleColumns push_space(const double* time_s, std::size_t n, bool gyro, bool mag,
+                           float temperature, float light, float battery);
   // Appends every row that can be computed now. A row needs its bracketing pair and, when
   // a sample before the pair exists, the sample after it too; `flush` (after the last
   // sample) drops that look-ahead requirement. Throws only std::bad_alloc, after which the
@@ -154,6 +162,7 @@ class StreamingResampler {
   }
   void emit_one_by_one(bool flush);
   void emit_in_batches(bool flush);
+  bool emit_runs();
   void emit_batch(std::size_t first, const std::size_t* brackets, std::size_t rows);
   void emit_row(std::size_t c, double t);
   void trim() noexcept;
@@ -185,6 +194,8 @@ class StreamingResampler {
   double cached_time_s_ = 0;
 
   RowCode row_code_;
+  bool runs_ = false;
+  resample_vector::Isa run_isa_ = resample_vector::Isa::kSse2;
   std::size_t batch_rows_ = 1, batch_reach_ = 0;
   // One past the push index of the last sample pushed with a gyroscope or magnetometer
   // value (0: none yet). Rows whose samples all come before it need no such column.

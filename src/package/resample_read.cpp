@@ -130,7 +130,12 @@ Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& p
       TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
       if (!meta) continue;
       TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
-      TG_TRY(parse_samples(block, flags.magnetometer, samples));
+      // The format is checked before the times, and the samples are decoded once it is
+      // known where they go.
+      TG_ASSIGN_OR_RETURN(const SampleFormat format, sample_format(block, flags.magnetometer));
+      samples.count = format.count;
+      samples.has_gyro = format.has_gyro;
+      samples.has_mag = format.has_mag;
       TG_ASSIGN_OR_RETURN(double end, calculate_sample_timestamps_with_prev_end(
                                           block, samples.count, prev_end, times));
       prev_end = end;
@@ -163,15 +168,17 @@ Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& p
       if (!resampler->done() && below_end) {
         if (new_sensor_columns())
           for (std::size_t i = 0; i < samples.count; ++i) add_sensor_columns(times_s[i]);
-        const float* acc[3] = {samples.acc[0], samples.acc[1], samples.acc[2]};
-        const float* gyro[3] = {samples.gyro[0], samples.gyro[1], samples.gyro[2]};
-        const float* mag[3] = {samples.mag[0], samples.mag[1], samples.mag[2]};
-        resampler->push_block(times_s, samples.count, acc, samples.has_gyro ? gyro : nullptr,
-                              samples.has_mag ? mag : nullptr, readings.temperature,
-                              readings.light, readings.battery);
+        if (samples.count > 0)
+          decode_samples(block, format,
+                         resampler->push_space(times_s, samples.count, samples.has_gyro,
+                                               samples.has_mag, readings.temperature,
+                                               readings.light, readings.battery));
         resampler->emit_ready(false);
         continue;
       }
+      decode_samples(block, format, {{samples.acc[0], samples.acc[1], samples.acc[2]},
+                                     {samples.gyro[0], samples.gyro[1], samples.gyro[2]},
+                                     {samples.mag[0], samples.mag[1], samples.mag[2]}});
       for (std::size_t i = 0; i < samples.count; ++i) {
         const double t = times_s[i];
         add_sensor_columns(t);

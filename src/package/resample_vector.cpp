@@ -231,6 +231,7 @@ void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept {
 }
 void grid_times(double, double, double, std::uint64_t, double*) noexcept {}
 void rows(RowBatch&) noexcept {}
+std::size_t run(Run&) noexcept { return 0; }
 }  // namespace sse2
 
 // Without these instruction sets the functions are never called.
@@ -244,6 +245,7 @@ namespace avx2 {
 void grid_times(double, double, double, std::uint64_t, double*) noexcept {}
 void seconds(const std::int64_t*, std::size_t, double*) noexcept {}
 void rows(RowBatch&) noexcept {}
+std::size_t run(Run&) noexcept { return 0; }
 }  // namespace avx2
 
 #endif

@@ -50,6 +50,23 @@ struct RowBatch {
   std::uint32_t sensor_present[6];
 };
 
+// Rows at consecutive grid points from n (at least 1) on, while each row can be emitted
+// with all four nodes: its bracket (found from `cursor` as the one-row code finds it), the
+// sample before it and the sample after it queued, its time below `end`. Only the
+// always-computed channels: for rows whose nodes carry no gyroscope or magnetometer value.
+struct Run {
+  const double* times;     // the queued times, from the queue's front
+  std::size_t len;         // samples queued
+  std::size_t cursor;      // in: where the bracket search starts; out: the last row's bracket
+  std::uint64_t n;         // in: the first row's grid index; out: the next row's
+  double origin_ms, step_ms;
+  double end;              // the end bound, or infinity
+  const float* values[6];  // the queued values of each always-computed channel, or null
+  float* out[6];           // where the next row of each channel goes (null when absent)
+  std::int64_t* time_out;  // where the next row's timestamp goes
+  std::size_t room;        // rows that fit behind out and time_out
+};
+
 // The code for each instruction set, behind the functions below.
 namespace avx512 {
 void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
@@ -62,12 +79,14 @@ void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t
                 double* out) noexcept;
 void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept;
 void rows(RowBatch& batch) noexcept;
+std::size_t run(Run& run) noexcept;
 }  // namespace sse2
 namespace avx2 {
 void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
                 double* out) noexcept;
 void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept;
 void rows(RowBatch& batch) noexcept;
+std::size_t run(Run& run) noexcept;
 }  // namespace avx2
 
 // out[r] = grid time of point n0 + r in seconds, r < batch_rows(isa):
@@ -107,6 +126,13 @@ inline void rows(Isa isa, RowBatch& batch, std::uint64_t offsets) noexcept {
   } else {
     sse2::rows(batch);
   }
+}
+
+// Emits a run of rows (see Run) a few at a time, and returns how many; stops early, leaving
+// the rest to the batches, at the first group of rows that cannot all be emitted. AVX-512
+// processors take the AVX2 code, whose rows are the same.
+inline std::size_t run(Isa isa, Run& r) noexcept {
+  return isa == Isa::kSse2 ? sse2::run(r) : avx2::run(r);
 }
 
 // The gyroscope and magnetometer results of row r for channel k, as the one-row code has

@@ -78,7 +78,11 @@ TG_AVX2 inline __m256d lanes_from(int bits) noexcept {
 }
 
 struct Weights {
-  const std::int32_t* at;  // the rows' bracket positions; their first nodes one before
+  // Where each row's four nodes are: rows at any positions (`at`, their brackets), or
+  // consecutive rows (row r's bracket at c0 + r), whose node k is one load for all four.
+  const std::int32_t* at;
+  std::int32_t c0;
+  bool consecutive;
   __m256d l0, l1, l2, l3;
   __m256d cubic, flat;
   int lanes;
@@ -86,9 +90,14 @@ struct Weights {
   bool weighed;
 };
 
-// Node k of the four rows from a float run, as doubles: each row's four consecutive
-// values loaded on their own and transposed into lanes.
+// Node k of the four rows from a float run, as doubles.
 TG_AVX2 TG_INLINE void nodes(const Weights& w, const float* run, __m256d y[4]) noexcept {
+  if (w.consecutive) {
+    const float* p = run + w.c0 - 1;
+    for (int k = 0; k < 4; ++k) y[k] = _mm256_cvtps_pd(_mm_loadu_ps(p + k));
+    return;
+  }
+  // Each row's four consecutive values loaded on their own and transposed into lanes.
   __m128 v0 = _mm_loadu_ps(run + w.at[0] - 1);
   __m128 v1 = _mm_loadu_ps(run + w.at[1] - 1);
   __m128 v2 = _mm_loadu_ps(run + w.at[2] - 1);
@@ -98,6 +107,25 @@ TG_AVX2 TG_INLINE void nodes(const Weights& w, const float* run, __m256d y[4]) n
   y[1] = _mm256_cvtps_pd(v1);
   y[2] = _mm256_cvtps_pd(v2);
   y[3] = _mm256_cvtps_pd(v3);
+}
+
+// The same for the times of the nodes.
+TG_AVX2 TG_INLINE void node_times(const Weights& w, const double* times, __m256d tn[4]) noexcept {
+  if (w.consecutive) {
+    const double* p = times + w.c0 - 1;
+    for (int k = 0; k < 4; ++k) tn[k] = _mm256_loadu_pd(p + k);
+    return;
+  }
+  const __m256d r0 = _mm256_loadu_pd(times + w.at[0] - 1);
+  const __m256d r1 = _mm256_loadu_pd(times + w.at[1] - 1);
+  const __m256d r2 = _mm256_loadu_pd(times + w.at[2] - 1);
+  const __m256d r3 = _mm256_loadu_pd(times + w.at[3] - 1);
+  const __m256d even01 = _mm256_unpacklo_pd(r0, r1), odd01 = _mm256_unpackhi_pd(r0, r1);
+  const __m256d even23 = _mm256_unpacklo_pd(r2, r3), odd23 = _mm256_unpackhi_pd(r2, r3);
+  tn[0] = _mm256_permute2f128_pd(even01, even23, 0x20);
+  tn[1] = _mm256_permute2f128_pd(odd01, odd23, 0x20);
+  tn[2] = _mm256_permute2f128_pd(even01, even23, 0x31);
+  tn[3] = _mm256_permute2f128_pd(odd01, odd23, 0x31);
 }
 
 TG_AVX2 TG_INLINE __m128 interpolate(Weights& w, const float* run) noexcept {
@@ -122,26 +150,9 @@ TG_AVX2 TG_INLINE __m128 interpolate(Weights& w, const float* run) noexcept {
   return _mm256_cvtpd_ps(r);
 }
 
-// Rows h .. h + 3 of the batch (those below b.rows count).
-TG_AVX2 TG_INLINE void quad(RowBatch& b, std::uint32_t h) noexcept {
-  const std::uint32_t rows = b.rows - h < 4 ? b.rows - h : 4;
-  Weights w;
-  w.lanes = static_cast<int>((1u << rows) - 1u);
-  w.at = b.at + h;
-  // Each row's four node times, transposed into node k of rows 0..3.
-  const __m256d r0 = _mm256_loadu_pd(b.times + w.at[0] - 1);
-  const __m256d r1 = _mm256_loadu_pd(b.times + w.at[1] - 1);
-  const __m256d r2 = _mm256_loadu_pd(b.times + w.at[2] - 1);
-  const __m256d r3 = _mm256_loadu_pd(b.times + w.at[3] - 1);
-  const __m256d even01 = _mm256_unpacklo_pd(r0, r1), odd01 = _mm256_unpackhi_pd(r0, r1);
-  const __m256d even23 = _mm256_unpacklo_pd(r2, r3), odd23 = _mm256_unpackhi_pd(r2, r3);
-  __m256d tn[4];
-  tn[0] = _mm256_permute2f128_pd(even01, even23, 0x20);
-  tn[1] = _mm256_permute2f128_pd(odd01, odd23, 0x20);
-  tn[2] = _mm256_permute2f128_pd(even01, even23, 0x31);
-  tn[3] = _mm256_permute2f128_pd(odd01, odd23, 0x31);
-  const __m256d t = _mm256_load_pd(b.grid + h);
-
+// The Lagrange weights and the linear form's terms of four rows at grid times t from their
+// node times; `nodes` has bit r set when row r has a node before and after its bracket.
+TG_AVX2 TG_INLINE void weigh(Weights& w, const __m256d tn[4], __m256d t, int nodes) noexcept {
   const __m256d d0 = product3(_mm256_sub_pd(tn[0], tn[1]), _mm256_sub_pd(tn[0], tn[2]),
                               _mm256_sub_pd(tn[0], tn[3]));
   const __m256d d1 = product3(_mm256_sub_pd(tn[1], tn[0]), _mm256_sub_pd(tn[1], tn[2]),
@@ -156,7 +167,7 @@ TG_AVX2 TG_INLINE void quad(RowBatch& b, std::uint32_t h) noexcept {
                     _mm256_cmp_pd(absolute(d1), span, _CMP_GE_OQ)),
       _mm256_and_pd(_mm256_cmp_pd(absolute(d2), span, _CMP_GE_OQ),
                     _mm256_cmp_pd(absolute(d3), span, _CMP_GE_OQ)));
-  w.cubic = _mm256_and_pd(big, lanes_from(w.lanes & static_cast<int>(b.nodes >> h)));
+  w.cubic = _mm256_and_pd(big, lanes_from(w.lanes & nodes));
   const __m256d a0 = _mm256_sub_pd(t, tn[0]);
   const __m256d a1 = _mm256_sub_pd(t, tn[1]);
   const __m256d a2 = _mm256_sub_pd(t, tn[2]);
@@ -171,6 +182,39 @@ TG_AVX2 TG_INLINE void quad(RowBatch& b, std::uint32_t h) noexcept {
   w.flat = _mm256_cmp_pd(absolute(w.dt), span, _CMP_LT_OQ);
   w.weight = _mm256_setzero_pd();
   w.weighed = false;
+}
+
+// The rows' timestamps: t * 1e6 microseconds truncated, `rows` of them (room for four).
+// AVX2 has no conversion to int64, but 0 <= x < 2^52 truncated converts exactly through
+// the bits of trunc(x) + 2^52.
+TG_AVX2 TG_INLINE void microseconds(__m256d t, std::int64_t* out, std::uint32_t rows) noexcept {
+  const __m256d x = _mm256_mul_pd(t, _mm256_set1_pd(1000000.0));
+  const __m256d two52 = _mm256_set1_pd(4503599627370496.0);
+  const int fits = lanes_of(_mm256_and_pd(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_GE_OQ),
+                                          _mm256_cmp_pd(x, two52, _CMP_LT_OQ)));
+  if (fits == 0xF) {
+    const __m256d whole = _mm256_round_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                        _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(whole, two52)),
+                                         _mm256_castpd_si256(two52)));
+  } else {
+    alignas(32) double us[4];
+    _mm256_store_pd(us, x);
+    for (std::uint32_t r = 0; r < rows; ++r) out[r] = saturating_us(us[r]);
+  }
+}
+
+// Rows h .. h + 3 of the batch (those below b.rows count).
+TG_AVX2 TG_INLINE void quad(RowBatch& b, std::uint32_t h) noexcept {
+  const std::uint32_t rows = b.rows - h < 4 ? b.rows - h : 4;
+  Weights w;
+  w.lanes = static_cast<int>((1u << rows) - 1u);
+  w.at = b.at + h;
+  w.consecutive = false;
+  __m256d tn[4];
+  node_times(w, b.times, tn);
+  const __m256d t = _mm256_load_pd(b.grid + h);
+  weigh(w, tn, t, static_cast<int>(b.nodes >> h));
 
   // The caller leaves room for a whole batch behind each column's end.
   for (int ch = 0; ch < 6; ++ch) {
@@ -193,24 +237,7 @@ TG_AVX2 TG_INLINE void quad(RowBatch& b, std::uint32_t h) noexcept {
       }
     }
   }
-
-  // Microseconds truncated: AVX2 has no conversion to int64, but 0 <= x < 2^52 truncated
-  // converts exactly through the bits of trunc(x) + 2^52. Room for the batch follows
-  // time_out (see above).
-  const __m256d x = _mm256_mul_pd(t, _mm256_set1_pd(1000000.0));
-  const __m256d two52 = _mm256_set1_pd(4503599627370496.0);
-  const int fits = lanes_of(_mm256_and_pd(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_GE_OQ),
-                                          _mm256_cmp_pd(x, two52, _CMP_LT_OQ)));
-  if (fits == 0xF) {
-    const __m256d whole = _mm256_round_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b.time_out + h),
-                        _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(whole, two52)),
-                                         _mm256_castpd_si256(two52)));
-  } else {
-    alignas(32) double us[4];
-    _mm256_store_pd(us, x);
-    for (std::uint32_t r = 0; r < rows; ++r) b.time_out[h + r] = saturating_us(us[r]);
-  }
+  microseconds(t, b.time_out + h, rows);
 }
 
 }  // namespace
@@ -220,6 +247,83 @@ TG_AVX2 void rows(RowBatch& b) noexcept {
     for (std::uint32_t& p : b.sensor_present) p = 0;
   quad(b, 0);
   if (b.rows > 4) quad(b, 4);
+}
+
+namespace {
+
+// Four grid points at a time: their times, their brackets found one after another as the
+// one-row code finds them, then their rows, until a quarter of four cannot all be emitted.
+// kChannels channels, their runs and outputs in `in` and `out`: a known count keeps the
+// weights in registers across them.
+template <int kChannels>
+TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* out) noexcept {
+  const double* times = r.times;
+  const std::size_t len = r.len;
+  std::size_t c = r.cursor;
+  std::uint64_t n = r.n;
+  std::size_t done = 0;
+  const __m256d origin = _mm256_set1_pd(r.origin_ms), step = _mm256_set1_pd(r.step_ms);
+  const __m256d thousand = _mm256_set1_pd(1000.0), end = _mm256_set1_pd(r.end);
+  const __m256d lane = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
+  constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
+  while (done + 4 <= r.room && n + 4 <= kExact) {
+    // t_n = (origin_ms + n * step_ms) / 1000.0, n converted exactly (below 2^52).
+    const __m256d nd = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n)), lane);
+    const __m256d t = _mm256_div_pd(_mm256_add_pd(origin, _mm256_mul_pd(nd, step)), thousand);
+    // A time at or after the end bound (or NaN) ends the read: left to the caller.
+    if (lanes_of(_mm256_cmp_pd(t, end, _CMP_LT_OQ)) != 0xF) break;
+    alignas(32) double each[4];
+    _mm256_store_pd(each, t);
+    alignas(16) std::int32_t at[4];
+    std::size_t k = c;
+    bool ok = true;
+    for (int i = 0; i < 4; ++i) {
+      const double ti = each[i];
+      while (k + 1 < len && times[k + 1] < ti) ++k;
+      // The bracket, the sample before it and the one after it must all be queued.
+      if (k < 1 || k + 2 >= len || ti < times[k] || ti > times[k + 1]) {
+        ok = false;
+        break;
+      }
+      at[i] = static_cast<std::int32_t>(k);
+    }
+    if (!ok) break;
+    Weights w;
+    w.lanes = 0xF;
+    w.at = at;
+    w.c0 = at[0];
+    w.consecutive = at[3] - at[0] == 3 && at[1] - at[0] == 1 && at[2] - at[0] == 2;
+    __m256d tn[4];
+    node_times(w, times, tn);
+    weigh(w, tn, t, 0xF);
+    for (int ch = 0; ch < kChannels; ++ch) _mm_storeu_ps(out[ch] + done, interpolate(w, in[ch]));
+    microseconds(t, r.time_out + done, 4);
+    c = k;
+    n += 4;
+    done += 4;
+  }
+  r.cursor = c;
+  r.n = n;
+  return done;
+}
+
+}  // namespace
+
+TG_AVX2 std::size_t run(Run& r) noexcept {
+  const float* in[6];
+  float* out[6];
+  int channels = 0;
+  for (int ch = 0; ch < 6; ++ch) {
+    if (r.values[ch] == nullptr) continue;
+    in[channels] = r.values[ch];
+    out[channels++] = r.out[ch];
+  }
+  switch (channels) {
+    case 3: return run_channels<3>(r, in, out);
+    case 4: return run_channels<4>(r, in, out);
+    case 5: return run_channels<5>(r, in, out);
+    default: return run_channels<6>(r, in, out);
+  }
 }
 
 }  // namespace tiltgram::resample_vector::avx2

@@ -96,21 +96,18 @@ inline void store2(float* out, __m128 v) noexcept {
   _mm_storel_pi(reinterpret_cast<__m64*>(out), v);
 }
 
-// Rows h and h + 1 of the batch (h + 1 counted only when below b.rows).
-TG_INLINE void pair(RowBatch& b, std::uint32_t h) noexcept {
-  Pair w;
-  w.p0 = b.at[h] - 1;
-  w.p1 = b.at[h + 1] - 1;
-  const std::uint32_t live = b.rows - h >= 2 ? 3u : 1u;
+// The node times of both rows (node k of each in tn[k]) and their weights at grid times t;
+// `live` and `nodes` have bit r set for a row that counts, and for one that has a node
+// before and after its bracket.
+TG_INLINE void weigh(Pair& w, const double* times, __m128d t, std::uint32_t live,
+                     std::uint32_t nodes, __m128d tn[4]) noexcept {
   w.lanes = lanes_from(live);
-  const __m128d ra = _mm_loadu_pd(b.times + w.p0), rb = _mm_loadu_pd(b.times + w.p0 + 2);
-  const __m128d sa = _mm_loadu_pd(b.times + w.p1), sb = _mm_loadu_pd(b.times + w.p1 + 2);
-  __m128d tn[4];
+  const __m128d ra = _mm_loadu_pd(times + w.p0), rb = _mm_loadu_pd(times + w.p0 + 2);
+  const __m128d sa = _mm_loadu_pd(times + w.p1), sb = _mm_loadu_pd(times + w.p1 + 2);
   tn[0] = _mm_unpacklo_pd(ra, sa);
   tn[1] = _mm_unpackhi_pd(ra, sa);
   tn[2] = _mm_unpacklo_pd(rb, sb);
   tn[3] = _mm_unpackhi_pd(rb, sb);
-  const __m128d t = _mm_load_pd(b.grid + h);
 
   const __m128d d0 = product3(_mm_sub_pd(tn[0], tn[1]), _mm_sub_pd(tn[0], tn[2]),
                               _mm_sub_pd(tn[0], tn[3]));
@@ -125,7 +122,7 @@ TG_INLINE void pair(RowBatch& b, std::uint32_t h) noexcept {
                                             _mm_cmpge_pd(absolute(d1), span)),
                                  _mm_and_pd(_mm_cmpge_pd(absolute(d2), span),
                                             _mm_cmpge_pd(absolute(d3), span)));
-  w.cubic = _mm_and_pd(big, lanes_from(live & (b.nodes >> h)));
+  w.cubic = _mm_and_pd(big, lanes_from(live & nodes));
   const __m128d a0 = _mm_sub_pd(t, tn[0]);
   const __m128d a1 = _mm_sub_pd(t, tn[1]);
   const __m128d a2 = _mm_sub_pd(t, tn[2]);
@@ -140,6 +137,33 @@ TG_INLINE void pair(RowBatch& b, std::uint32_t h) noexcept {
   w.flat = _mm_cmplt_pd(absolute(w.dt), span);
   w.weight = _mm_setzero_pd();
   w.weighed = false;
+}
+
+// Microseconds truncated; the rare value outside int64 saturates one by one.
+TG_INLINE void microseconds(__m128d t, std::int64_t* out) noexcept {
+  const __m128d x = _mm_mul_pd(t, _mm_set1_pd(1000000.0));
+  const __m128d fits = _mm_and_pd(_mm_cmple_pd(x, _mm_set1_pd(9223372036854774784.0)),
+                                  _mm_cmpge_pd(x, _mm_set1_pd(-9223372036854775808.0)));
+  if (_mm_movemask_pd(fits) == 3) {
+    out[0] = _mm_cvttsd_si64(x);
+    out[1] = _mm_cvttsd_si64(_mm_unpackhi_pd(x, x));
+  } else {
+    alignas(16) double us[2];
+    _mm_store_pd(us, x);
+    out[0] = saturating_us(us[0]);
+    out[1] = saturating_us(us[1]);
+  }
+}
+
+// Rows h and h + 1 of the batch (h + 1 counted only when below b.rows).
+TG_INLINE void pair(RowBatch& b, std::uint32_t h) noexcept {
+  Pair w;
+  w.p0 = b.at[h] - 1;
+  w.p1 = b.at[h + 1] - 1;
+  const std::uint32_t live = b.rows - h >= 2 ? 3u : 1u;
+  const __m128d t = _mm_load_pd(b.grid + h);
+  __m128d tn[4];
+  weigh(w, b.times, t, live, b.nodes >> h, tn);
 
   // The caller leaves room for a whole batch behind each column's end.
   for (int ch = 0; ch < 6; ++ch) {
@@ -163,20 +187,7 @@ TG_INLINE void pair(RowBatch& b, std::uint32_t h) noexcept {
       }
     }
   }
-
-  // Microseconds truncated; the rare value outside int64 saturates one by one.
-  const __m128d x = _mm_mul_pd(t, _mm_set1_pd(1000000.0));
-  const __m128d fits = _mm_and_pd(_mm_cmple_pd(x, _mm_set1_pd(9223372036854774784.0)),
-                                  _mm_cmpge_pd(x, _mm_set1_pd(-9223372036854775808.0)));
-  if (_mm_movemask_pd(fits) == 3) {
-    b.time_out[h] = _mm_cvttsd_si64(x);
-    b.time_out[h + 1] = _mm_cvttsd_si64(_mm_unpackhi_pd(x, x));
-  } else {
-    alignas(16) double us[2];
-    _mm_store_pd(us, x);
-    b.time_out[h] = saturating_us(us[0]);
-    b.time_out[h + 1] = saturating_us(us[1]);
-  }
+  microseconds(t, b.time_out + h);
 }
 
 }  // namespace
@@ -185,6 +196,79 @@ void rows(RowBatch& b) noexcept {
   if (b.sensors)
     for (std::uint32_t& p : b.sensor_present) p = 0;
   for (std::uint32_t h = 0; h < b.rows; h += 2) pair(b, h);
+}
+
+namespace {
+
+// Two grid points at a time: their times, their brackets found one after another as the
+// one-row code finds them, then their rows, until a pair cannot both be emitted.
+// kChannels channels, their runs and outputs in `in` and `out`: a known count keeps the
+// weights in registers across them.
+template <int kChannels>
+std::size_t run_channels(Run& r, const float* const* in, float* const* out) noexcept {
+  const double* times = r.times;
+  const std::size_t len = r.len;
+  std::size_t c = r.cursor;
+  std::uint64_t n = r.n;
+  std::size_t done = 0;
+  const __m128d origin = _mm_set1_pd(r.origin_ms), step = _mm_set1_pd(r.step_ms);
+  const __m128d thousand = _mm_set1_pd(1000.0), end = _mm_set1_pd(r.end);
+  constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
+  while (done + 2 <= r.room && n + 2 <= kExact) {
+    // t_n = (origin_ms + n * step_ms) / 1000.0, n converted exactly (below 2^52).
+    const __m128d nd = _mm_add_pd(_mm_set1_pd(static_cast<double>(n)), _mm_setr_pd(0.0, 1.0));
+    const __m128d t = _mm_div_pd(_mm_add_pd(origin, _mm_mul_pd(nd, step)), thousand);
+    // A time at or after the end bound (or NaN) ends the read: left to the caller.
+    if (_mm_movemask_pd(_mm_cmplt_pd(t, end)) != 3) break;
+    alignas(16) double each[2];
+    _mm_store_pd(each, t);
+    std::size_t at[2];
+    std::size_t k = c;
+    bool ok = true;
+    for (int i = 0; i < 2; ++i) {
+      const double ti = each[i];
+      while (k + 1 < len && times[k + 1] < ti) ++k;
+      // The bracket, the sample before it and the one after it must all be queued.
+      if (k < 1 || k + 2 >= len || ti < times[k] || ti > times[k + 1]) {
+        ok = false;
+        break;
+      }
+      at[i] = k;
+    }
+    if (!ok) break;
+    Pair w;
+    w.p0 = static_cast<int>(at[0]) - 1;
+    w.p1 = static_cast<int>(at[1]) - 1;
+    __m128d tn[4];
+    weigh(w, times, t, 3u, 3u, tn);
+    for (int ch = 0; ch < kChannels; ++ch) store2(out[ch] + done, interpolate(w, in[ch]));
+    microseconds(t, r.time_out + done);
+    c = k;
+    n += 2;
+    done += 2;
+  }
+  r.cursor = c;
+  r.n = n;
+  return done;
+}
+
+}  // namespace
+
+std::size_t run(Run& r) noexcept {
+  const float* in[6];
+  float* out[6];
+  int channels = 0;
+  for (int ch = 0; ch < 6; ++ch) {
+    if (r.values[ch] == nullptr) continue;
+    in[channels] = r.values[ch];
+    out[channels++] = r.out[ch];
+  }
+  switch (channels) {
+    case 3: return run_channels<3>(r, in, out);
+    case 4: return run_channels<4>(r, in, out);
+    case 5: return run_channels<5>(r, in, out);
+    default: return run_channels<6>(r, in, out);
+  }
 }
 
 }  // namespace tiltgram::resample_vector::sse2
