@@ -170,6 +170,8 @@ void StreamingResampler::push_sample(const TimedSample& s) {
   pending_.present_data()[at] = present;
   ++pushed_;
   if (present != 0) sensor_end_ = pushed_;
+  for (std::size_t ch = 0; ch < 6; ++ch)
+    if (std::isnan(always[ch])) nan_end_ = pushed_;
 }
 
 void StreamingResampler::push_values(double time_s, float acc_x, float acc_y, float acc_z,
@@ -190,6 +192,7 @@ void StreamingResampler::push_block(const double* time_s, std::size_t n, const f
   const SampleColumns space =
       push_space(time_s, n, gyro != nullptr, mag != nullptr, temperature, light, battery);
   for (std::size_t axis = 0; axis < 3; ++axis) {
+    if (resample_vector::any_nan(acc[axis], n)) nan_end_ = pushed_;
     std::copy_n(acc[axis], n, space.acc[axis]);
     if (gyro != nullptr) std::copy_n(gyro[axis], n, space.gyro[axis]);
     if (mag != nullptr) std::copy_n(mag[axis], n, space.mag[axis]);
@@ -220,6 +223,8 @@ SampleColumns StreamingResampler::push_space(const double* time_s, std::size_t n
   std::fill_n(pending_.present_data() + at, n, present);
   pushed_ += n;
   if (present != 0) sensor_end_ = pushed_;
+  for (std::size_t r = 0; r < 3; ++r)
+    if (output_.optional[kTemperature + r].present && std::isnan(readings[r])) nan_end_ = pushed_;
   if (!sensors) {
     sensors_written_ = false;
     return space;
@@ -325,6 +330,7 @@ bool StreamingResampler::emit_runs() {
     }
     r.time_out = time_out_ + staged_;
     r.room = room_ - staged_;
+    r.numbers = nan_end_ <= pending_.popped();
     const std::size_t rows = resample_vector::run(run_isa_, r);
     staged_ += rows;
     emitted += rows;

@@ -61,7 +61,8 @@ class StreamingResampler {
   // The same with the values written by the caller (n > 0): queues the times and the
   // readings and returns where the block's acceleration values go, and its gyroscope and
   // magnetometer values when `gyro` / `mag` (those columns hold NaN otherwise). They must
-  // be written before the next call of any other member.
+  // be written before the next call of any other member, and the acceleration values must
+  // be numbers (as decoded values always are).
   SampleColumns push_space(const double* time_s, std::size_t n, bool gyro, bool mag,
                            float temperature, float light, float battery);
   // Appends every row that can be computed now. A row needs its bracketing pair and, when
@@ -200,6 +201,9 @@ class StreamingResampler {
   // One past the push index of the last sample pushed with a gyroscope or magnetometer
   // value (0: none yet). Rows whose samples all come before it need no such column.
   std::uint64_t sensor_end_ = 0;
+  // One past the push index of the last sample pushed with a NaN among the values of the
+  // channels computed for every row (0: none yet).
+  std::uint64_t nan_end_ = 0;
   // Whether every queued sample has its gyroscope and magnetometer values written.
   bool sensors_written_ = true;
   std::uint64_t pushed_ = 0;

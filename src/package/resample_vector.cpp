@@ -30,6 +30,18 @@ bool available(Isa isa) noexcept {
                                            : IsaLevel::kBaseline);
 }
 
+bool any_nan(const float* values, std::size_t n) noexcept {
+  __m128 nan = _mm_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128 v = _mm_loadu_ps(values + i);
+    nan = _mm_or_ps(nan, _mm_cmpunord_ps(v, v));
+  }
+  bool any = _mm_movemask_ps(nan) != 0;
+  for (; i < n; ++i) any = any || values[i] != values[i];
+  return any;
+}
+
 namespace sse2 {
 
 // Two at a time; 0 <= v < 2^52 converts exactly through the bits (see avx2::seconds).
@@ -233,6 +245,12 @@ void grid_times(double, double, double, std::uint64_t, double*) noexcept {}
 void rows(RowBatch&) noexcept {}
 std::size_t run(Run&) noexcept { return 0; }
 }  // namespace sse2
+
+bool any_nan(const float* values, std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i)
+    if (values[i] != values[i]) return true;
+  return false;
+}
 
 // Without these instruction sets the functions are never called.
 bool available(Isa) noexcept { return false; }

@@ -65,6 +65,7 @@ struct Run {
   float* out[6];           // where the next row of each channel goes (null when absent)
   std::int64_t* time_out;  // where the next row's timestamp goes
   std::size_t room;        // rows that fit behind out and time_out
+  bool numbers;            // no queued value of these channels is NaN
 };
 
 // The code for each instruction set, behind the functions below.
@@ -127,6 +128,9 @@ inline void rows(Isa isa, RowBatch& batch, std::uint64_t offsets) noexcept {
     sse2::rows(batch);
   }
 }
+
+// Whether any of the n values is NaN.
+bool any_nan(const float* values, std::size_t n) noexcept;
 
 // Emits a run of rows (see Run) a few at a time, and returns how many; stops early, leaving
 // the rest to the batches, at the first group of rows that cannot all be emitted. AVX-512

@@ -94,7 +94,10 @@ struct Weights {
 TG_AVX2 TG_INLINE void nodes(const Weights& w, const float* run, __m256d y[4]) noexcept {
   if (w.consecutive) {
     const float* p = run + w.c0 - 1;
-    for (int k = 0; k < 4; ++k) y[k] = _mm256_cvtps_pd(_mm_loadu_ps(p + k));
+    y[0] = _mm256_cvtps_pd(_mm_loadu_ps(p));
+    y[1] = _mm256_cvtps_pd(_mm_loadu_ps(p + 1));
+    y[2] = _mm256_cvtps_pd(_mm_loadu_ps(p + 2));
+    y[3] = _mm256_cvtps_pd(_mm_loadu_ps(p + 3));
     return;
   }
   // Each row's four consecutive values loaded on their own and transposed into lanes.
@@ -113,7 +116,10 @@ TG_AVX2 TG_INLINE void nodes(const Weights& w, const float* run, __m256d y[4]) n
 TG_AVX2 TG_INLINE void node_times(const Weights& w, const double* times, __m256d tn[4]) noexcept {
   if (w.consecutive) {
     const double* p = times + w.c0 - 1;
-    for (int k = 0; k < 4; ++k) tn[k] = _mm256_loadu_pd(p + k);
+    tn[0] = _mm256_loadu_pd(p);
+    tn[1] = _mm256_loadu_pd(p + 1);
+    tn[2] = _mm256_loadu_pd(p + 2);
+    tn[3] = _mm256_loadu_pd(p + 3);
     return;
   }
   const __m256d r0 = _mm256_loadu_pd(times + w.at[0] - 1);
@@ -126,6 +132,16 @@ TG_AVX2 TG_INLINE void node_times(const Weights& w, const double* times, __m256d
   tn[1] = _mm256_permute2f128_pd(odd01, odd23, 0x20);
   tn[2] = _mm256_permute2f128_pd(even01, even23, 0x31);
   tn[3] = _mm256_permute2f128_pd(odd01, odd23, 0x31);
+}
+
+// The cubic alone, for rows that all take it: every weight exists and no value is NaN.
+TG_AVX2 TG_INLINE __m128 cubic(const Weights& w, const float* run) noexcept {
+  __m256d y[4];
+  nodes(w, run, y);
+  return _mm256_cvtpd_ps(_mm256_add_pd(
+      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(w.l0, y[0]), _mm256_mul_pd(w.l1, y[1])),
+                    _mm256_mul_pd(w.l2, y[2])),
+      _mm256_mul_pd(w.l3, y[3])));
 }
 
 TG_AVX2 TG_INLINE __m128 interpolate(Weights& w, const float* run) noexcept {
@@ -254,8 +270,9 @@ namespace {
 // Four grid points at a time: their times, their brackets found one after another as the
 // one-row code finds them, then their rows, until a quarter of four cannot all be emitted.
 // kChannels channels, their runs and outputs in `in` and `out`: a known count keeps the
-// weights in registers across them.
-template <int kChannels>
+// weights in registers across them. With kNumbers no queued value is NaN, so four rows
+// whose weights all exist are cubic in every channel.
+template <int kChannels, bool kNumbers>
 TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* out) noexcept {
   const double* times = r.times;
   const std::size_t len = r.len;
@@ -266,6 +283,12 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
   const __m256d thousand = _mm256_set1_pd(1000.0), end = _mm256_set1_pd(r.end);
   const __m256d lane = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
   constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
+  // The bracket search moves c forward past samples before each grid time. A row's left
+  // bracket sample is then before its time: the search moved past it for this time, or for
+  // an earlier grid time (times never decrease with n). Only the run's first row, whose
+  // search starts from the caller's cursor, needs that checked, and c >= 1 likewise.
+  if (c < 1) return 0;
+  bool first = true;
   while (done + 4 <= r.room && n + 4 <= kExact) {
     // t_n = (origin_ms + n * step_ms) / 1000.0, n converted exactly (below 2^52).
     const __m256d nd = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n)), lane);
@@ -274,14 +297,35 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
     if (lanes_of(_mm256_cmp_pd(t, end, _CMP_LT_OQ)) != 0xF) break;
     alignas(32) double each[4];
     _mm256_store_pd(each, t);
+    if (first && each[0] < times[c]) break;
+    first = false;
+    // The search for each row, without branches while it stays within the eight samples
+    // after c: bit j of a row's mask is set when sample c + 1 + j is before its time (and
+    // queued), so the search moves c forward by the count of the mask's low set bits.
+    // The rows' searches go on from the one before, past the same samples (times grow
+    // with n), so each can start from c. Grid points in the same bracket as the one
+    // before, or the next, alternate unpredictably where the grid lies on the samples.
+    const __m256d next0 = _mm256_loadu_pd(times + c + 1), next1 = _mm256_loadu_pd(times + c + 5);
+    const std::size_t ahead = len - 1 - c;
+    const unsigned queued = ahead >= 8 ? 0xFFu : (1u << ahead) - 1u;
+    const __m256d tr[4] = {_mm256_permute4x64_pd(t, 0x00), _mm256_permute4x64_pd(t, 0x55),
+                           _mm256_permute4x64_pd(t, 0xAA), _mm256_permute4x64_pd(t, 0xFF)};
     alignas(16) std::int32_t at[4];
     std::size_t k = c;
     bool ok = true;
     for (int i = 0; i < 4; ++i) {
-      const double ti = each[i];
-      while (k + 1 < len && times[k + 1] < ti) ++k;
-      // The bracket, the sample before it and the one after it must all be queued.
-      if (k < 1 || k + 2 >= len || ti < times[k] || ti > times[k + 1]) {
+      const unsigned before =
+          (static_cast<unsigned>(lanes_of(_mm256_cmp_pd(next0, tr[i], _CMP_LT_OQ))) |
+           static_cast<unsigned>(lanes_of(_mm256_cmp_pd(next1, tr[i], _CMP_LT_OQ))) << 4) &
+          queued;
+      k = c + static_cast<std::size_t>(__builtin_ctz(~before));
+      if (before == 0xFFu) {
+        const double ti = each[i];
+        while (k + 1 < len && times[k + 1] < ti) ++k;
+      }
+      // The sample after the bracket must be queued, and the right bracket sample not
+      // before the time (it is not, unless the search stopped at the end of the queue).
+      if (k + 2 >= len || each[i] > times[k + 1]) {
         ok = false;
         break;
       }
@@ -296,7 +340,13 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
     __m256d tn[4];
     node_times(w, times, tn);
     weigh(w, tn, t, 0xF);
-    for (int ch = 0; ch < kChannels; ++ch) _mm_storeu_ps(out[ch] + done, interpolate(w, in[ch]));
+    if (kNumbers && lanes_of(w.cubic) == 0xF) {
+#pragma GCC unroll 6
+      for (int ch = 0; ch < kChannels; ++ch) _mm_storeu_ps(out[ch] + done, cubic(w, in[ch]));
+    } else {
+#pragma GCC unroll 6
+      for (int ch = 0; ch < kChannels; ++ch) _mm_storeu_ps(out[ch] + done, interpolate(w, in[ch]));
+    }
     microseconds(t, r.time_out + done, 4);
     c = k;
     n += 4;
@@ -305,6 +355,12 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
   r.cursor = c;
   r.n = n;
   return done;
+}
+
+template <int kChannels>
+TG_AVX2 std::size_t run_with(Run& r, const float* const* in, float* const* out) noexcept {
+  return r.numbers ? run_channels<kChannels, true>(r, in, out)
+                   : run_channels<kChannels, false>(r, in, out);
 }
 
 }  // namespace
@@ -319,10 +375,10 @@ TG_AVX2 std::size_t run(Run& r) noexcept {
     out[channels++] = r.out[ch];
   }
   switch (channels) {
-    case 3: return run_channels<3>(r, in, out);
-    case 4: return run_channels<4>(r, in, out);
-    case 5: return run_channels<5>(r, in, out);
-    default: return run_channels<6>(r, in, out);
+    case 3: return run_with<3>(r, in, out);
+    case 4: return run_with<4>(r, in, out);
+    case 5: return run_with<5>(r, in, out);
+    default: return run_with<6>(r, in, out);
   }
 }
 

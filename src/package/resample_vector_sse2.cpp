@@ -69,6 +69,16 @@ TG_INLINE void nodes(const Pair& w, const float* run, __m128d y[4]) noexcept {
   y[3] = _mm_cvtps_pd(_mm_movehl_ps(hi, hi));
 }
 
+// The cubic alone, for rows that both take it: every weight exists and no value is NaN.
+TG_INLINE __m128 cubic(const Pair& w, const float* run) noexcept {
+  __m128d y[4];
+  nodes(w, run, y);
+  return _mm_cvtpd_ps(_mm_add_pd(
+      _mm_add_pd(_mm_add_pd(_mm_mul_pd(w.l0, y[0]), _mm_mul_pd(w.l1, y[1])),
+                 _mm_mul_pd(w.l2, y[2])),
+      _mm_mul_pd(w.l3, y[3])));
+}
+
 // One channel of the pair: the cubic where the lane's weights exist and its four values
 // are numbers, the linear form otherwise. The two floats are in the low half.
 TG_INLINE __m128 interpolate(Pair& w, const float* run) noexcept {
@@ -203,8 +213,9 @@ namespace {
 // Two grid points at a time: their times, their brackets found one after another as the
 // one-row code finds them, then their rows, until a pair cannot both be emitted.
 // kChannels channels, their runs and outputs in `in` and `out`: a known count keeps the
-// weights in registers across them.
-template <int kChannels>
+// weights in registers across them. With kNumbers no queued value is NaN, so two rows
+// whose weights all exist are cubic in every channel.
+template <int kChannels, bool kNumbers>
 std::size_t run_channels(Run& r, const float* const* in, float* const* out) noexcept {
   const double* times = r.times;
   const std::size_t len = r.len;
@@ -214,6 +225,9 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
   const __m128d origin = _mm_set1_pd(r.origin_ms), step = _mm_set1_pd(r.step_ms);
   const __m128d thousand = _mm_set1_pd(1000.0), end = _mm_set1_pd(r.end);
   constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
+  // Only the run's first row needs its left bracket checked (see avx2::run_channels).
+  if (c < 1) return 0;
+  bool first = true;
   while (done + 2 <= r.room && n + 2 <= kExact) {
     // t_n = (origin_ms + n * step_ms) / 1000.0, n converted exactly (below 2^52).
     const __m128d nd = _mm_add_pd(_mm_set1_pd(static_cast<double>(n)), _mm_setr_pd(0.0, 1.0));
@@ -222,14 +236,17 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
     if (_mm_movemask_pd(_mm_cmplt_pd(t, end)) != 3) break;
     alignas(16) double each[2];
     _mm_store_pd(each, t);
+    if (first && each[0] < times[c]) break;
+    first = false;
     std::size_t at[2];
     std::size_t k = c;
     bool ok = true;
     for (int i = 0; i < 2; ++i) {
       const double ti = each[i];
       while (k + 1 < len && times[k + 1] < ti) ++k;
-      // The bracket, the sample before it and the one after it must all be queued.
-      if (k < 1 || k + 2 >= len || ti < times[k] || ti > times[k + 1]) {
+      // The sample after the bracket must be queued, and the right bracket sample not
+      // before the time.
+      if (k + 2 >= len || ti > times[k + 1]) {
         ok = false;
         break;
       }
@@ -241,7 +258,13 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
     w.p1 = static_cast<int>(at[1]) - 1;
     __m128d tn[4];
     weigh(w, times, t, 3u, 3u, tn);
-    for (int ch = 0; ch < kChannels; ++ch) store2(out[ch] + done, interpolate(w, in[ch]));
+    if (kNumbers && _mm_movemask_pd(w.cubic) == 3) {
+#pragma GCC unroll 6
+      for (int ch = 0; ch < kChannels; ++ch) store2(out[ch] + done, cubic(w, in[ch]));
+    } else {
+#pragma GCC unroll 6
+      for (int ch = 0; ch < kChannels; ++ch) store2(out[ch] + done, interpolate(w, in[ch]));
+    }
     microseconds(t, r.time_out + done);
     c = k;
     n += 2;
@@ -250,6 +273,12 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
   r.cursor = c;
   r.n = n;
   return done;
+}
+
+template <int kChannels>
+std::size_t run_with(Run& r, const float* const* in, float* const* out) noexcept {
+  return r.numbers ? run_channels<kChannels, true>(r, in, out)
+                   : run_channels<kChannels, false>(r, in, out);
 }
 
 }  // namespace
@@ -264,10 +293,10 @@ std::size_t run(Run& r) noexcept {
     out[channels++] = r.out[ch];
   }
   switch (channels) {
-    case 3: return run_channels<3>(r, in, out);
-    case 4: return run_channels<4>(r, in, out);
-    case 5: return run_channels<5>(r, in, out);
-    default: return run_channels<6>(r, in, out);
+    case 3: return run_with<3>(r, in, out);
+    case 4: return run_with<4>(r, in, out);
+    case 5: return run_with<5>(r, in, out);
+    default: return run_with<6>(r, in, out);
   }
 }
 
