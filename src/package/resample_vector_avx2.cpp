@@ -80,9 +80,13 @@ TG_AVX2 inline __m256d lanes_from(int bits) noexcept {
 struct Weights {
   // Where each row's four nodes are: rows at any positions (`at`, their brackets), or
   // consecutive rows (row r's bracket at c0 + r), whose node k is one load for all four.
-  const std::int32_t* at;
+  alignas(16) std::int32_t at[4];
   std::int32_t c0;
   bool consecutive;
+  // Rows whose nodes all lie within the eight samples from c0 - 1 (brackets at most four
+  // apart): node k of row r is element at[r] - c0 + k of those, picked by pick[k].
+  bool near;
+  __m256i pick[4];
   __m256d l0, l1, l2, l3;
   __m256d cubic, flat;
   int lanes;
@@ -98,6 +102,14 @@ TG_AVX2 TG_INLINE void nodes(const Weights& w, const float* run, __m256d y[4]) n
     y[1] = _mm256_cvtps_pd(_mm_loadu_ps(p + 1));
     y[2] = _mm256_cvtps_pd(_mm_loadu_ps(p + 2));
     y[3] = _mm256_cvtps_pd(_mm_loadu_ps(p + 3));
+    return;
+  }
+  if (w.near) {
+    const __m256 v = _mm256_loadu_ps(run + w.c0 - 1);
+    y[0] = _mm256_cvtps_pd(_mm256_castps256_ps128(_mm256_permutevar8x32_ps(v, w.pick[0])));
+    y[1] = _mm256_cvtps_pd(_mm256_castps256_ps128(_mm256_permutevar8x32_ps(v, w.pick[1])));
+    y[2] = _mm256_cvtps_pd(_mm256_castps256_ps128(_mm256_permutevar8x32_ps(v, w.pick[2])));
+    y[3] = _mm256_cvtps_pd(_mm256_castps256_ps128(_mm256_permutevar8x32_ps(v, w.pick[3])));
     return;
   }
   // Each row's four consecutive values loaded on their own and transposed into lanes.
@@ -225,8 +237,9 @@ TG_AVX2 TG_INLINE void quad(RowBatch& b, std::uint32_t h) noexcept {
   const std::uint32_t rows = b.rows - h < 4 ? b.rows - h : 4;
   Weights w;
   w.lanes = static_cast<int>((1u << rows) - 1u);
-  w.at = b.at + h;
+  for (int r = 0; r < 4; ++r) w.at[r] = b.at[h + r];
   w.consecutive = false;
+  w.near = false;
   __m256d tn[4];
   node_times(w, b.times, tn);
   const __m256d t = _mm256_load_pd(b.grid + h);
@@ -267,79 +280,84 @@ TG_AVX2 void rows(RowBatch& b) noexcept {
 
 namespace {
 
-// Four grid points at a time: their times, their brackets found one after another as the
-// one-row code finds them, then their rows, until a quarter of four cannot all be emitted.
-// kChannels channels, their runs and outputs in `in` and `out`: a known count keeps the
-// weights in registers across them. With kNumbers no queued value is NaN, so four rows
-// whose weights all exist are cubic in every channel.
-template <int kChannels, bool kNumbers>
-TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* out) noexcept {
+// Four consecutive grid points of a run, ready for their channels: their times, brackets
+// and weights.
+struct Quad {
+  __m256d t;
+  Weights w;
+  std::size_t last;  // the last row's bracket
+};
+
+// Prepares the four grid points from n, their brackets searched from c: false when one of
+// them cannot be emitted in a run (see Run). `first`: the run's first row, whose left
+// bracket sample must be checked. The search moves c forward past samples before each grid
+// time, so a later row's left bracket sample is before its time: the search moved past it
+// for this time, or for an earlier one (times never decrease with n); c >= 1 likewise
+// stays so.
+TG_AVX2 TG_INLINE bool prepare(const Run& r, std::size_t c, std::uint64_t n, bool first,
+                               Quad& q) noexcept {
   const double* times = r.times;
   const std::size_t len = r.len;
-  std::size_t c = r.cursor;
-  std::uint64_t n = r.n;
-  std::size_t done = 0;
-  const __m256d origin = _mm256_set1_pd(r.origin_ms), step = _mm256_set1_pd(r.step_ms);
-  const __m256d thousand = _mm256_set1_pd(1000.0), end = _mm256_set1_pd(r.end);
-  const __m256d lane = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
+  // t_n = (origin_ms + n * step_ms) / 1000.0, n converted exactly (below 2^52).
+  const __m256d nd = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n)),
+                                   _mm256_setr_pd(0.0, 1.0, 2.0, 3.0));
+  const __m256d t = _mm256_div_pd(
+      _mm256_add_pd(_mm256_set1_pd(r.origin_ms), _mm256_mul_pd(nd, _mm256_set1_pd(r.step_ms))),
+      _mm256_set1_pd(1000.0));
+  // A time at or after the end bound (or NaN) ends the read: left to the caller.
+  if (lanes_of(_mm256_cmp_pd(t, _mm256_set1_pd(r.end), _CMP_LT_OQ)) != 0xF) return false;
+  alignas(32) double each[4];
+  _mm256_store_pd(each, t);
+  if (first && (c < 1 || each[0] < times[c])) return false;
+  Weights& w = q.w;
+  std::size_t k = c;
+  for (int i = 0; i < 4; ++i) {
+    const double ti = each[i];
+    while (k + 1 < len && times[k + 1] < ti) ++k;
+    // The sample after the bracket must be queued, and the right bracket sample not
+    // before the time (it is not, unless the search stopped at the end of the queue).
+    if (k + 2 >= len || each[i] > times[k + 1]) return false;
+    w.at[i] = static_cast<std::int32_t>(k);
+  }
+  q.t = t;
+  q.last = k;
+  w.lanes = 0xF;
+  w.c0 = w.at[0];
+  const std::int32_t span = w.at[3] - w.at[0];
+  w.consecutive = span == 3 && w.at[1] - w.at[0] == 1 && w.at[2] - w.at[0] == 2;
+  w.near = !w.consecutive && span <= 4;
+  if (w.near) {
+    const __m256i from = _mm256_castsi128_si256(_mm_sub_epi32(
+        _mm_load_si128(reinterpret_cast<const __m128i*>(w.at)), _mm_set1_epi32(w.at[0])));
+    w.pick[0] = from;
+    w.pick[1] = _mm256_add_epi32(from, _mm256_set1_epi32(1));
+    w.pick[2] = _mm256_add_epi32(from, _mm256_set1_epi32(2));
+    w.pick[3] = _mm256_add_epi32(from, _mm256_set1_epi32(3));
+  }
+  __m256d tn[4];
+  node_times(w, times, tn);
+  weigh(w, tn, t, 0xF);
+  return true;
+}
+
+// Four grid points at a time, until four cannot all be emitted in a run. The next four are
+// prepared (their divisions started) before the channels of these are computed, so that
+// the divisions of one overlap the products of the other. kChannels channels, their runs
+// and outputs in `in` and `out`: a known count keeps the weights in registers across them.
+// With kNumbers no queued value is NaN, so four rows whose weights all exist are cubic in
+// every channel.
+template <int kChannels, bool kNumbers>
+TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* out) noexcept {
   constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
-  // The bracket search moves c forward past samples before each grid time. A row's left
-  // bracket sample is then before its time: the search moved past it for this time, or for
-  // an earlier grid time (times never decrease with n). Only the run's first row, whose
-  // search starts from the caller's cursor, needs that checked, and c >= 1 likewise.
-  if (c < 1) return 0;
-  bool first = true;
-  while (done + 4 <= r.room && n + 4 <= kExact) {
-    // t_n = (origin_ms + n * step_ms) / 1000.0, n converted exactly (below 2^52).
-    const __m256d nd = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n)), lane);
-    const __m256d t = _mm256_div_pd(_mm256_add_pd(origin, _mm256_mul_pd(nd, step)), thousand);
-    // A time at or after the end bound (or NaN) ends the read: left to the caller.
-    if (lanes_of(_mm256_cmp_pd(t, end, _CMP_LT_OQ)) != 0xF) break;
-    alignas(32) double each[4];
-    _mm256_store_pd(each, t);
-    if (first && each[0] < times[c]) break;
-    first = false;
-    // The search for each row, without branches while it stays within the eight samples
-    // after c: bit j of a row's mask is set when sample c + 1 + j is before its time (and
-    // queued), so the search moves c forward by the count of the mask's low set bits.
-    // The rows' searches go on from the one before, past the same samples (times grow
-    // with n), so each can start from c. Grid points in the same bracket as the one
-    // before, or the next, alternate unpredictably where the grid lies on the samples.
-    const __m256d next0 = _mm256_loadu_pd(times + c + 1), next1 = _mm256_loadu_pd(times + c + 5);
-    const std::size_t ahead = len - 1 - c;
-    const unsigned queued = ahead >= 8 ? 0xFFu : (1u << ahead) - 1u;
-    const __m256d tr[4] = {_mm256_permute4x64_pd(t, 0x00), _mm256_permute4x64_pd(t, 0x55),
-                           _mm256_permute4x64_pd(t, 0xAA), _mm256_permute4x64_pd(t, 0xFF)};
-    alignas(16) std::int32_t at[4];
-    std::size_t k = c;
-    bool ok = true;
-    for (int i = 0; i < 4; ++i) {
-      const unsigned before =
-          (static_cast<unsigned>(lanes_of(_mm256_cmp_pd(next0, tr[i], _CMP_LT_OQ))) |
-           static_cast<unsigned>(lanes_of(_mm256_cmp_pd(next1, tr[i], _CMP_LT_OQ))) << 4) &
-          queued;
-      k = c + static_cast<std::size_t>(__builtin_ctz(~before));
-      if (before == 0xFFu) {
-        const double ti = each[i];
-        while (k + 1 < len && times[k + 1] < ti) ++k;
-      }
-      // The sample after the bracket must be queued, and the right bracket sample not
-      // before the time (it is not, unless the search stopped at the end of the queue).
-      if (k + 2 >= len || each[i] > times[k + 1]) {
-        ok = false;
-        break;
-      }
-      at[i] = static_cast<std::int32_t>(k);
-    }
-    if (!ok) break;
-    Weights w;
-    w.lanes = 0xF;
-    w.at = at;
-    w.c0 = at[0];
-    w.consecutive = at[3] - at[0] == 3 && at[1] - at[0] == 1 && at[2] - at[0] == 2;
-    __m256d tn[4];
-    node_times(w, times, tn);
-    weigh(w, tn, t, 0xF);
+  std::size_t done = 0;
+  Quad quads[2];
+  int at = 0;
+  if (r.room < 4 || r.n + 4 > kExact || !prepare(r, r.cursor, r.n, true, quads[0])) return 0;
+  for (;;) {
+    Quad& q = quads[at];
+    const bool more = done + 8 <= r.room && r.n + 8 <= kExact &&
+                      prepare(r, q.last, r.n + 4, false, quads[at ^ 1]);
+    Weights& w = q.w;
     if (kNumbers && lanes_of(w.cubic) == 0xF) {
 #pragma GCC unroll 6
       for (int ch = 0; ch < kChannels; ++ch) _mm_storeu_ps(out[ch] + done, cubic(w, in[ch]));
@@ -347,13 +365,13 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
 #pragma GCC unroll 6
       for (int ch = 0; ch < kChannels; ++ch) _mm_storeu_ps(out[ch] + done, interpolate(w, in[ch]));
     }
-    microseconds(t, r.time_out + done, 4);
-    c = k;
-    n += 4;
+    microseconds(q.t, r.time_out + done, 4);
+    r.cursor = q.last;
+    r.n += 4;
     done += 4;
+    if (!more) break;
+    at ^= 1;
   }
-  r.cursor = c;
-  r.n = n;
   return done;
 }
 
