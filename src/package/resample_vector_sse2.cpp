@@ -59,6 +59,15 @@ struct Pair {
 
 // Node k of both rows from a float run, as doubles.
 TG_INLINE void nodes(const Pair& w, const float* run, __m128d y[4]) noexcept {
+  if (w.p1 == w.p0 + 1) {
+    // Consecutive rows: node k of both is one pair of floats.
+    const float* p = run + w.p0;
+    y[0] = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))));
+    y[1] = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p + 1))));
+    y[2] = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p + 2))));
+    y[3] = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p + 3))));
+    return;
+  }
   const __m128 a = _mm_loadu_ps(run + w.p0);
   const __m128 b = _mm_loadu_ps(run + w.p1);
   const __m128 lo = _mm_unpacklo_ps(a, b);  // a0 b0 a1 b1
@@ -112,12 +121,19 @@ inline void store2(float* out, __m128 v) noexcept {
 TG_INLINE void weigh(Pair& w, const double* times, __m128d t, std::uint32_t live,
                      std::uint32_t nodes, __m128d tn[4]) noexcept {
   w.lanes = lanes_from(live);
-  const __m128d ra = _mm_loadu_pd(times + w.p0), rb = _mm_loadu_pd(times + w.p0 + 2);
-  const __m128d sa = _mm_loadu_pd(times + w.p1), sb = _mm_loadu_pd(times + w.p1 + 2);
-  tn[0] = _mm_unpacklo_pd(ra, sa);
-  tn[1] = _mm_unpackhi_pd(ra, sa);
-  tn[2] = _mm_unpacklo_pd(rb, sb);
-  tn[3] = _mm_unpackhi_pd(rb, sb);
+  if (w.p1 == w.p0 + 1) {
+    tn[0] = _mm_loadu_pd(times + w.p0);
+    tn[1] = _mm_loadu_pd(times + w.p0 + 1);
+    tn[2] = _mm_loadu_pd(times + w.p0 + 2);
+    tn[3] = _mm_loadu_pd(times + w.p0 + 3);
+  } else {
+    const __m128d ra = _mm_loadu_pd(times + w.p0), rb = _mm_loadu_pd(times + w.p0 + 2);
+    const __m128d sa = _mm_loadu_pd(times + w.p1), sb = _mm_loadu_pd(times + w.p1 + 2);
+    tn[0] = _mm_unpacklo_pd(ra, sa);
+    tn[1] = _mm_unpackhi_pd(ra, sa);
+    tn[2] = _mm_unpacklo_pd(rb, sb);
+    tn[3] = _mm_unpackhi_pd(rb, sb);
+  }
 
   const __m128d d0 = product3(_mm_sub_pd(tn[0], tn[1]), _mm_sub_pd(tn[0], tn[2]),
                               _mm_sub_pd(tn[0], tn[3]));
