@@ -171,7 +171,7 @@ void StreamingResampler::push_sample(const TimedSample& s) {
   ++pushed_;
   if (present != 0) sensor_end_ = pushed_;
   for (std::size_t ch = 0; ch < 6; ++ch)
-    if (std::isnan(always[ch])) nan_end_ = pushed_;
+    if (std::isnan(always[ch]) || std::isnan(values[ch])) nan_end_ = pushed_;
 }
 
 void StreamingResampler::push_values(double time_s, float acc_x, float acc_y, float acc_z,
@@ -192,7 +192,10 @@ void StreamingResampler::push_block(const double* time_s, std::size_t n, const f
   const SampleColumns space =
       push_space(time_s, n, gyro != nullptr, mag != nullptr, temperature, light, battery);
   for (std::size_t axis = 0; axis < 3; ++axis) {
-    if (resample_vector::any_nan(acc[axis], n)) nan_end_ = pushed_;
+    if (resample_vector::any_nan(acc[axis], n) ||
+        (gyro != nullptr && resample_vector::any_nan(gyro[axis], n)) ||
+        (mag != nullptr && resample_vector::any_nan(mag[axis], n)))
+      nan_end_ = pushed_;
     std::copy_n(acc[axis], n, space.acc[axis]);
     if (gyro != nullptr) std::copy_n(gyro[axis], n, space.gyro[axis]);
     if (mag != nullptr) std::copy_n(mag[axis], n, space.mag[axis]);
@@ -305,21 +308,47 @@ void StreamingResampler::emit_one_by_one(bool flush) {
   }
 }
 
-// Rows with all four nodes queued and no gyroscope or magnetometer value among the queued
-// samples, for as long as they come: the run code finds their brackets and computes them
-// a few at a time, without a batch's set-up. It stops where the one-row code might wait,
-// end the read or take the linear form for want of nodes, and leaves those rows to the
-// batches. Returns whether it emitted any.
+// Rows with all four nodes queued, for as long as they come: the run code finds their
+// brackets and computes them a few at a time, without a batch's set-up. The queued samples
+// from one before the cursor on (every node a row can take) must have the same gyroscope
+// and magnetometer channels, none or three or six, and with any of them no NaN value: then
+// every row has each of those channels present and none of the others. The run stops
+// where the one-row code might wait, end the read, take the linear form for want of nodes
+// or find a channel absent, and leaves those rows to the batches. Returns whether it
+// emitted any.
 bool StreamingResampler::emit_runs() {
-  if (!runs_ || grid_index_ == 0 || sensor_end_ > pending_.popped()) return false;
+  if (!runs_ || grid_index_ == 0 || cursor_ < 1) return false;
+  const std::size_t len = pending_.size();
+  std::uint32_t channels = 0;  // presence bits shared by the queued samples
+  if (sensor_end_ > pending_.popped()) {
+    const std::uint32_t* present = pending_.presence_from(cursor_ - 1);
+    channels = present[0];
+    for (std::size_t i = 1; i < len - (cursor_ - 1); ++i)
+      if (present[i] != channels) return false;
+  }
+  const bool numbers = nan_end_ <= pending_.popped();
+  if (channels != 0 && !numbers) return false;
   resample_vector::Run r;
   r.times = pending_.times_from(0);
-  r.len = pending_.size();
+  r.len = len;
   r.cursor = cursor_;
   r.n = grid_index_;
   r.origin_ms = *origin_ms_;
   r.step_ms = step_ms_;
   r.end = range_end_s_ ? *range_end_s_ : HUGE_VAL;
+  r.numbers = numbers;
+  // A column of a channel the rows have comes into being at the first of them (NaN before).
+  const std::size_t first_row = rows();
+  bool made[kSensorChannels] = {};
+  for (std::size_t k = 0; k < kSensorChannels; ++k) {
+    OptionalColumn& col = output_.optional[k];
+    const bool on = ((channels >> k) & 1) != 0;
+    r.sensor_values[k] = on ? pending_.values_from(0, kSensorValue + k) : nullptr;
+    if (on && !col.present) {
+      ensure_column(col, first_row);
+      made[k] = true;
+    }
+  }
   std::size_t emitted = 0;
   for (;;) {
     if (room_ - staged_ < kBatchRows) make_room();
@@ -330,20 +359,32 @@ bool StreamingResampler::emit_runs() {
     }
     r.time_out = time_out_ + staged_;
     r.room = room_ - staged_;
-    r.numbers = nan_end_ <= pending_.popped();
+    for (std::size_t k = 0; k < kSensorChannels; ++k)
+      r.sensor_out[k] =
+          r.sensor_values[k] != nullptr ? output_.optional[k].values.append_space(r.room) : nullptr;
     const std::size_t rows = resample_vector::run(run_isa_, r);
     staged_ += rows;
     emitted += rows;
+    for (std::size_t k = 0; k < kSensorChannels; ++k)
+      if (r.sensor_values[k] != nullptr) output_.optional[k].values.commit(rows);
     // Stopped for want of room: more may follow in a new stretch.
     if (rows == 0 || r.room - rows >= kBatchRows) break;
   }
-  if (emitted == 0) return false;
+  if (emitted == 0) {
+    // No row: the columns come into being where the batches find a first value.
+    for (std::size_t k = 0; k < kSensorChannels; ++k) {
+      if (!made[k]) continue;
+      output_.optional[k].present = false;
+      output_.optional[k].values.truncate(0);
+    }
+    return false;
+  }
   cursor_ = r.cursor;
   grid_index_ = r.n;
-  // No node has a gyroscope or magnetometer value: such columns get NaN.
+  // The channels the samples do not have are absent in every row: NaN in their columns.
   for (std::size_t k = 0; k < kSensorChannels; ++k) {
     OptionalColumn& col = output_.optional[k];
-    if (col.present) col.values.fill_append(kMissing, emitted);
+    if (col.present && r.sensor_values[k] == nullptr) col.values.fill_append(kMissing, emitted);
   }
   trim();
   return true;

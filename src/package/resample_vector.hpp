@@ -52,8 +52,10 @@ struct RowBatch {
 
 // Rows at consecutive grid points from n (at least 1) on, while each row can be emitted
 // with all four nodes: its bracket (found from `cursor` as the one-row code finds it), the
-// sample before it and the sample after it queued, its time below `end`. Only the
-// always-computed channels: for rows whose nodes carry no gyroscope or magnetometer value.
+// sample before it and the sample after it queued, its time below `end`. The
+// always-computed channels, and the gyroscope and magnetometer channels that every queued
+// sample from one before the cursor on has (all present in every row, each value a copy on
+// a sample's time and interpolated between samples; a NaN result ends the run).
 struct Run {
   const double* times;     // the queued times, from the queue's front
   std::size_t len;         // samples queued
@@ -66,6 +68,10 @@ struct Run {
   std::int64_t* time_out;  // where the next row's timestamp goes
   std::size_t room;        // rows that fit behind out and time_out
   bool numbers;            // no queued value of these channels is NaN
+  // The runs of the gyroscope and magnetometer channels the samples have (null for the
+  // others; none unless `numbers`; three or six of them), and where their rows go.
+  const float* sensor_values[6];
+  float* sensor_out[6];
 };
 
 // The code for each instruction set, behind the functions below.

@@ -285,6 +285,7 @@ namespace {
 struct Quad {
   __m256d t;
   Weights w;
+  __m256d on1, on2;  // rows on their left bracket sample's time; on the right one's
   std::size_t last;  // the last row's bracket
 };
 
@@ -337,7 +338,36 @@ TG_AVX2 TG_INLINE bool prepare(const Run& r, std::size_t c, std::uint64_t n, boo
   __m256d tn[4];
   node_times(w, times, tn);
   weigh(w, tn, t, 0xF);
+  q.on1 = _mm256_cmp_pd(t, tn[1], _CMP_EQ_OQ);
+  q.on2 = _mm256_andnot_pd(q.on1, _mm256_cmp_pd(t, tn[2], _CMP_EQ_OQ));
   return true;
+}
+
+// A gyroscope or magnetometer channel of four rows whose nodes all have it, none NaN:
+// a row on a sample's time copies its value, the others are interpolated. False when an
+// interpolated value is NaN (absent by the rule: left to the batches).
+TG_AVX2 TG_INLINE bool sensor(Quad& q, bool all_cubic, const float* run, float* out) noexcept {
+  Weights& w = q.w;
+  __m256d y[4];
+  nodes(w, run, y);
+  __m256d r = _mm256_add_pd(
+      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(w.l0, y[0]), _mm256_mul_pd(w.l1, y[1])),
+                    _mm256_mul_pd(w.l2, y[2])),
+      _mm256_mul_pd(w.l3, y[3]));
+  if (!all_cubic) {
+    if (!w.weighed) {
+      w.weight = _mm256_div_pd(w.a1, w.dt);
+      w.weighed = true;
+    }
+    __m256d l = _mm256_add_pd(_mm256_mul_pd(w.weight, _mm256_sub_pd(y[2], y[1])), y[1]);
+    l = _mm256_blendv_pd(l, y[1], w.flat);
+    r = _mm256_blendv_pd(l, r, w.cubic);
+  }
+  // Numbers convert to double and back unchanged, so the copies are the stored values.
+  r = _mm256_blendv_pd(r, y[1], q.on1);
+  r = _mm256_blendv_pd(r, y[2], q.on2);
+  _mm_storeu_ps(out, _mm256_cvtpd_ps(r));
+  return lanes_of(_mm256_cmp_pd(r, r, _CMP_UNORD_Q)) == 0;
 }
 
 // Four grid points at a time, until four cannot all be emitted in a run. The next four are
@@ -346,7 +376,7 @@ TG_AVX2 TG_INLINE bool prepare(const Run& r, std::size_t c, std::uint64_t n, boo
 // and outputs in `in` and `out`: a known count keeps the weights in registers across them.
 // With kNumbers no queued value is NaN, so four rows whose weights all exist are cubic in
 // every channel.
-template <int kChannels, bool kNumbers>
+template <int kChannels, int kSensors, bool kNumbers>
 TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* out) noexcept {
   constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
   std::size_t done = 0;
@@ -358,12 +388,20 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
     const bool more = done + 8 <= r.room && r.n + 8 <= kExact &&
                       prepare(r, q.last, r.n + 4, false, quads[at ^ 1]);
     Weights& w = q.w;
-    if (kNumbers && lanes_of(w.cubic) == 0xF) {
+    const bool all_cubic = kNumbers && lanes_of(w.cubic) == 0xF;
+    if (all_cubic) {
 #pragma GCC unroll 6
       for (int ch = 0; ch < kChannels; ++ch) _mm_storeu_ps(out[ch] + done, cubic(w, in[ch]));
     } else {
 #pragma GCC unroll 6
       for (int ch = 0; ch < kChannels; ++ch) _mm_storeu_ps(out[ch] + done, interpolate(w, in[ch]));
+    }
+    if constexpr (kSensors > 0) {
+      bool numbers = true;
+#pragma GCC unroll 6
+      for (int k = kChannels; k < kChannels + kSensors; ++k)
+        numbers = sensor(q, all_cubic, in[k], out[k] + done) && numbers;
+      if (!numbers) break;
     }
     microseconds(q.t, r.time_out + done, 4);
     r.cursor = q.last;
@@ -376,27 +414,40 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
 }
 
 template <int kChannels>
-TG_AVX2 std::size_t run_with(Run& r, const float* const* in, float* const* out) noexcept {
-  return r.numbers ? run_channels<kChannels, true>(r, in, out)
-                   : run_channels<kChannels, false>(r, in, out);
+TG_AVX2 std::size_t run_with(Run& r, int sensors, const float* const* in,
+                             float* const* out) noexcept {
+  if (sensors == 0) {
+    return r.numbers ? run_channels<kChannels, 0, true>(r, in, out)
+                     : run_channels<kChannels, 0, false>(r, in, out);
+  }
+  if (!r.numbers) return 0;
+  if (sensors == 3) return run_channels<kChannels, 3, true>(r, in, out);
+  if (sensors == 6) return run_channels<kChannels, 6, true>(r, in, out);
+  return 0;
 }
 
 }  // namespace
 
 TG_AVX2 std::size_t run(Run& r) noexcept {
-  const float* in[6];
-  float* out[6];
+  const float* in[12];
+  float* out[12];
   int channels = 0;
   for (int ch = 0; ch < 6; ++ch) {
     if (r.values[ch] == nullptr) continue;
     in[channels] = r.values[ch];
     out[channels++] = r.out[ch];
   }
+  int sensors = 0;
+  for (int k = 0; k < 6; ++k) {
+    if (r.sensor_values[k] == nullptr) continue;
+    in[channels + sensors] = r.sensor_values[k];
+    out[channels + sensors++] = r.sensor_out[k];
+  }
   switch (channels) {
-    case 3: return run_with<3>(r, in, out);
-    case 4: return run_with<4>(r, in, out);
-    case 5: return run_with<5>(r, in, out);
-    default: return run_with<6>(r, in, out);
+    case 3: return run_with<3>(r, sensors, in, out);
+    case 4: return run_with<4>(r, sensors, in, out);
+    case 5: return run_with<5>(r, sensors, in, out);
+    default: return run_with<6>(r, sensors, in, out);
   }
 }
 

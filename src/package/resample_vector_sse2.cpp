@@ -231,7 +231,33 @@ namespace {
 // kChannels channels, their runs and outputs in `in` and `out`: a known count keeps the
 // weights in registers across them. With kNumbers no queued value is NaN, so two rows
 // whose weights all exist are cubic in every channel.
-template <int kChannels, bool kNumbers>
+// A gyroscope or magnetometer channel of two rows whose nodes all have it, none NaN: a
+// row on a sample's time copies its value, the others are interpolated. False when an
+// interpolated value is NaN (see avx2::sensor).
+TG_INLINE bool sensor(Pair& w, bool all_cubic, __m128d on1, __m128d on2, const float* run,
+                      float* out) noexcept {
+  __m128d y[4];
+  nodes(w, run, y);
+  __m128d r = _mm_add_pd(
+      _mm_add_pd(_mm_add_pd(_mm_mul_pd(w.l0, y[0]), _mm_mul_pd(w.l1, y[1])),
+                 _mm_mul_pd(w.l2, y[2])),
+      _mm_mul_pd(w.l3, y[3]));
+  if (!all_cubic) {
+    if (!w.weighed) {
+      w.weight = _mm_div_pd(w.a1, w.dt);
+      w.weighed = true;
+    }
+    __m128d l = _mm_add_pd(_mm_mul_pd(w.weight, _mm_sub_pd(y[2], y[1])), y[1]);
+    l = select(w.flat, y[1], l);
+    r = select(w.cubic, r, l);
+  }
+  r = select(on1, y[1], r);
+  r = select(on2, y[2], r);
+  store2(out, _mm_cvtpd_ps(r));
+  return _mm_movemask_pd(_mm_cmpunord_pd(r, r)) == 0;
+}
+
+template <int kChannels, int kSensors, bool kNumbers>
 std::size_t run_channels(Run& r, const float* const* in, float* const* out) noexcept {
   const double* times = r.times;
   const std::size_t len = r.len;
@@ -241,7 +267,7 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
   const __m128d origin = _mm_set1_pd(r.origin_ms), step = _mm_set1_pd(r.step_ms);
   const __m128d thousand = _mm_set1_pd(1000.0), end = _mm_set1_pd(r.end);
   constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
-  // Only the run's first row needs its left bracket checked (see avx2::run_channels).
+  // Only the run's first row needs its left bracket checked (see avx2::prepare).
   if (c < 1) return 0;
   bool first = true;
   while (done + 2 <= r.room && n + 2 <= kExact) {
@@ -274,12 +300,22 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
     w.p1 = static_cast<int>(at[1]) - 1;
     __m128d tn[4];
     weigh(w, times, t, 3u, 3u, tn);
-    if (kNumbers && _mm_movemask_pd(w.cubic) == 3) {
+    const bool all_cubic = kNumbers && _mm_movemask_pd(w.cubic) == 3;
+    if (all_cubic) {
 #pragma GCC unroll 6
       for (int ch = 0; ch < kChannels; ++ch) store2(out[ch] + done, cubic(w, in[ch]));
     } else {
 #pragma GCC unroll 6
       for (int ch = 0; ch < kChannels; ++ch) store2(out[ch] + done, interpolate(w, in[ch]));
+    }
+    if constexpr (kSensors > 0) {
+      const __m128d on1 = _mm_cmpeq_pd(t, tn[1]);
+      const __m128d on2 = _mm_andnot_pd(on1, _mm_cmpeq_pd(t, tn[2]));
+      bool numbers = true;
+#pragma GCC unroll 6
+      for (int s = kChannels; s < kChannels + kSensors; ++s)
+        numbers = sensor(w, all_cubic, on1, on2, in[s], out[s] + done) && numbers;
+      if (!numbers) break;
     }
     microseconds(t, r.time_out + done);
     c = k;
@@ -292,27 +328,39 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
 }
 
 template <int kChannels>
-std::size_t run_with(Run& r, const float* const* in, float* const* out) noexcept {
-  return r.numbers ? run_channels<kChannels, true>(r, in, out)
-                   : run_channels<kChannels, false>(r, in, out);
+std::size_t run_with(Run& r, int sensors, const float* const* in, float* const* out) noexcept {
+  if (sensors == 0) {
+    return r.numbers ? run_channels<kChannels, 0, true>(r, in, out)
+                     : run_channels<kChannels, 0, false>(r, in, out);
+  }
+  if (!r.numbers) return 0;
+  if (sensors == 3) return run_channels<kChannels, 3, true>(r, in, out);
+  if (sensors == 6) return run_channels<kChannels, 6, true>(r, in, out);
+  return 0;
 }
 
 }  // namespace
 
 std::size_t run(Run& r) noexcept {
-  const float* in[6];
-  float* out[6];
+  const float* in[12];
+  float* out[12];
   int channels = 0;
   for (int ch = 0; ch < 6; ++ch) {
     if (r.values[ch] == nullptr) continue;
     in[channels] = r.values[ch];
     out[channels++] = r.out[ch];
   }
+  int sensors = 0;
+  for (int k = 0; k < 6; ++k) {
+    if (r.sensor_values[k] == nullptr) continue;
+    in[channels + sensors] = r.sensor_values[k];
+    out[channels + sensors++] = r.sensor_out[k];
+  }
   switch (channels) {
-    case 3: return run_with<3>(r, in, out);
-    case 4: return run_with<4>(r, in, out);
-    case 5: return run_with<5>(r, in, out);
-    default: return run_with<6>(r, in, out);
+    case 3: return run_with<3>(r, sensors, in, out);
+    case 4: return run_with<4>(r, sensors, in, out);
+    case 5: return run_with<5>(r, sensors, in, out);
+    default: return run_with<6>(r, sensors, in, out);
   }
 }
 
