@@ -74,6 +74,26 @@ struct Run {
   float* sensor_out[6];
 };
 
+// A run's channels in one list: the always-computed ones present, then the gyroscope and
+// magnetometer ones its samples have.
+struct RunChannels {
+  const float* in[12];
+  float* out[12];
+  int always = 0, sensors = 0;
+  explicit RunChannels(const Run& r) noexcept {
+    for (int ch = 0; ch < 6; ++ch) {
+      if (r.values[ch] == nullptr) continue;
+      in[always] = r.values[ch];
+      out[always++] = r.out[ch];
+    }
+    for (int k = 0; k < 6; ++k) {
+      if (r.sensor_values[k] == nullptr) continue;
+      in[always + sensors] = r.sensor_values[k];
+      out[always + sensors++] = r.sensor_out[k];
+    }
+  }
+};
+
 // The code for each instruction set, behind the functions below.
 namespace avx512 {
 void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,

@@ -147,34 +147,39 @@ TG_AVX2 TG_INLINE void node_times(const Weights& w, const double* times, __m256d
 }
 
 // The cubic alone, for rows that all take it: every weight exists and no value is NaN.
+// ((L0 y0 + L1 y1) + L2 y2) + L3 y3.
+TG_AVX2 TG_INLINE __m256d cubic_sum(const Weights& w, const __m256d y[4]) noexcept {
+  return _mm256_add_pd(
+      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(w.l0, y[0]), _mm256_mul_pd(w.l1, y[1])),
+                    _mm256_mul_pd(w.l2, y[2])),
+      _mm256_mul_pd(w.l3, y[3]));
+}
+
+// ((t - t1) / dt) (y2 - y1) + y1, or y1 for a bracket under 1e-12 s; the quotient is
+// computed once for all channels, on first need.
+TG_AVX2 TG_INLINE __m256d linear_form(Weights& w, const __m256d y[4]) noexcept {
+  if (!w.weighed) {
+    w.weight = _mm256_div_pd(w.a1, w.dt);
+    w.weighed = true;
+  }
+  const __m256d l = _mm256_add_pd(_mm256_mul_pd(w.weight, _mm256_sub_pd(y[2], y[1])), y[1]);
+  return _mm256_blendv_pd(l, y[1], w.flat);
+}
+
 TG_AVX2 TG_INLINE __m128 cubic(const Weights& w, const float* run) noexcept {
   __m256d y[4];
   nodes(w, run, y);
-  return _mm256_cvtpd_ps(_mm256_add_pd(
-      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(w.l0, y[0]), _mm256_mul_pd(w.l1, y[1])),
-                    _mm256_mul_pd(w.l2, y[2])),
-      _mm256_mul_pd(w.l3, y[3])));
+  return _mm256_cvtpd_ps(cubic_sum(w, y));
 }
 
 TG_AVX2 TG_INLINE __m128 interpolate(Weights& w, const float* run) noexcept {
   __m256d y[4];
   nodes(w, run, y);
-  __m256d r = _mm256_add_pd(
-      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(w.l0, y[0]), _mm256_mul_pd(w.l1, y[1])),
-                    _mm256_mul_pd(w.l2, y[2])),
-      _mm256_mul_pd(w.l3, y[3]));
+  __m256d r = cubic_sum(w, y);
   const __m256d nan = _mm256_or_pd(_mm256_cmp_pd(y[0], y[1], _CMP_UNORD_Q),
                                    _mm256_cmp_pd(y[2], y[3], _CMP_UNORD_Q));
   const __m256d linear = _mm256_andnot_pd(_mm256_andnot_pd(nan, w.cubic), lanes_from(w.lanes));
-  if (lanes_of(linear) != 0) {
-    if (!w.weighed) {
-      w.weight = _mm256_div_pd(w.a1, w.dt);
-      w.weighed = true;
-    }
-    __m256d l = _mm256_add_pd(_mm256_mul_pd(w.weight, _mm256_sub_pd(y[2], y[1])), y[1]);
-    l = _mm256_blendv_pd(l, y[1], w.flat);
-    r = _mm256_blendv_pd(r, l, linear);
-  }
+  if (lanes_of(linear) != 0) r = _mm256_blendv_pd(r, linear_form(w, y), linear);
   return _mm256_cvtpd_ps(r);
 }
 
@@ -350,19 +355,8 @@ TG_AVX2 TG_INLINE bool sensor(Quad& q, bool all_cubic, const float* run, float* 
   Weights& w = q.w;
   __m256d y[4];
   nodes(w, run, y);
-  __m256d r = _mm256_add_pd(
-      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(w.l0, y[0]), _mm256_mul_pd(w.l1, y[1])),
-                    _mm256_mul_pd(w.l2, y[2])),
-      _mm256_mul_pd(w.l3, y[3]));
-  if (!all_cubic) {
-    if (!w.weighed) {
-      w.weight = _mm256_div_pd(w.a1, w.dt);
-      w.weighed = true;
-    }
-    __m256d l = _mm256_add_pd(_mm256_mul_pd(w.weight, _mm256_sub_pd(y[2], y[1])), y[1]);
-    l = _mm256_blendv_pd(l, y[1], w.flat);
-    r = _mm256_blendv_pd(l, r, w.cubic);
-  }
+  __m256d r = cubic_sum(w, y);
+  if (!all_cubic) r = _mm256_blendv_pd(linear_form(w, y), r, w.cubic);
   // Numbers convert to double and back unchanged, so the copies are the stored values.
   r = _mm256_blendv_pd(r, y[1], q.on1);
   r = _mm256_blendv_pd(r, y[2], q.on2);
@@ -429,25 +423,12 @@ TG_AVX2 std::size_t run_with(Run& r, int sensors, const float* const* in,
 }  // namespace
 
 TG_AVX2 std::size_t run(Run& r) noexcept {
-  const float* in[12];
-  float* out[12];
-  int channels = 0;
-  for (int ch = 0; ch < 6; ++ch) {
-    if (r.values[ch] == nullptr) continue;
-    in[channels] = r.values[ch];
-    out[channels++] = r.out[ch];
-  }
-  int sensors = 0;
-  for (int k = 0; k < 6; ++k) {
-    if (r.sensor_values[k] == nullptr) continue;
-    in[channels + sensors] = r.sensor_values[k];
-    out[channels + sensors++] = r.sensor_out[k];
-  }
-  switch (channels) {
-    case 3: return run_with<3>(r, sensors, in, out);
-    case 4: return run_with<4>(r, sensors, in, out);
-    case 5: return run_with<5>(r, sensors, in, out);
-    default: return run_with<6>(r, sensors, in, out);
+  const RunChannels c(r);
+  switch (c.always) {
+    case 3: return run_with<3>(r, c.sensors, c.in, c.out);
+    case 4: return run_with<4>(r, c.sensors, c.in, c.out);
+    case 5: return run_with<5>(r, c.sensors, c.in, c.out);
+    default: return run_with<6>(r, c.sensors, c.in, c.out);
   }
 }
 

@@ -60,12 +60,12 @@ struct Pair {
 // Node k of both rows from a float run, as doubles.
 TG_INLINE void nodes(const Pair& w, const float* run, __m128d y[4]) noexcept {
   if (w.p1 == w.p0 + 1) {
-    // Consecutive rows: node k of both is one pair of floats.
+    // Consecutive rows: node k of both is one pair of floats (a 64-bit load, unaligned).
     const float* p = run + w.p0;
-    y[0] = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))));
-    y[1] = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p + 1))));
-    y[2] = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p + 2))));
-    y[3] = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p + 3))));
+    y[0] = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+    y[1] = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 1))));
+    y[2] = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 2))));
+    y[3] = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 3))));
     return;
   }
   const __m128 a = _mm_loadu_ps(run + w.p0);
@@ -79,13 +79,28 @@ TG_INLINE void nodes(const Pair& w, const float* run, __m128d y[4]) noexcept {
 }
 
 // The cubic alone, for rows that both take it: every weight exists and no value is NaN.
+// ((L0 y0 + L1 y1) + L2 y2) + L3 y3.
+TG_INLINE __m128d cubic_sum(const Pair& w, const __m128d y[4]) noexcept {
+  return _mm_add_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(w.l0, y[0]), _mm_mul_pd(w.l1, y[1])),
+                               _mm_mul_pd(w.l2, y[2])),
+                    _mm_mul_pd(w.l3, y[3]));
+}
+
+// ((t - t1) / dt) (y2 - y1) + y1, or y1 for a bracket under 1e-12 s; the quotient is
+// computed once for all channels, on first need.
+TG_INLINE __m128d linear_form(Pair& w, const __m128d y[4]) noexcept {
+  if (!w.weighed) {
+    w.weight = _mm_div_pd(w.a1, w.dt);
+    w.weighed = true;
+  }
+  const __m128d l = _mm_add_pd(_mm_mul_pd(w.weight, _mm_sub_pd(y[2], y[1])), y[1]);
+  return select(w.flat, y[1], l);
+}
+
 TG_INLINE __m128 cubic(const Pair& w, const float* run) noexcept {
   __m128d y[4];
   nodes(w, run, y);
-  return _mm_cvtpd_ps(_mm_add_pd(
-      _mm_add_pd(_mm_add_pd(_mm_mul_pd(w.l0, y[0]), _mm_mul_pd(w.l1, y[1])),
-                 _mm_mul_pd(w.l2, y[2])),
-      _mm_mul_pd(w.l3, y[3])));
+  return _mm_cvtpd_ps(cubic_sum(w, y));
 }
 
 // One channel of the pair: the cubic where the lane's weights exist and its four values
@@ -93,21 +108,10 @@ TG_INLINE __m128 cubic(const Pair& w, const float* run) noexcept {
 TG_INLINE __m128 interpolate(Pair& w, const float* run) noexcept {
   __m128d y[4];
   nodes(w, run, y);
-  __m128d r = _mm_add_pd(
-      _mm_add_pd(_mm_add_pd(_mm_mul_pd(w.l0, y[0]), _mm_mul_pd(w.l1, y[1])),
-                 _mm_mul_pd(w.l2, y[2])),
-      _mm_mul_pd(w.l3, y[3]));
+  __m128d r = cubic_sum(w, y);
   const __m128d nan = _mm_or_pd(_mm_cmpunord_pd(y[0], y[1]), _mm_cmpunord_pd(y[2], y[3]));
   const __m128d linear = _mm_andnot_pd(_mm_andnot_pd(nan, w.cubic), w.lanes);
-  if (_mm_movemask_pd(linear) != 0) {
-    if (!w.weighed) {
-      w.weight = _mm_div_pd(w.a1, w.dt);
-      w.weighed = true;
-    }
-    __m128d l = _mm_add_pd(_mm_mul_pd(w.weight, _mm_sub_pd(y[2], y[1])), y[1]);
-    l = select(w.flat, y[1], l);
-    r = select(linear, l, r);
-  }
+  if (_mm_movemask_pd(linear) != 0) r = select(linear, linear_form(w, y), r);
   return _mm_cvtpd_ps(r);
 }
 
@@ -238,19 +242,8 @@ TG_INLINE bool sensor(Pair& w, bool all_cubic, __m128d on1, __m128d on2, const f
                       float* out) noexcept {
   __m128d y[4];
   nodes(w, run, y);
-  __m128d r = _mm_add_pd(
-      _mm_add_pd(_mm_add_pd(_mm_mul_pd(w.l0, y[0]), _mm_mul_pd(w.l1, y[1])),
-                 _mm_mul_pd(w.l2, y[2])),
-      _mm_mul_pd(w.l3, y[3]));
-  if (!all_cubic) {
-    if (!w.weighed) {
-      w.weight = _mm_div_pd(w.a1, w.dt);
-      w.weighed = true;
-    }
-    __m128d l = _mm_add_pd(_mm_mul_pd(w.weight, _mm_sub_pd(y[2], y[1])), y[1]);
-    l = select(w.flat, y[1], l);
-    r = select(w.cubic, r, l);
-  }
+  __m128d r = cubic_sum(w, y);
+  if (!all_cubic) r = select(w.cubic, r, linear_form(w, y));
   r = select(on1, y[1], r);
   r = select(on2, y[2], r);
   store2(out, _mm_cvtpd_ps(r));
@@ -342,25 +335,12 @@ std::size_t run_with(Run& r, int sensors, const float* const* in, float* const* 
 }  // namespace
 
 std::size_t run(Run& r) noexcept {
-  const float* in[12];
-  float* out[12];
-  int channels = 0;
-  for (int ch = 0; ch < 6; ++ch) {
-    if (r.values[ch] == nullptr) continue;
-    in[channels] = r.values[ch];
-    out[channels++] = r.out[ch];
-  }
-  int sensors = 0;
-  for (int k = 0; k < 6; ++k) {
-    if (r.sensor_values[k] == nullptr) continue;
-    in[channels + sensors] = r.sensor_values[k];
-    out[channels + sensors++] = r.sensor_out[k];
-  }
-  switch (channels) {
-    case 3: return run_with<3>(r, sensors, in, out);
-    case 4: return run_with<4>(r, sensors, in, out);
-    case 5: return run_with<5>(r, sensors, in, out);
-    default: return run_with<6>(r, sensors, in, out);
+  const RunChannels c(r);
+  switch (c.always) {
+    case 3: return run_with<3>(r, c.sensors, c.in, c.out);
+    case 4: return run_with<4>(r, c.sensors, c.in, c.out);
+    case 5: return run_with<5>(r, c.sensors, c.in, c.out);
+    default: return run_with<6>(r, c.sensors, c.in, c.out);
   }
 }
 
