@@ -20,6 +20,7 @@
 #include "package/resample.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -327,7 +328,8 @@ bool StreamingResampler::emit_runs() {
       if (present[i] != channels) return false;
   }
   const bool numbers = nan_end_ <= pending_.popped();
-  if (channels != 0 && !numbers) return false;
+  const int count = std::popcount(channels);
+  if ((count != 0 && !numbers) || (count != 0 && count != 3 && count != 6)) return false;
   resample_vector::Run r;
   r.times = pending_.times_from(0);
   r.len = len;
