@@ -83,10 +83,6 @@ struct Weights {
   alignas(16) std::int32_t at[4];
   std::int32_t c0;
   bool consecutive;
-  // Rows whose nodes all lie within the eight samples from c0 - 1 (brackets at most four
-  // apart): node k of row r is element at[r] - c0 + k of those, picked by pick[k].
-  bool near;
-  __m256i pick[4];
   __m256d l0, l1, l2, l3;
   __m256d cubic, flat;
   int lanes;
@@ -102,14 +98,6 @@ TG_AVX2 TG_INLINE void nodes(const Weights& w, const float* run, __m256d y[4]) n
     y[1] = _mm256_cvtps_pd(_mm_loadu_ps(p + 1));
     y[2] = _mm256_cvtps_pd(_mm_loadu_ps(p + 2));
     y[3] = _mm256_cvtps_pd(_mm_loadu_ps(p + 3));
-    return;
-  }
-  if (w.near) {
-    const __m256 v = _mm256_loadu_ps(run + w.c0 - 1);
-    y[0] = _mm256_cvtps_pd(_mm256_castps256_ps128(_mm256_permutevar8x32_ps(v, w.pick[0])));
-    y[1] = _mm256_cvtps_pd(_mm256_castps256_ps128(_mm256_permutevar8x32_ps(v, w.pick[1])));
-    y[2] = _mm256_cvtps_pd(_mm256_castps256_ps128(_mm256_permutevar8x32_ps(v, w.pick[2])));
-    y[3] = _mm256_cvtps_pd(_mm256_castps256_ps128(_mm256_permutevar8x32_ps(v, w.pick[3])));
     return;
   }
   // Each row's four consecutive values loaded on their own and transposed into lanes.
@@ -244,7 +232,6 @@ TG_AVX2 TG_INLINE void quad(RowBatch& b, std::uint32_t h) noexcept {
   w.lanes = static_cast<int>((1u << rows) - 1u);
   for (int r = 0; r < 4; ++r) w.at[r] = b.at[h + r];
   w.consecutive = false;
-  w.near = false;
   __m256d tn[4];
   node_times(w, b.times, tn);
   const __m256d t = _mm256_load_pd(b.grid + h);
@@ -287,122 +274,85 @@ namespace {
 
 // Four consecutive grid points of a run, ready for their channels: their times, brackets
 // and weights.
-struct Quad {
-  __m256d t;
-  Weights w;
-  __m256d on1, on2;  // rows on their left bracket sample's time; on the right one's
-  std::size_t last;  // the last row's bracket
-};
-
-// Prepares the four grid points from n, their brackets searched from c: false when one of
-// them cannot be emitted in a run (see Run). `first`: the run's first row, whose left
-// bracket sample must be checked. The search moves c forward past samples before each grid
-// time, so a later row's left bracket sample is before its time: the search moved past it
-// for this time, or for an earlier one (times never decrease with n); c >= 1 likewise
-// stays so.
-TG_AVX2 TG_INLINE bool prepare(const Run& r, std::size_t c, std::uint64_t n, bool first,
-                               Quad& q) noexcept {
-  const double* times = r.times;
-  const std::size_t len = r.len;
-  // t_n = (origin_ms + n * step_ms) / 1000.0, n converted exactly (below 2^52).
-  const __m256d nd = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n)),
-                                   _mm256_setr_pd(0.0, 1.0, 2.0, 3.0));
-  const __m256d t = _mm256_div_pd(
-      _mm256_add_pd(_mm256_set1_pd(r.origin_ms), _mm256_mul_pd(nd, _mm256_set1_pd(r.step_ms))),
-      _mm256_set1_pd(1000.0));
-  // A time at or after the end bound (or NaN) ends the read: left to the caller.
-  if (lanes_of(_mm256_cmp_pd(t, _mm256_set1_pd(r.end), _CMP_LT_OQ)) != 0xF) return false;
-  alignas(32) double each[4];
-  _mm256_store_pd(each, t);
-  if (first && (c < 1 || each[0] < times[c])) return false;
-  Weights& w = q.w;
-  std::size_t k = c;
-  for (int i = 0; i < 4; ++i) {
-    const double ti = each[i];
-    while (k + 1 < len && times[k + 1] < ti) ++k;
-    // The sample after the bracket must be queued, and the right bracket sample not
-    // before the time (it is not, unless the search stopped at the end of the queue).
-    if (k + 2 >= len || each[i] > times[k + 1]) return false;
-    w.at[i] = static_cast<std::int32_t>(k);
-  }
-  q.t = t;
-  q.last = k;
-  w.lanes = 0xF;
-  w.c0 = w.at[0];
-  const std::int32_t span = w.at[3] - w.at[0];
-  w.consecutive = span == 3 && w.at[1] - w.at[0] == 1 && w.at[2] - w.at[0] == 2;
-  w.near = !w.consecutive && span <= 4;
-  if (w.near) {
-    const __m256i from = _mm256_castsi128_si256(_mm_sub_epi32(
-        _mm_load_si128(reinterpret_cast<const __m128i*>(w.at)), _mm_set1_epi32(w.at[0])));
-    w.pick[0] = from;
-    w.pick[1] = _mm256_add_epi32(from, _mm256_set1_epi32(1));
-    w.pick[2] = _mm256_add_epi32(from, _mm256_set1_epi32(2));
-    w.pick[3] = _mm256_add_epi32(from, _mm256_set1_epi32(3));
-  }
-  __m256d tn[4];
-  node_times(w, times, tn);
-  weigh(w, tn, t, 0xF);
-  q.on1 = _mm256_cmp_pd(t, tn[1], _CMP_EQ_OQ);
-  q.on2 = _mm256_andnot_pd(q.on1, _mm256_cmp_pd(t, tn[2], _CMP_EQ_OQ));
-  return true;
-}
-
 // A gyroscope or magnetometer channel of four rows whose nodes all have it, none NaN:
-// a row on a sample's time copies its value, the others are interpolated. False when an
+// a row on a sample's time copies its value, the others are interpolated (on1, on2: the
+// rows on their left and on their right bracket sample's time). False when an
 // interpolated value is NaN (absent by the rule: left to the batches).
-TG_AVX2 TG_INLINE bool sensor(Quad& q, bool all_cubic, const float* run, float* out) noexcept {
-  Weights& w = q.w;
+TG_AVX2 TG_INLINE bool sensor(Weights& w, bool all_cubic, __m256d on1, __m256d on2,
+                              const float* run, float* out) noexcept {
   __m256d y[4];
   nodes(w, run, y);
   __m256d r = cubic_sum(w, y);
   if (!all_cubic) r = _mm256_blendv_pd(linear_form(w, y), r, w.cubic);
   // Numbers convert to double and back unchanged, so the copies are the stored values.
-  r = _mm256_blendv_pd(r, y[1], q.on1);
-  r = _mm256_blendv_pd(r, y[2], q.on2);
+  r = _mm256_blendv_pd(r, y[1], on1);
+  r = _mm256_blendv_pd(r, y[2], on2);
   _mm_storeu_ps(out, _mm256_cvtpd_ps(r));
   return lanes_of(_mm256_cmp_pd(r, r, _CMP_UNORD_Q)) == 0;
 }
 
-// Four grid points at a time, until four cannot all be emitted in a run. The next four are
-// prepared (their divisions started) before the channels of these are computed, so that
-// the divisions of one overlap the products of the other. kChannels channels, their runs
-// and outputs in `in` and `out`: a known count keeps the weights in registers across them.
-// With kNumbers no queued value is NaN, so four rows whose weights all exist are cubic in
-// every channel.
+// Where the nodes of four rows with brackets at[0..3] lie (see Weights).
+TG_AVX2 TG_INLINE void place(Weights& w, const std::int32_t* at) noexcept {
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  _mm_store_si128(reinterpret_cast<__m128i*>(w.at), b);
+  w.lanes = 0xF;
+  w.c0 = at[0];
+  const __m128i from = _mm_sub_epi32(b, _mm_set1_epi32(at[0]));
+  w.consecutive = _mm_movemask_epi8(_mm_cmpeq_epi32(from, _mm_setr_epi32(0, 1, 2, 3))) == 0xFFFF;
+}
+
+// Four grid points at a time, until four cannot all be emitted in a run. A stretch of
+// rows has its grid times and brackets found first (the search's branches then wait on
+// no division), then its rows are computed. kChannels channels, their runs and outputs in
+// `in` and `out`: a known count keeps the weights in registers across them. With kNumbers
+// no queued value is NaN, so four rows whose weights all exist are cubic in every channel.
 template <int kChannels, int kSensors, bool kNumbers>
 TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* out) noexcept {
   constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
+  const double* times = r.times;
+  if (r.cursor < 1 || r.cursor + 2 >= r.len) return 0;
+  alignas(32) double grid[kStretch];
+  alignas(16) std::int32_t at[kStretch];
   std::size_t done = 0;
-  Quad quads[2];
-  int at = 0;
-  if (r.room < 4 || r.n + 4 > kExact || !prepare(r, r.cursor, r.n, true, quads[0])) return 0;
+  bool first = true;
   for (;;) {
-    Quad& q = quads[at];
-    const bool more = done + 8 <= r.room && r.n + 8 <= kExact &&
-                      prepare(r, q.last, r.n + 4, false, quads[at ^ 1]);
-    Weights& w = q.w;
-    const bool all_cubic = kNumbers && lanes_of(w.cubic) == 0xF;
-    if (all_cubic) {
+    std::size_t want = r.room - done < kStretch ? (r.room - done) & ~std::size_t{3} : kStretch;
+    if (r.n + want > kExact) want = static_cast<std::size_t>(kExact - r.n) & ~std::size_t{3};
+    if (want == 0) break;
+    bool stopped;
+    const std::size_t rows = run_brackets(r, want, first, grid, at, stopped) & ~std::size_t{3};
+    first = false;
+    for (std::size_t h = 0; h < rows; h += 4) {
+      Weights w;
+      place(w, at + h);
+      const __m256d t = _mm256_load_pd(grid + h);
+      __m256d tn[4];
+      node_times(w, times, tn);
+      weigh(w, tn, t, 0xF);
+      const bool all_cubic = kNumbers && lanes_of(w.cubic) == 0xF;
+      if (all_cubic) {
 #pragma GCC unroll 6
-      for (int ch = 0; ch < kChannels; ++ch) _mm_storeu_ps(out[ch] + done, cubic(w, in[ch]));
-    } else {
+        for (int ch = 0; ch < kChannels; ++ch) _mm_storeu_ps(out[ch] + done, cubic(w, in[ch]));
+      } else {
 #pragma GCC unroll 6
-      for (int ch = 0; ch < kChannels; ++ch) _mm_storeu_ps(out[ch] + done, interpolate(w, in[ch]));
+        for (int ch = 0; ch < kChannels; ++ch)
+          _mm_storeu_ps(out[ch] + done, interpolate(w, in[ch]));
+      }
+      if constexpr (kSensors > 0) {
+        const __m256d on1 = _mm256_cmp_pd(t, tn[1], _CMP_EQ_OQ);
+        const __m256d on2 = _mm256_andnot_pd(on1, _mm256_cmp_pd(t, tn[2], _CMP_EQ_OQ));
+        bool numbers = true;
+#pragma GCC unroll 6
+        for (int k = kChannels; k < kChannels + kSensors; ++k)
+          numbers = sensor(w, all_cubic, on1, on2, in[k], out[k] + done) && numbers;
+        if (!numbers) return done;
+      }
+      microseconds(t, r.time_out + done, 4);
+      r.cursor = static_cast<std::size_t>(at[h + 3]);
+      r.n += 4;
+      done += 4;
     }
-    if constexpr (kSensors > 0) {
-      bool numbers = true;
-#pragma GCC unroll 6
-      for (int k = kChannels; k < kChannels + kSensors; ++k)
-        numbers = sensor(q, all_cubic, in[k], out[k] + done) && numbers;
-      if (!numbers) break;
-    }
-    microseconds(q.t, r.time_out + done, 4);
-    r.cursor = q.last;
-    r.n += 4;
-    done += 4;
-    if (!more) break;
-    at ^= 1;
+    if (stopped) break;
   }
   return done;
 }

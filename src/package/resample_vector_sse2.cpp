@@ -230,11 +230,6 @@ void rows(RowBatch& b) noexcept {
 
 namespace {
 
-// Two grid points at a time: their times, their brackets found one after another as the
-// one-row code finds them, then their rows, until a pair cannot both be emitted.
-// kChannels channels, their runs and outputs in `in` and `out`: a known count keeps the
-// weights in registers across them. With kNumbers no queued value is NaN, so two rows
-// whose weights all exist are cubic in every channel.
 // A gyroscope or magnetometer channel of two rows whose nodes all have it, none NaN: a
 // row on a sample's time copies its value, the others are interpolated. False when an
 // interpolated value is NaN (see avx2::sensor).
@@ -250,73 +245,58 @@ TG_INLINE bool sensor(Pair& w, bool all_cubic, __m128d on1, __m128d on2, const f
   return _mm_movemask_pd(_mm_cmpunord_pd(r, r)) == 0;
 }
 
+// Two grid points at a time, until two cannot both be emitted in a run; a stretch of rows
+// has its grid times and brackets found first (see run_brackets). kChannels channels,
+// their runs and outputs in `in` and `out`: a known count keeps the weights in registers
+// across them. With kNumbers no queued value is NaN, so two rows whose weights all exist
+// are cubic in every channel.
 template <int kChannels, int kSensors, bool kNumbers>
 std::size_t run_channels(Run& r, const float* const* in, float* const* out) noexcept {
-  const double* times = r.times;
-  const std::size_t len = r.len;
-  std::size_t c = r.cursor;
-  std::uint64_t n = r.n;
-  std::size_t done = 0;
-  const __m128d origin = _mm_set1_pd(r.origin_ms), step = _mm_set1_pd(r.step_ms);
-  const __m128d thousand = _mm_set1_pd(1000.0), end = _mm_set1_pd(r.end);
   constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
-  // Only the run's first row needs its left bracket checked (see avx2::prepare).
-  if (c < 1) return 0;
+  const double* times = r.times;
+  if (r.cursor < 1 || r.cursor + 2 >= r.len) return 0;
+  alignas(16) double grid[kStretch];
+  std::int32_t at[kStretch];
+  std::size_t done = 0;
   bool first = true;
-  while (done + 2 <= r.room && n + 2 <= kExact) {
-    // t_n = (origin_ms + n * step_ms) / 1000.0, n converted exactly (below 2^52).
-    const __m128d nd = _mm_add_pd(_mm_set1_pd(static_cast<double>(n)), _mm_setr_pd(0.0, 1.0));
-    const __m128d t = _mm_div_pd(_mm_add_pd(origin, _mm_mul_pd(nd, step)), thousand);
-    // A time at or after the end bound (or NaN) ends the read: left to the caller.
-    if (_mm_movemask_pd(_mm_cmplt_pd(t, end)) != 3) break;
-    alignas(16) double each[2];
-    _mm_store_pd(each, t);
-    if (first && each[0] < times[c]) break;
+  for (;;) {
+    std::size_t want = r.room - done < kStretch ? (r.room - done) & ~std::size_t{1} : kStretch;
+    if (r.n + want > kExact) want = static_cast<std::size_t>(kExact - r.n) & ~std::size_t{1};
+    if (want == 0) break;
+    bool stopped;
+    const std::size_t rows = run_brackets(r, want, first, grid, at, stopped) & ~std::size_t{1};
     first = false;
-    std::size_t at[2];
-    std::size_t k = c;
-    bool ok = true;
-    for (int i = 0; i < 2; ++i) {
-      const double ti = each[i];
-      while (k + 1 < len && times[k + 1] < ti) ++k;
-      // The sample after the bracket must be queued, and the right bracket sample not
-      // before the time.
-      if (k + 2 >= len || ti > times[k + 1]) {
-        ok = false;
-        break;
+    for (std::size_t h = 0; h < rows; h += 2) {
+      Pair w;
+      w.p0 = at[h] - 1;
+      w.p1 = at[h + 1] - 1;
+      const __m128d t = _mm_load_pd(grid + h);
+      __m128d tn[4];
+      weigh(w, times, t, 3u, 3u, tn);
+      const bool all_cubic = kNumbers && _mm_movemask_pd(w.cubic) == 3;
+      if (all_cubic) {
+#pragma GCC unroll 6
+        for (int ch = 0; ch < kChannels; ++ch) store2(out[ch] + done, cubic(w, in[ch]));
+      } else {
+#pragma GCC unroll 6
+        for (int ch = 0; ch < kChannels; ++ch) store2(out[ch] + done, interpolate(w, in[ch]));
       }
-      at[i] = k;
-    }
-    if (!ok) break;
-    Pair w;
-    w.p0 = static_cast<int>(at[0]) - 1;
-    w.p1 = static_cast<int>(at[1]) - 1;
-    __m128d tn[4];
-    weigh(w, times, t, 3u, 3u, tn);
-    const bool all_cubic = kNumbers && _mm_movemask_pd(w.cubic) == 3;
-    if (all_cubic) {
+      if constexpr (kSensors > 0) {
+        const __m128d on1 = _mm_cmpeq_pd(t, tn[1]);
+        const __m128d on2 = _mm_andnot_pd(on1, _mm_cmpeq_pd(t, tn[2]));
+        bool numbers = true;
 #pragma GCC unroll 6
-      for (int ch = 0; ch < kChannels; ++ch) store2(out[ch] + done, cubic(w, in[ch]));
-    } else {
-#pragma GCC unroll 6
-      for (int ch = 0; ch < kChannels; ++ch) store2(out[ch] + done, interpolate(w, in[ch]));
+        for (int s = kChannels; s < kChannels + kSensors; ++s)
+          numbers = sensor(w, all_cubic, on1, on2, in[s], out[s] + done) && numbers;
+        if (!numbers) return done;
+      }
+      microseconds(t, r.time_out + done);
+      r.cursor = static_cast<std::size_t>(at[h + 1]);
+      r.n += 2;
+      done += 2;
     }
-    if constexpr (kSensors > 0) {
-      const __m128d on1 = _mm_cmpeq_pd(t, tn[1]);
-      const __m128d on2 = _mm_andnot_pd(on1, _mm_cmpeq_pd(t, tn[2]));
-      bool numbers = true;
-#pragma GCC unroll 6
-      for (int s = kChannels; s < kChannels + kSensors; ++s)
-        numbers = sensor(w, all_cubic, on1, on2, in[s], out[s] + done) && numbers;
-      if (!numbers) break;
-    }
-    microseconds(t, r.time_out + done);
-    c = k;
-    n += 2;
-    done += 2;
+    if (stopped) break;
   }
-  r.cursor = c;
-  r.n = n;
   return done;
 }
 
