@@ -164,42 +164,27 @@ inline void rows(Isa isa, RowBatch& batch, std::uint64_t offsets) noexcept {
 // values a few at a time (the search's branches then wait on no division).
 constexpr std::size_t kStretch = 64;
 
-// The grid times of up to `rows` points from r.n (a multiple of four), and the brackets of
-// the first of them that can be emitted in a run, searched from r.cursor as the one-row
-// code searches them: returns how many (a multiple of four when all of them can be, and
-// `stopped` false). `first`: the run's first row, whose left bracket
-// sample must be checked. The search moves past samples before each grid time and grid
-// times never decrease with n, so a later row's left bracket sample is before its time;
-// and every row follows one whose bracket had a sample after it queued (k + 2 < len,
-// checked for the cursor when the run starts), so the search's first two steps need no
-// bound check.
-inline std::size_t run_brackets(const Run& r, std::size_t rows, bool first, double* grid,
+// The brackets of the first of the `rows` grid points from r.n (times in `grid`) that can
+// be emitted in a run, searched from r.cursor as the one-row code searches them: returns
+// how many; `stopped` is false when all of them can be. `first`: the run's first row,
+// whose left bracket sample must be checked. The search moves past samples before each
+// grid time and grid times never decrease with n, so a later row's left bracket sample is
+// before its time; and every row follows one whose bracket had a sample after it queued
+// (k + 2 < len, checked for the cursor when the run starts), so the search's first two
+// steps need no bound check.
+inline std::size_t run_brackets(const Run& r, const double* grid, std::size_t rows, bool first,
                                 std::int32_t* at, bool& stopped) noexcept {
   const double* times = r.times;
   const std::size_t len = r.len;
-  // Grid points past the queue's reach are not worth their divisions: take about as many
-  // as lie before the last queued sample but one, and four more (an estimate; a stretch
-  // that ends without a stop is followed by another).
-  const double reach = (times[len - 2] * 1000.0 - r.origin_ms) / r.step_ms -
-                       static_cast<double>(r.n) + 4.0;
-  if (reach < static_cast<double>(rows)) {
-    const std::size_t some = reach > 4.0 ? static_cast<std::size_t>(reach) & ~std::size_t{3} : 4;
-    if (some < rows) rows = some;
-  }
   stopped = true;
-  const __m128d origin = _mm_set1_pd(r.origin_ms), step = _mm_set1_pd(r.step_ms);
-  const __m128d thousand = _mm_set1_pd(1000.0);
-  for (std::size_t i = 0; i < rows; i += 2) {
-    // t_n = (origin_ms + n * step_ms) / 1000.0, n converted exactly (below 2^52).
-    const __m128d n = _mm_add_pd(_mm_set1_pd(static_cast<double>(r.n + i)), _mm_setr_pd(0.0, 1.0));
-    _mm_storeu_pd(grid + i, _mm_div_pd(_mm_add_pd(origin, _mm_mul_pd(n, step)), thousand));
-  }
   std::size_t k = r.cursor;
   if (first && grid[0] < times[k]) return 0;
+  // A time at or after the end bound (or NaN) ends the read, left to the caller; grid
+  // times never decrease, so when the last is before it all are.
+  const bool bounded = !(grid[rows - 1] < r.end);
   for (std::size_t i = 0; i < rows; ++i) {
     const double ti = grid[i];
-    // A time at or after the end bound (or NaN) ends the read: left to the caller.
-    if (!(ti < r.end)) return i;
+    if (bounded && !(ti < r.end)) return i;
     if (times[k + 1] < ti) {
       ++k;
       if (times[k + 1] < ti) {
@@ -207,13 +192,24 @@ inline std::size_t run_brackets(const Run& r, std::size_t rows, bool first, doub
         while (k + 1 < len && times[k + 1] < ti) ++k;
       }
     }
-    // The sample after the bracket must be queued, and the right bracket sample not
-    // before the time (it is not, unless the search stopped at the end of the queue).
-    if (k + 2 >= len || ti > times[k + 1]) return i;
+    // The sample after the bracket must be queued. (Then the right bracket sample is not
+    // before the time: the search stopped at it, not at the end of the queue.)
+    if (k + 2 >= len) return i;
     at[i] = static_cast<std::int32_t>(k);
   }
   stopped = false;
   return rows;
+}
+
+// How many of `rows` grid points from n are worth their divisions in a run: about as many
+// as lie before the last queued sample but one, and four more (an estimate, a multiple of
+// four: a stretch that ends without a stop is followed by another).
+inline std::size_t run_reach(const Run& r, std::size_t rows) noexcept {
+  const double reach = (r.times[r.len - 2] * 1000.0 - r.origin_ms) / r.step_ms -
+                       static_cast<double>(r.n) + 4.0;
+  if (!(reach < static_cast<double>(rows))) return rows;
+  const std::size_t some = reach > 4.0 ? static_cast<std::size_t>(reach) & ~std::size_t{3} : 4;
+  return some < rows ? some : rows;
 }
 #endif
 

@@ -319,8 +319,17 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
     std::size_t want = r.room - done < kStretch ? (r.room - done) & ~std::size_t{3} : kStretch;
     if (r.n + want > kExact) want = static_cast<std::size_t>(kExact - r.n) & ~std::size_t{3};
     if (want == 0) break;
+    want = run_reach(r, want);
+    const __m256d origin = _mm256_set1_pd(r.origin_ms), step = _mm256_set1_pd(r.step_ms);
+    for (std::size_t i = 0; i < want; i += 4) {
+      // t_n = (origin_ms + n * step_ms) / 1000.0, n converted exactly (below 2^52).
+      const __m256d nd = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(r.n + i)),
+                                       _mm256_setr_pd(0.0, 1.0, 2.0, 3.0));
+      _mm256_store_pd(grid + i, _mm256_div_pd(_mm256_add_pd(origin, _mm256_mul_pd(nd, step)),
+                                              _mm256_set1_pd(1000.0)));
+    }
     bool stopped;
-    const std::size_t rows = run_brackets(r, want, first, grid, at, stopped) & ~std::size_t{3};
+    const std::size_t rows = run_brackets(r, grid, want, first, at, stopped) & ~std::size_t{3};
     first = false;
     for (std::size_t h = 0; h < rows; h += 4) {
       Weights w;

@@ -263,8 +263,17 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
     std::size_t want = r.room - done < kStretch ? (r.room - done) & ~std::size_t{1} : kStretch;
     if (r.n + want > kExact) want = static_cast<std::size_t>(kExact - r.n) & ~std::size_t{1};
     if (want == 0) break;
+    want = run_reach(r, want);
+    const __m128d origin = _mm_set1_pd(r.origin_ms), step = _mm_set1_pd(r.step_ms);
+    for (std::size_t i = 0; i < want; i += 2) {
+      // t_n = (origin_ms + n * step_ms) / 1000.0, n converted exactly (below 2^52).
+      const __m128d nd =
+          _mm_add_pd(_mm_set1_pd(static_cast<double>(r.n + i)), _mm_setr_pd(0.0, 1.0));
+      _mm_store_pd(grid + i,
+                   _mm_div_pd(_mm_add_pd(origin, _mm_mul_pd(nd, step)), _mm_set1_pd(1000.0)));
+    }
     bool stopped;
-    const std::size_t rows = run_brackets(r, want, first, grid, at, stopped) & ~std::size_t{1};
+    const std::size_t rows = run_brackets(r, grid, want, first, at, stopped) & ~std::size_t{1};
     first = false;
     for (std::size_t h = 0; h < rows; h += 2) {
       Pair w;
