@@ -94,6 +94,7 @@ StreamingResampler::StreamingResampler(std::optional<double> range_start_s,
   output_.channel(kTemperature).present = include_temperature;
   output_.channel(kLight).present = include_light;
   output_.channel(kBattery).present = include_battery;
+  readings_ = include_temperature || include_light || include_battery;
 }
 
 // Moves the live samples to the front of a storage of `capacity` (at least their number).
@@ -103,16 +104,19 @@ void StreamingResampler::Queue::relocate(std::size_t capacity) {
     std::vector<double> time(stride);
     std::vector<float> value(kValues * stride);
     std::vector<std::uint32_t> present(stride);
+    std::vector<std::uint32_t> group(stride);
     if (capacity_ != 0) {  // nothing to move out of a storage not yet made
       std::copy_n(time_.data() + head_, size_, time.data() + kFront);
       for (std::size_t ch = 0; ch < kValues; ++ch)
         std::copy_n(value_.data() + ch * stride_ + head_, size_,
                     value.data() + ch * stride + kFront);
       std::copy_n(present_.data() + head_, size_, present.data() + kFront);
+      std::copy_n(group_.data() + head_, size_, group.data() + kFront);
     }
     time_.swap(time);
     value_.swap(value);
     present_.swap(present);
+    group_.swap(group);
   } else {
     std::memmove(time_.data() + kFront, time_.data() + head_, size_ * sizeof(double));
     for (std::size_t ch = 0; ch < kValues; ++ch)
@@ -120,6 +124,7 @@ void StreamingResampler::Queue::relocate(std::size_t capacity) {
                    size_ * sizeof(float));
     std::memmove(present_.data() + kFront, present_.data() + head_,
                  size_ * sizeof(std::uint32_t));
+    std::memmove(group_.data() + kFront, group_.data() + head_, size_ * sizeof(std::uint32_t));
   }
   capacity_ = capacity;
   stride_ = stride;
@@ -169,10 +174,14 @@ void StreamingResampler::push_sample(const TimedSample& s) {
   for (std::size_t k = 0; k < kSensorChannels; ++k)
     pending_.value_data(kSensorValue + k)[at] = values[k];
   pending_.present_data()[at] = present;
+  reading_groups(at, 1, always + 3);
   ++pushed_;
   if (present != 0) sensor_end_ = pushed_;
+  // An absent gyroscope or magnetometer value is NaN in the queue, but no row reads it as
+  // a number: only the values the sample has count.
   for (std::size_t ch = 0; ch < 6; ++ch)
-    if (std::isnan(always[ch]) || std::isnan(values[ch])) nan_end_ = pushed_;
+    if (std::isnan(always[ch]) || (((present >> ch) & 1) != 0 && std::isnan(values[ch])))
+      nan_end_ = pushed_;
 }
 
 void StreamingResampler::push_values(double time_s, float acc_x, float acc_y, float acc_z,
@@ -225,6 +234,7 @@ SampleColumns StreamingResampler::push_space(const double* time_s, std::size_t n
     if (output_.optional[kTemperature + r].present)
       std::fill_n(pending_.value_data(kReadingValue + r) + at, n, readings[r]);
   std::fill_n(pending_.present_data() + at, n, present);
+  reading_groups(at, n, readings);
   pushed_ += n;
   if (present != 0) sensor_end_ = pushed_;
   for (std::size_t r = 0; r < 3; ++r)
@@ -239,6 +249,30 @@ SampleColumns StreamingResampler::push_space(const double* time_s, std::size_t n
     if (!mag) std::fill_n(space.mag[axis], n, kMissing);
   }
   return space;
+}
+
+// The group numbers of n samples from storage position `at`, pushed with these readings.
+void StreamingResampler::reading_groups(std::size_t at, std::size_t n,
+                                        const float readings[3]) noexcept {
+  if (!readings_) return;
+  std::uint32_t* group = pending_.group_data() + at;
+  bool usable = true, same = group_open_;
+  for (std::size_t r = 0; r < 3; ++r) {
+    if (!output_.optional[kTemperature + r].present) continue;
+    usable = usable && std::isfinite(readings[r]) && readings[r] != 0.0f;
+    same = same && readings[r] == group_readings_[r];
+  }
+  if (!usable) {
+    for (std::size_t i = 0; i < n; ++i) group[i] = ++group_;
+    group_open_ = false;
+    return;
+  }
+  if (!same) {
+    ++group_;
+    std::copy_n(readings, 3, group_readings_);
+    group_open_ = true;
+  }
+  std::fill_n(group, n, group_);
 }
 
 // 3-axis data needs no gyroscope or magnetometer values in the queue: while no queued
@@ -339,6 +373,7 @@ bool StreamingResampler::emit_runs() {
   r.step_ms = step_ms_;
   r.end = range_end_s_ ? *range_end_s_ : HUGE_VAL;
   r.numbers = numbers;
+  r.groups = pending_.groups_from(0);
   // A column of a channel the rows have comes into being at the first of them (NaN before).
   const std::size_t first_row = rows();
   bool made[kSensorChannels] = {};

@@ -106,7 +106,7 @@ class StreamingResampler {
   static constexpr std::size_t kValues = 12;
 
   // The pending samples, column by column (time, the twelve values with NaN for an absent
-  // one, the presence bits of the optional six), held in one linear stretch of storage
+  // one, the presence bits of the optional six, the reading group), held in one linear stretch of storage
   // that is moved to the front, or doubled, when a push finds no room behind it. Vector
   // code can then load any run of consecutive samples; kPad readable elements follow the
   // last one, and one readable element precedes the first (a row's first node may lie
@@ -129,12 +129,16 @@ class StreamingResampler {
     const std::uint32_t* presence_from(std::size_t k) const noexcept {
       return present_.data() + head_ + k;
     }
+    const std::uint32_t* groups_from(std::size_t k) const noexcept {
+      return group_.data() + head_ + k;
+    }
     // Adds n samples at the back, to be filled through the pointers below; returns the
     // storage position of the first.
     std::size_t extend(std::size_t n);
     double* time_data() noexcept { return time_.data(); }
     float* value_data(std::size_t ch) noexcept { return value_.data() + ch * stride_; }
     std::uint32_t* present_data() noexcept { return present_.data(); }
+    std::uint32_t* group_data() noexcept { return group_.data(); }
     void pop_front(std::size_t n) noexcept {
       head_ += n;
       size_ -= n;
@@ -146,6 +150,7 @@ class StreamingResampler {
     std::vector<double> time_;
     std::vector<float> value_;  // kValues runs of stride_
     std::vector<std::uint32_t> present_;
+    std::vector<std::uint32_t> group_;  // see reading_groups
     std::size_t capacity_ = 0, stride_ = 0, head_ = kFront, size_ = 0;
     std::uint64_t popped_ = 0;
   };
@@ -168,6 +173,7 @@ class StreamingResampler {
   void emit_row(std::size_t c, double t);
   void trim() noexcept;
   bool has_sensor_columns() const noexcept;
+  void reading_groups(std::size_t at, std::size_t n, const float readings[3]) noexcept;
   void write_sensors_before(std::size_t at, std::size_t queued) noexcept;
 
   std::optional<double> range_start_s_;
@@ -204,6 +210,14 @@ class StreamingResampler {
   // One past the push index of the last sample pushed with a NaN among the values of the
   // channels computed for every row (0: none yet).
   std::uint64_t nan_end_ = 0;
+  // Samples whose present block readings (temperature, light, battery) are the same
+  // finite, non-zero values share a group number; numbers never decrease in push order,
+  // so the samples between two of one group are of that group too. Samples with other
+  // readings each have a number of their own. (Unused without a reading column.)
+  bool readings_ = false;
+  std::uint32_t group_ = 0;
+  float group_readings_[3] = {};
+  bool group_open_ = false;  // whether the last pushed sample's group may take more
   // Whether every queued sample has its gyroscope and magnetometer values written.
   bool sensors_written_ = true;
   std::uint64_t pushed_ = 0;

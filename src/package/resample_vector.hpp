@@ -72,11 +72,30 @@ struct Run {
   std::int64_t* time_out;  // where the next row's timestamp goes
   std::size_t room;        // rows that fit behind out and time_out
   bool numbers;            // no queued value of these channels is NaN
+  // The queued samples' reading groups (see below), read when a reading channel
+  // (temperature, light, battery) is among the always-computed ones.
+  const std::uint32_t* groups;
   // The runs of the gyroscope and magnetometer channels the samples have (null for the
   // others; none unless `numbers`; three or six of them), and where their rows go.
   const float* sensor_values[6];
   float* sensor_out[6];
 };
+
+// Reading groups. The block readings (temperature, light, battery) are the same on every
+// sample of a block, so a row's four nodes mostly carry one value y of each: samples of
+// one group (Run::groups) carry the same finite, non-zero values, and group numbers never
+// decrease along the queue, so nodes from lo to hi are all of one group when the first
+// and the last are. The cubic of such a row, ((l0 y + l1 y) + l2 y) + l3 y rounded to
+// float, is then y itself whenever |l0| + |l1| + |l2| + |l3| <= 1024, and the runs store
+// y without computing it. Why: the Lagrange weights of exact node times at an exact grid
+// time sum to 1; the computed ones carry at most 11 roundings each (three differences and
+// two products over and under the division, and the division), so their sum is within
+// 12u S of 1 (u = 2^-53, S the sum of their sizes); the four products and three sums add
+// at most 4u S |y|. The double result is within 16u S |y| <= 2^-39 |y| of y, far inside
+// the half float step around y (at least 2^-25 |y|), so it rounds to y. (Weights or
+// products that leave the normal doubles add absolute errors below 2^-900, far below
+// the smallest float step; y is non-zero, so no sign of zero is at stake.)
+constexpr double kFlatWeights = 1024.0;
 
 // A run's channels in one list: the always-computed ones present, then the gyroscope and
 // magnetometer ones its samples have.

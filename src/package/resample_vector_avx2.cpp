@@ -340,8 +340,25 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
       weigh(w, tn, t, 0xF);
       const bool all_cubic = kNumbers && lanes_of(w.cubic) == 0xF;
       if (all_cubic) {
-#pragma GCC unroll 6
-        for (int ch = 0; ch < kChannels; ++ch) _mm_storeu_ps(out[ch] + done, cubic(w, in[ch]));
+        // The accelerometer, then the readings: one value per row when their nodes are of
+        // one reading group and the weights moderate (see kFlatWeights).
+        constexpr int kAcc = kChannels < 3 ? kChannels : 3;
+#pragma GCC unroll 3
+        for (int ch = 0; ch < kAcc; ++ch) _mm_storeu_ps(out[ch] + done, cubic(w, in[ch]));
+        if constexpr (kChannels > 3) {
+          const __m256d size = _mm256_add_pd(_mm256_add_pd(absolute(w.l0), absolute(w.l1)),
+                                             _mm256_add_pd(absolute(w.l2), absolute(w.l3)));
+          if (r.groups[at[h] - 1] == r.groups[at[h + 3] + 2] &&
+              lanes_of(_mm256_cmp_pd(size, _mm256_set1_pd(kFlatWeights), _CMP_LE_OQ)) == 0xF) {
+#pragma GCC unroll 3
+            for (int ch = 3; ch < kChannels; ++ch)
+              _mm_storeu_ps(out[ch] + done, _mm_set1_ps(in[ch][at[h]]));
+          } else {
+#pragma GCC unroll 3
+            for (int ch = 3; ch < kChannels; ++ch)
+              _mm_storeu_ps(out[ch] + done, cubic(w, in[ch]));
+          }
+        }
       } else {
 #pragma GCC unroll 6
         for (int ch = 0; ch < kChannels; ++ch)

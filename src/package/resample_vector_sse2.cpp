@@ -284,8 +284,23 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
       weigh(w, times, t, 3u, 3u, tn);
       const bool all_cubic = kNumbers && _mm_movemask_pd(w.cubic) == 3;
       if (all_cubic) {
-#pragma GCC unroll 6
-        for (int ch = 0; ch < kChannels; ++ch) store2(out[ch] + done, cubic(w, in[ch]));
+        // The accelerometer, then the readings (see avx2::run_channels).
+        constexpr int kAcc = kChannels < 3 ? kChannels : 3;
+#pragma GCC unroll 3
+        for (int ch = 0; ch < kAcc; ++ch) store2(out[ch] + done, cubic(w, in[ch]));
+        if constexpr (kChannels > 3) {
+          const __m128d size = _mm_add_pd(_mm_add_pd(absolute(w.l0), absolute(w.l1)),
+                                          _mm_add_pd(absolute(w.l2), absolute(w.l3)));
+          if (r.groups[at[h] - 1] == r.groups[at[h + 1] + 2] &&
+              _mm_movemask_pd(_mm_cmple_pd(size, _mm_set1_pd(kFlatWeights))) == 3) {
+#pragma GCC unroll 3
+            for (int ch = 3; ch < kChannels; ++ch)
+              store2(out[ch] + done, _mm_set1_ps(in[ch][at[h]]));
+          } else {
+#pragma GCC unroll 3
+            for (int ch = 3; ch < kChannels; ++ch) store2(out[ch] + done, cubic(w, in[ch]));
+          }
+        }
       } else {
 #pragma GCC unroll 6
         for (int ch = 0; ch < kChannels; ++ch) store2(out[ch] + done, interpolate(w, in[ch]));

@@ -387,6 +387,25 @@ void known_answers() {
     for (int i = 90; i < 100; ++i) us.push_back(i * 1e6);
     expect(r.out.rows() == 10 && starts_with(r, "us", us) && r.done, "end bound on a grid point");
   }
+  // Nodes of one reading group with weights near 1e10 (samples 1 us, then a day apart):
+  // the readings are interpolated, not copied, in every code.
+  {
+    Case k{{}, {}, {}, 1e-4};
+    for (const double t : {0.0, 1e5, 2e5, 2e5 + 1e-6, 3e5, 4e5, 5e5}) {
+      TimedSample s = at(t, 1.25f);
+      s.temperature = 21.7f, s.light = 3.3f, s.battery = 4.1f;
+      k.xs.push_back(s);
+    }
+    const Expected want = oracle(k.xs, k.start, k.end, k.hz);
+    bool copied = true;
+    for (const Row& w : want.rows) copied = copied && same_bits(w.value[9], 21.7f);
+    expect(!copied, "extreme weights change a reading");
+    for (const RowCode code :
+         {RowCode::kOneByOne, RowCode::kSse2, RowCode::kAvx2, RowCode::kAvx512}) {
+      if (StreamingResampler::available(code))
+        compare("extreme weights", k, stream(k, 1, false, code), want);
+    }
+  }
   // 1.2345679 s x 1e6 = 1234567.9000000001: truncated, not rounded.
   expect(starts_with(stream({{at(1, 0), at(2, 1)}, 1.2345679, {}, 1}), "us", {1234567}),
          "timestamp truncation");
