@@ -83,7 +83,7 @@ struct Weights {
   alignas(16) std::int32_t at[4];
   std::int32_t c0;
   bool consecutive;
-  __m256d l0, l1, l2, l3;
+  __m256d l0, l1, l2, l3;  // l1 and l3 negated
   __m256d cubic, flat;
   int lanes;
   __m256d a1, dt, weight;
@@ -135,10 +135,11 @@ TG_AVX2 TG_INLINE void node_times(const Weights& w, const double* times, __m256d
 }
 
 // The cubic alone, for rows that all take it: every weight exists and no value is NaN.
-// ((L0 y0 + L1 y1) + L2 y2) + L3 y3.
+// ((L0 y0 + L1 y1) + L2 y2) + L3 y3, with L1 and L3 held negated: x + L y is x - (-L) y
+// to the bit.
 TG_AVX2 TG_INLINE __m256d cubic_sum(const Weights& w, const __m256d y[4]) noexcept {
-  return _mm256_add_pd(
-      _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(w.l0, y[0]), _mm256_mul_pd(w.l1, y[1])),
+  return _mm256_sub_pd(
+      _mm256_add_pd(_mm256_sub_pd(_mm256_mul_pd(w.l0, y[0]), _mm256_mul_pd(w.l1, y[1])),
                     _mm256_mul_pd(w.l2, y[2])),
       _mm256_mul_pd(w.l3, y[3]));
 }
@@ -174,20 +175,22 @@ TG_AVX2 TG_INLINE __m128 interpolate(Weights& w, const float* run) noexcept {
 // The Lagrange weights and the linear form's terms of four rows at grid times t from their
 // node times; `nodes` has bit r set when row r has a node before and after its bracket.
 TG_AVX2 TG_INLINE void weigh(Weights& w, const __m256d tn[4], __m256d t, int nodes) noexcept {
-  const __m256d d0 = product3(_mm256_sub_pd(tn[0], tn[1]), _mm256_sub_pd(tn[0], tn[2]),
-                              _mm256_sub_pd(tn[0], tn[3]));
-  const __m256d d1 = product3(_mm256_sub_pd(tn[1], tn[0]), _mm256_sub_pd(tn[1], tn[2]),
-                              _mm256_sub_pd(tn[1], tn[3]));
-  const __m256d d2 = product3(_mm256_sub_pd(tn[2], tn[0]), _mm256_sub_pd(tn[2], tn[1]),
-                              _mm256_sub_pd(tn[2], tn[3]));
-  const __m256d d3 = product3(_mm256_sub_pd(tn[3], tn[0]), _mm256_sub_pd(tn[3], tn[1]),
-                              _mm256_sub_pd(tn[3], tn[2]));
+  // t_j - t_i is exactly -(t_i - t_j) (rounding is symmetric), so six differences make
+  // the four products; d1 and d3 have an odd number of negated factors and are kept
+  // negated (n1, n3), and so are l1 and l3 (see cubic_sum).
+  const __m256d a01 = _mm256_sub_pd(tn[0], tn[1]), a02 = _mm256_sub_pd(tn[0], tn[2]);
+  const __m256d a03 = _mm256_sub_pd(tn[0], tn[3]), a12 = _mm256_sub_pd(tn[1], tn[2]);
+  const __m256d a13 = _mm256_sub_pd(tn[1], tn[3]), a23 = _mm256_sub_pd(tn[2], tn[3]);
+  const __m256d d0 = product3(a01, a02, a03);
+  const __m256d n1 = product3(a01, a12, a13);
+  const __m256d d2 = product3(a02, a12, a23);
+  const __m256d n3 = product3(a03, a13, a23);
   const __m256d span = _mm256_set1_pd(1e-12);
   const __m256d big = _mm256_and_pd(
       _mm256_and_pd(_mm256_cmp_pd(absolute(d0), span, _CMP_GE_OQ),
-                    _mm256_cmp_pd(absolute(d1), span, _CMP_GE_OQ)),
+                    _mm256_cmp_pd(absolute(n1), span, _CMP_GE_OQ)),
       _mm256_and_pd(_mm256_cmp_pd(absolute(d2), span, _CMP_GE_OQ),
-                    _mm256_cmp_pd(absolute(d3), span, _CMP_GE_OQ)));
+                    _mm256_cmp_pd(absolute(n3), span, _CMP_GE_OQ)));
   w.cubic = _mm256_and_pd(big, lanes_from(w.lanes & nodes));
   const __m256d a0 = _mm256_sub_pd(t, tn[0]);
   const __m256d a1 = _mm256_sub_pd(t, tn[1]);
@@ -195,9 +198,9 @@ TG_AVX2 TG_INLINE void weigh(Weights& w, const __m256d tn[4], __m256d t, int nod
   const __m256d a3 = _mm256_sub_pd(t, tn[3]);
   // Lanes without the cubic may divide by zero; their weights are never used.
   w.l0 = _mm256_div_pd(product3(a1, a2, a3), d0);
-  w.l1 = _mm256_div_pd(product3(a0, a2, a3), d1);
+  w.l1 = _mm256_div_pd(product3(a0, a2, a3), n1);
   w.l2 = _mm256_div_pd(product3(a0, a1, a3), d2);
-  w.l3 = _mm256_div_pd(product3(a0, a1, a2), d3);
+  w.l3 = _mm256_div_pd(product3(a0, a1, a2), n3);
   w.a1 = a1;
   w.dt = _mm256_sub_pd(tn[2], tn[1]);
   w.flat = _mm256_cmp_pd(absolute(w.dt), span, _CMP_LT_OQ);
@@ -311,6 +314,9 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
   constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
   const double* times = r.times;
   if (r.cursor < 1 || r.cursor + 2 >= r.len) return 0;
+  // Locals, not the fields of r, which the timestamp stores might alias.
+  const std::uint32_t* groups = r.groups;
+  std::int64_t* time_out = r.time_out;
   alignas(32) double grid[kStretch];
   alignas(16) std::int32_t at[kStretch];
   std::size_t done = 0;
@@ -348,7 +354,7 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
         if constexpr (kChannels > 3) {
           const __m256d size = _mm256_add_pd(_mm256_add_pd(absolute(w.l0), absolute(w.l1)),
                                              _mm256_add_pd(absolute(w.l2), absolute(w.l3)));
-          if (r.groups[at[h] - 1] == r.groups[at[h + 3] + 2] &&
+          if (groups[at[h] - 1] == groups[at[h + 3] + 2] &&
               lanes_of(_mm256_cmp_pd(size, _mm256_set1_pd(kFlatWeights), _CMP_LE_OQ)) == 0xF) {
 #pragma GCC unroll 3
             for (int ch = 3; ch < kChannels; ++ch)
@@ -371,12 +377,20 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
 #pragma GCC unroll 6
         for (int k = kChannels; k < kChannels + kSensors; ++k)
           numbers = sensor(w, all_cubic, on1, on2, in[k], out[k] + done) && numbers;
-        if (!numbers) return done;
+        if (!numbers) {
+          if (h != 0) {
+            r.cursor = static_cast<std::size_t>(at[h - 1]);
+            r.n += h;
+          }
+          return done;
+        }
       }
-      microseconds(t, r.time_out + done, 4);
-      r.cursor = static_cast<std::size_t>(at[h + 3]);
-      r.n += 4;
+      microseconds(t, time_out + done, 4);
       done += 4;
+    }
+    if (rows != 0) {
+      r.cursor = static_cast<std::size_t>(at[rows - 1]);
+      r.n += rows;
     }
     if (stopped) break;
   }

@@ -51,7 +51,7 @@ inline __m128d lanes_from(std::uint32_t bits) noexcept {
 // weights, and the linear form's terms (its weight computed on first need).
 struct Pair {
   int p0, p1;  // run positions of the first node of each row
-  __m128d l0, l1, l2, l3;
+  __m128d l0, l1, l2, l3;  // l1 and l3 negated
   __m128d lanes, cubic, flat;
   __m128d a1, dt, weight;
   bool weighed;
@@ -79,9 +79,9 @@ TG_INLINE void nodes(const Pair& w, const float* run, __m128d y[4]) noexcept {
 }
 
 // The cubic alone, for rows that both take it: every weight exists and no value is NaN.
-// ((L0 y0 + L1 y1) + L2 y2) + L3 y3.
+// ((L0 y0 + L1 y1) + L2 y2) + L3 y3, with L1 and L3 held negated (see avx2::cubic_sum).
 TG_INLINE __m128d cubic_sum(const Pair& w, const __m128d y[4]) noexcept {
-  return _mm_add_pd(_mm_add_pd(_mm_add_pd(_mm_mul_pd(w.l0, y[0]), _mm_mul_pd(w.l1, y[1])),
+  return _mm_sub_pd(_mm_add_pd(_mm_sub_pd(_mm_mul_pd(w.l0, y[0]), _mm_mul_pd(w.l1, y[1])),
                                _mm_mul_pd(w.l2, y[2])),
                     _mm_mul_pd(w.l3, y[3]));
 }
@@ -139,19 +139,19 @@ TG_INLINE void weigh(Pair& w, const double* times, __m128d t, std::uint32_t live
     tn[3] = _mm_unpackhi_pd(rb, sb);
   }
 
-  const __m128d d0 = product3(_mm_sub_pd(tn[0], tn[1]), _mm_sub_pd(tn[0], tn[2]),
-                              _mm_sub_pd(tn[0], tn[3]));
-  const __m128d d1 = product3(_mm_sub_pd(tn[1], tn[0]), _mm_sub_pd(tn[1], tn[2]),
-                              _mm_sub_pd(tn[1], tn[3]));
-  const __m128d d2 = product3(_mm_sub_pd(tn[2], tn[0]), _mm_sub_pd(tn[2], tn[1]),
-                              _mm_sub_pd(tn[2], tn[3]));
-  const __m128d d3 = product3(_mm_sub_pd(tn[3], tn[0]), _mm_sub_pd(tn[3], tn[1]),
-                              _mm_sub_pd(tn[3], tn[2]));
+  // Six differences make the four products, d1 and d3 negated (see avx2::weigh).
+  const __m128d a01 = _mm_sub_pd(tn[0], tn[1]), a02 = _mm_sub_pd(tn[0], tn[2]);
+  const __m128d a03 = _mm_sub_pd(tn[0], tn[3]), a12 = _mm_sub_pd(tn[1], tn[2]);
+  const __m128d a13 = _mm_sub_pd(tn[1], tn[3]), a23 = _mm_sub_pd(tn[2], tn[3]);
+  const __m128d d0 = product3(a01, a02, a03);
+  const __m128d n1 = product3(a01, a12, a13);
+  const __m128d d2 = product3(a02, a12, a23);
+  const __m128d n3 = product3(a03, a13, a23);
   const __m128d span = _mm_set1_pd(1e-12);
   const __m128d big = _mm_and_pd(_mm_and_pd(_mm_cmpge_pd(absolute(d0), span),
-                                            _mm_cmpge_pd(absolute(d1), span)),
+                                            _mm_cmpge_pd(absolute(n1), span)),
                                  _mm_and_pd(_mm_cmpge_pd(absolute(d2), span),
-                                            _mm_cmpge_pd(absolute(d3), span)));
+                                            _mm_cmpge_pd(absolute(n3), span)));
   w.cubic = _mm_and_pd(big, lanes_from(live & nodes));
   const __m128d a0 = _mm_sub_pd(t, tn[0]);
   const __m128d a1 = _mm_sub_pd(t, tn[1]);
@@ -159,9 +159,9 @@ TG_INLINE void weigh(Pair& w, const double* times, __m128d t, std::uint32_t live
   const __m128d a3 = _mm_sub_pd(t, tn[3]);
   // Lanes without the cubic may divide by zero; their weights are never used.
   w.l0 = _mm_div_pd(product3(a1, a2, a3), d0);
-  w.l1 = _mm_div_pd(product3(a0, a2, a3), d1);
+  w.l1 = _mm_div_pd(product3(a0, a2, a3), n1);
   w.l2 = _mm_div_pd(product3(a0, a1, a3), d2);
-  w.l3 = _mm_div_pd(product3(a0, a1, a2), d3);
+  w.l3 = _mm_div_pd(product3(a0, a1, a2), n3);
   w.a1 = a1;
   w.dt = _mm_sub_pd(tn[2], tn[1]);
   w.flat = _mm_cmplt_pd(absolute(w.dt), span);
@@ -255,6 +255,9 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
   constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
   const double* times = r.times;
   if (r.cursor < 1 || r.cursor + 2 >= r.len) return 0;
+  // Locals, not the fields of r, which the timestamp stores might alias.
+  const std::uint32_t* groups = r.groups;
+  std::int64_t* time_out = r.time_out;
   alignas(16) double grid[kStretch];
   std::int32_t at[kStretch];
   std::size_t done = 0;
@@ -291,7 +294,7 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
         if constexpr (kChannels > 3) {
           const __m128d size = _mm_add_pd(_mm_add_pd(absolute(w.l0), absolute(w.l1)),
                                           _mm_add_pd(absolute(w.l2), absolute(w.l3)));
-          if (r.groups[at[h] - 1] == r.groups[at[h + 1] + 2] &&
+          if (groups[at[h] - 1] == groups[at[h + 1] + 2] &&
               _mm_movemask_pd(_mm_cmple_pd(size, _mm_set1_pd(kFlatWeights))) == 3) {
 #pragma GCC unroll 3
             for (int ch = 3; ch < kChannels; ++ch)
@@ -312,12 +315,20 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
 #pragma GCC unroll 6
         for (int s = kChannels; s < kChannels + kSensors; ++s)
           numbers = sensor(w, all_cubic, on1, on2, in[s], out[s] + done) && numbers;
-        if (!numbers) return done;
+        if (!numbers) {
+          if (h != 0) {
+            r.cursor = static_cast<std::size_t>(at[h - 1]);
+            r.n += h;
+          }
+          return done;
+        }
       }
-      microseconds(t, r.time_out + done);
-      r.cursor = static_cast<std::size_t>(at[h + 1]);
-      r.n += 2;
+      microseconds(t, time_out + done);
       done += 2;
+    }
+    if (rows != 0) {
+      r.cursor = static_cast<std::size_t>(at[rows - 1]);
+      r.n += rows;
     }
     if (stopped) break;
   }
