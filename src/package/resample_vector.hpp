@@ -198,12 +198,16 @@ inline std::size_t run_brackets(const Run& r, const double* grid, std::size_t ro
   stopped = true;
   std::size_t k = r.cursor;
   if (first && grid[0] < times[k]) return 0;
-  // A time at or after the end bound (or NaN) ends the read, left to the caller; grid
-  // times never decrease, so when the last is before it all are.
-  const bool bounded = !(grid[rows - 1] < r.end);
-  for (std::size_t i = 0; i < rows; ++i) {
+  // A time at or after the end bound (or NaN) ends the read, left to the caller: grid times
+  // never decrease, so only a stretch whose last time is not before it has rows past it.
+  std::size_t before_end = rows;
+  if (!(grid[rows - 1] < r.end)) {
+    before_end = 0;
+    while (before_end < rows && grid[before_end] < r.end) ++before_end;
+  }
+  const std::size_t last = len - 2;  // a bracket from here has no sample after it queued
+  for (std::size_t i = 0; i < before_end; ++i) {
     const double ti = grid[i];
-    if (bounded && !(ti < r.end)) return i;
     if (times[k + 1] < ti) {
       ++k;
       if (times[k + 1] < ti) {
@@ -211,11 +215,12 @@ inline std::size_t run_brackets(const Run& r, const double* grid, std::size_t ro
         while (k + 1 < len && times[k + 1] < ti) ++k;
       }
     }
-    // The sample after the bracket must be queued. (Then the right bracket sample is not
-    // before the time: the search stopped at it, not at the end of the queue.)
-    if (k + 2 >= len) return i;
+    // (The right bracket sample is then not before the time: the search stopped at it,
+    // not at the end of the queue.)
+    if (k >= last) return i;
     at[i] = static_cast<std::int32_t>(k);
   }
+  if (before_end < rows) return before_end;
   stopped = false;
   return rows;
 }
