@@ -106,11 +106,11 @@ class StreamingResampler {
   static constexpr std::size_t kValues = 12;
 
   // The pending samples, column by column (time, the twelve values with NaN for an absent
-  // one, the presence bits of the optional six, the reading group), held in one linear stretch of storage
-  // that is moved to the front, or doubled, when a push finds no room behind it. Vector
-  // code can then load any run of consecutive samples; kPad readable elements follow the
-  // last one, and one readable element precedes the first (a row's first node may lie
-  // there when no sample precedes its bracket; its value is never used).
+  // one, the presence bits of the optional six, the reading group), held in one linear
+  // stretch of storage that is moved to the front, or doubled, when a push finds no room
+  // behind it. Vector code can then load any run of consecutive samples; kPad readable
+  // elements follow the last one, and one readable element precedes the first (a row's
+  // first node may lie there when no sample precedes its bracket; its value is never used).
   class Queue {
    public:
     static constexpr std::size_t kPad = 16, kFront = 1;
@@ -213,7 +213,8 @@ class StreamingResampler {
   // Samples whose present block readings (temperature, light, battery) are the same
   // finite, non-zero values share a group number; numbers never decrease in push order,
   // so the samples between two of one group are of that group too. Samples with other
-  // readings each have a number of their own. (Unused without a reading column.)
+  // readings each have a number of their own. (Unused without a reading column. Numbers
+  // wrap at 2^32, far more than a queue ever spans.)
   bool readings_ = false;
   std::uint32_t group_ = 0;
   float group_readings_[3] = {};

@@ -6,10 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <emmintrin.h>
-#endif
-
 namespace tiltgram::resample_vector {
 
 enum class Isa { kSse2, kAvx2, kAvx512 };
@@ -178,7 +174,6 @@ inline void rows(Isa isa, RowBatch& batch, std::uint64_t offsets) noexcept {
   }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
 // Rows of a run in a stretch: their grid times and brackets are found first, then their
 // values a few at a time (the search's branches then wait on no division).
 constexpr std::size_t kStretch = 64;
@@ -235,7 +230,6 @@ inline std::size_t run_reach(const Run& r, std::size_t rows) noexcept {
   const std::size_t some = reach > 4.0 ? static_cast<std::size_t>(reach) & ~std::size_t{3} : 4;
   return some < rows ? some : rows;
 }
-#endif
 
 // Whether any of the n values is NaN.
 bool any_nan(const float* values, std::size_t n) noexcept;
