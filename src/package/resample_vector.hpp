@@ -220,10 +220,17 @@ inline std::size_t run_brackets(const Run& r, const double* grid, std::size_t ro
   return rows;
 }
 
-// How many of `rows` grid points from n are worth their divisions in a run: about as many
-// as lie before the last queued sample but one, and four more (an estimate, a multiple of
-// four: a stretch that ends without a stop is followed by another).
-inline std::size_t run_reach(const Run& r, std::size_t rows) noexcept {
+// How many grid points from r.n the next stretch of a run takes, `done` rows in: a multiple
+// of `group` (2 or 4) that fits the room behind the outputs and stays below 2^52 (where n
+// converts to a double exactly), and about as many as lie before the last queued sample
+// but one, and four more (an estimate: a stretch that ends without a stop is followed by
+// another), so that rows waiting for the next block cost no divisions. 0: none.
+inline std::size_t run_stretch(const Run& r, std::size_t done, std::size_t group) noexcept {
+  constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
+  const std::size_t mask = ~(group - 1);
+  std::size_t rows = r.room - done < kStretch ? (r.room - done) & mask : kStretch;
+  if (r.n + rows > kExact) rows = static_cast<std::size_t>(kExact - r.n) & mask;
+  if (rows == 0) return 0;
   const double reach = (r.times[r.len - 2] * 1000.0 - r.origin_ms) / r.step_ms -
                        static_cast<double>(r.n) + 4.0;
   if (!(reach < static_cast<double>(rows))) return rows;

@@ -311,7 +311,6 @@ TG_AVX2 TG_INLINE void place(Weights& w, const std::int32_t* at) noexcept {
 // no queued value is NaN, so four rows whose weights all exist are cubic in every channel.
 template <int kChannels, int kSensors, bool kNumbers>
 TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* out) noexcept {
-  constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
   const double* times = r.times;
   if (r.cursor < 1 || r.cursor + 2 >= r.len) return 0;
   // Locals, not the fields of r, which the timestamp stores might alias.
@@ -322,10 +321,8 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
   std::size_t done = 0;
   bool first = true;
   for (;;) {
-    std::size_t want = r.room - done < kStretch ? (r.room - done) & ~std::size_t{3} : kStretch;
-    if (r.n + want > kExact) want = static_cast<std::size_t>(kExact - r.n) & ~std::size_t{3};
+    const std::size_t want = run_stretch(r, done, 4);
     if (want == 0) break;
-    want = run_reach(r, want);
     const __m256d origin = _mm256_set1_pd(r.origin_ms), step = _mm256_set1_pd(r.step_ms);
     for (std::size_t i = 0; i < want; i += 4) {
       // t_n = (origin_ms + n * step_ms) / 1000.0, n converted exactly (below 2^52).
@@ -348,9 +345,8 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
       if (all_cubic) {
         // The accelerometer, then the readings: one value per row when their nodes are of
         // one reading group and the weights moderate (see kFlatWeights).
-        constexpr int kAcc = kChannels < 3 ? kChannels : 3;
 #pragma GCC unroll 3
-        for (int ch = 0; ch < kAcc; ++ch) _mm_storeu_ps(out[ch] + done, cubic(w, in[ch]));
+        for (int ch = 0; ch < 3; ++ch) _mm_storeu_ps(out[ch] + done, cubic(w, in[ch]));
         if constexpr (kChannels > 3) {
           const __m256d size = _mm256_add_pd(_mm256_add_pd(absolute(w.l0), absolute(w.l1)),
                                              _mm256_add_pd(absolute(w.l2), absolute(w.l3)));

@@ -252,7 +252,6 @@ TG_INLINE bool sensor(Pair& w, bool all_cubic, __m128d on1, __m128d on2, const f
 // are cubic in every channel.
 template <int kChannels, int kSensors, bool kNumbers>
 std::size_t run_channels(Run& r, const float* const* in, float* const* out) noexcept {
-  constexpr std::uint64_t kExact = std::uint64_t{1} << 52;
   const double* times = r.times;
   if (r.cursor < 1 || r.cursor + 2 >= r.len) return 0;
   // Locals, not the fields of r, which the timestamp stores might alias.
@@ -263,10 +262,8 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
   std::size_t done = 0;
   bool first = true;
   for (;;) {
-    std::size_t want = r.room - done < kStretch ? (r.room - done) & ~std::size_t{1} : kStretch;
-    if (r.n + want > kExact) want = static_cast<std::size_t>(kExact - r.n) & ~std::size_t{1};
+    const std::size_t want = run_stretch(r, done, 2);
     if (want == 0) break;
-    want = run_reach(r, want);
     const __m128d origin = _mm_set1_pd(r.origin_ms), step = _mm_set1_pd(r.step_ms);
     for (std::size_t i = 0; i < want; i += 2) {
       // t_n = (origin_ms + n * step_ms) / 1000.0, n converted exactly (below 2^52).
@@ -288,9 +285,8 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
       const bool all_cubic = kNumbers && _mm_movemask_pd(w.cubic) == 3;
       if (all_cubic) {
         // The accelerometer, then the readings (see avx2::run_channels).
-        constexpr int kAcc = kChannels < 3 ? kChannels : 3;
 #pragma GCC unroll 3
-        for (int ch = 0; ch < kAcc; ++ch) store2(out[ch] + done, cubic(w, in[ch]));
+        for (int ch = 0; ch < 3; ++ch) store2(out[ch] + done, cubic(w, in[ch]));
         if constexpr (kChannels > 3) {
           const __m128d size = _mm_add_pd(_mm_add_pd(absolute(w.l0), absolute(w.l1)),
                                           _mm_add_pd(absolute(w.l2), absolute(w.l3)));
