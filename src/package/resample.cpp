@@ -349,8 +349,9 @@ void StreamingResampler::emit_one_by_one(bool flush) {
 // and magnetometer channels, none or three or six, and with any of them no NaN value: then
 // every row has each of those channels present and none of the others. The run stops
 // where the one-row code might wait, end the read, take the linear form for want of nodes
-// or find a channel absent, and leaves those rows to the batches. Returns whether it
-// emitted any.
+// or find a channel absent, and leaves those rows to the batches. Returns true when the
+// next row waits for a later sample (the cursor then at its bracket, as the one-row code
+// leaves it).
 bool StreamingResampler::emit_runs() {
   if (!runs_ || grid_index_ == 0 || cursor_ < 1) return false;
   const std::size_t len = pending_.size();
@@ -414,7 +415,7 @@ bool StreamingResampler::emit_runs() {
       output_.optional[k].present = false;
       output_.optional[k].values.truncate(0);
     }
-    return false;
+    if (!r.waits) return false;
   }
   cursor_ = r.cursor;
   grid_index_ = r.n;
@@ -424,14 +425,14 @@ bool StreamingResampler::emit_runs() {
     if (col.present && r.sensor_values[k] == nullptr) col.values.fill_append(kMissing, emitted);
   }
   trim();
-  return true;
+  return r.waits;
 }
 
 // The loop of emit_one_by_one, collecting a batch of rows before computing them. Trimming
 // once per batch instead of once per row removes the same samples, none of which a later
 // row needs.
 void StreamingResampler::emit_in_batches(bool flush) {
-  emit_runs();
+  if (emit_runs() && !flush) return;
   for (;;) {
     if (batch_base_ != grid_index_) {
       resample_vector::grid_times(isa_of(row_code_), *origin_ms_, origin_s_, step_ms_,

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+
 namespace tiltgram::resample_vector {
 
 enum class Isa { kSse2, kAvx2, kAvx512 };
@@ -75,6 +76,9 @@ struct Run {
   // others; none unless `numbers`; three or six of them), and where their rows go.
   const float* sensor_values[6];
   float* sensor_out[6];
+  // Out: the run stopped at a row whose bracket has no sample after it queued yet, so
+  // the one-row code waits there too; `cursor` is then that row's bracket.
+  bool waits;
 };
 
 // Reading groups. The block readings (temperature, light, battery) are the same on every
@@ -174,35 +178,38 @@ inline void rows(Isa isa, RowBatch& batch, std::uint64_t offsets) noexcept {
   }
 }
 
-// Rows of a run in a stretch: their grid times and brackets are found first, then their
-// values a few at a time (the search's branches then wait on no division).
+// Rows of a run in a stretch: their grid times are computed first (the search's branches
+// then wait on no division), then their brackets are found and their values computed a
+// few at a time. Where the grid is about as fine as the data, each row's bracket is one
+// sample on from the last one's, which one vector comparison confirms for a group of rows
+// (see steps_of_one in the codes); other rows are searched one by one (search_rows).
 constexpr std::size_t kStretch = 64;
 
-// The brackets of the first of the `rows` grid points from r.n (times in `grid`) that can
-// be emitted in a run, searched from r.cursor as the one-row code searches them: returns
-// how many; `stopped` is false when all of them can be. `first`: the run's first row,
-// whose left bracket sample must be checked. The search moves past samples before each
-// grid time and grid times never decrease with n, so a later row's left bracket sample is
-// before its time; and every row follows one whose bracket had a sample after it queued
-// (k + 2 < len, checked for the cursor when the run starts), so the search's first two
-// steps need no bound check.
-inline std::size_t run_brackets(const Run& r, const double* grid, std::size_t rows, bool first,
-                                std::int32_t* at, bool& stopped) noexcept {
-  const double* times = r.times;
-  const std::size_t len = r.len;
-  stopped = true;
-  std::size_t k = r.cursor;
-  if (first && grid[0] < times[k]) return 0;
-  // A time at or after the end bound (or NaN) ends the read, left to the caller: grid times
-  // never decrease, so only a stretch whose last time is not before it has rows past it.
-  std::size_t before_end = rows;
-  if (!(grid[rows - 1] < r.end)) {
-    before_end = 0;
-    while (before_end < rows && grid[before_end] < r.end) ++before_end;
-  }
+// How many of the `rows` grid times of a stretch lie before the run's end bound: a time at
+// or after it (or NaN) ends the read, which is left to the caller. Grid times never
+// decrease, so only a stretch whose last time is not before it has rows past it.
+inline std::size_t rows_before_end(const Run& r, const double* grid, std::size_t rows) noexcept {
+  if (grid[rows - 1] < r.end) return rows;
+  std::size_t before_end = 0;
+  while (before_end < rows && grid[before_end] < r.end) ++before_end;
+  return before_end;
+}
+
+// The brackets of the n grid times from g, searched one by one from bracket k as the
+// one-row code searches them, into at[]; k is left at the last one found. Returns how many
+// can be emitted in a run: fewer than n when a row's bracket has no sample after it queued
+// yet (`waits` set, k then that row's bracket, where the one-row code leaves its cursor).
+// The search moves past samples before each grid time and grid times never decrease, so
+// a row's left bracket sample is before its time; and every row follows one whose bracket
+// had a sample after it queued (k + 2 < len), so the first two steps need no bound check.
+// (The right bracket sample is then not before the time: the search stopped at it, not at
+// the end of the queue.)
+inline std::size_t search_rows(const double* times, std::size_t len, const double* g,
+                               std::size_t n, std::size_t& k, std::int32_t* at,
+                               bool& waits) noexcept {
   const std::size_t last = len - 2;  // a bracket from here has no sample after it queued
-  for (std::size_t i = 0; i < before_end; ++i) {
-    const double ti = grid[i];
+  for (std::size_t i = 0; i < n; ++i) {
+    const double ti = g[i];
     if (times[k + 1] < ti) {
       ++k;
       if (times[k + 1] < ti) {
@@ -210,14 +217,13 @@ inline std::size_t run_brackets(const Run& r, const double* grid, std::size_t ro
         while (k + 1 < len && times[k + 1] < ti) ++k;
       }
     }
-    // (The right bracket sample is then not before the time: the search stopped at it,
-    // not at the end of the queue.)
-    if (k >= last) return i;
+    if (k >= last) {
+      waits = true;
+      return i;
+    }
     at[i] = static_cast<std::int32_t>(k);
   }
-  if (before_end < rows) return before_end;
-  stopped = false;
-  return rows;
+  return n;
 }
 
 // How many grid points from r.n the next stretch of a run takes, `done` rows in: a multiple

@@ -81,7 +81,7 @@ struct Weights {
   // Where each row's four nodes are: rows at any positions (`at`, their brackets), or
   // consecutive rows (row r's bracket at c0 + r), whose node k is one load for all four.
   alignas(16) std::int32_t at[4];
-  std::int32_t c0;
+  std::int32_t c0, c3;  // the first and the last row's bracket
   bool consecutive;
   __m256d l0, l1, l2, l3;  // l1 and l3 negated
   __m256d cubic, flat;
@@ -295,29 +295,51 @@ TG_AVX2 TG_INLINE bool sensor(Weights& w, bool all_cubic, __m256d on1, __m256d o
 }
 
 // Where the nodes of four rows with brackets at[0..3] lie (see Weights).
-TG_AVX2 TG_INLINE void place(Weights& w, const std::int32_t* at) noexcept {
-  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-  _mm_store_si128(reinterpret_cast<__m128i*>(w.at), b);
+TG_AVX2 TG_INLINE void place(Weights& w) noexcept {
+  const __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(w.at));
   w.lanes = 0xF;
-  w.c0 = at[0];
-  const __m128i from = _mm_sub_epi32(b, _mm_set1_epi32(at[0]));
+  w.c0 = w.at[0];
+  w.c3 = w.at[3];
+  const __m128i from = _mm_sub_epi32(b, _mm_set1_epi32(w.at[0]));
   w.consecutive = _mm_movemask_epi8(_mm_cmpeq_epi32(from, _mm_setr_epi32(0, 1, 2, 3))) == 0xFFFF;
 }
 
-// Four grid points at a time, until four cannot all be emitted in a run. A stretch of
-// rows has its grid times and brackets found first (the search's branches then wait on
-// no division), then its rows are computed. kChannels channels, their runs and outputs in
-// `in` and `out`: a known count keeps the weights in registers across them. With kNumbers
-// no queued value is NaN, so four rows whose weights all exist are cubic in every channel.
+// Whether four rows at grid times t have their brackets one sample apart from the sample
+// after bracket k on, as the search finds them: each row's search moves once (p[r] < t_r,
+// p = times + k + 1) and stops there (p[r + 1] not before t_r). Their node times are then
+// loaded at once.
+TG_AVX2 TG_INLINE bool steps_of_one(Weights& w, const double* times, std::size_t k, __m256d t,
+                                    __m256d tn[4]) noexcept {
+  tn[1] = _mm256_loadu_pd(times + k + 1);
+  tn[2] = _mm256_loadu_pd(times + k + 2);
+  const __m256d moves = _mm256_cmp_pd(tn[1], t, _CMP_LT_OQ);
+  const __m256d stays = _mm256_cmp_pd(tn[2], t, _CMP_LT_OQ);
+  if (lanes_of(_mm256_andnot_pd(stays, moves)) != 0xF) return false;
+  tn[0] = _mm256_loadu_pd(times + k);
+  tn[3] = _mm256_loadu_pd(times + k + 3);
+  w.lanes = 0xF;
+  w.consecutive = true;
+  w.c0 = static_cast<std::int32_t>(k + 1);
+  w.c3 = static_cast<std::int32_t>(k + 4);
+  return true;
+}
+
+// Four grid points at a time, until four cannot all be emitted in a run (the rows found
+// before that are emitted too, the last group's missing rows repeating its last row,
+// their results written but not counted: there is room for whole groups). kChannels
+// channels, their runs and outputs in `in` and `out`: a known count keeps the weights in
+// registers across them. With kNumbers no queued value is NaN, so four rows whose weights
+// all exist are cubic in every channel.
 template <int kChannels, int kSensors, bool kNumbers>
 TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* out) noexcept {
   const double* times = r.times;
-  if (r.cursor < 1 || r.cursor + 2 >= r.len) return 0;
+  const std::size_t len = r.len;
+  std::size_t k = r.cursor;
+  if (k < 1 || k + 2 >= len) return 0;
   // Locals, not the fields of r, which the timestamp stores might alias.
   const std::uint32_t* groups = r.groups;
   std::int64_t* time_out = r.time_out;
   alignas(32) double grid[kStretch];
-  alignas(16) std::int32_t at[kStretch];
   std::size_t done = 0;
   bool first = true;
   for (;;) {
@@ -331,15 +353,32 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
       _mm256_store_pd(grid + i, _mm256_div_pd(_mm256_add_pd(origin, _mm256_mul_pd(nd, step)),
                                               _mm256_set1_pd(1000.0)));
     }
-    bool stopped;
-    const std::size_t rows = run_brackets(r, grid, want, first, at, stopped) & ~std::size_t{3};
+    // The run's first row must not lie before its left bracket sample.
+    if (first && grid[0] < times[k]) break;
     first = false;
-    for (std::size_t h = 0; h < rows; h += 4) {
+    const std::size_t before_end = rows_before_end(r, grid, want);
+    bool waits = false;
+    std::size_t h = 0;
+    for (; h < before_end; h += 4) {
+      const std::size_t from = k;  // the bracket of the row before these
       Weights w;
-      place(w, at + h);
-      const __m256d t = _mm256_load_pd(grid + h);
       __m256d tn[4];
-      node_times(w, times, tn);
+      __m256d t = _mm256_load_pd(grid + h);
+      std::size_t rows = 4;
+      if (h + 4 > before_end || k + 6 >= len || !steps_of_one(w, times, k, t, tn)) {
+        rows = search_rows(times, len, grid + h, before_end - h < 4 ? before_end - h : 4, k,
+                           w.at, waits);
+        if (rows == 0) break;
+        for (std::size_t j = rows; j < 4; ++j) {
+          w.at[j] = w.at[rows - 1];
+          grid[h + j] = grid[h + rows - 1];
+        }
+        t = _mm256_load_pd(grid + h);
+        place(w);
+        node_times(w, times, tn);
+      } else {
+        k += 4;
+      }
       weigh(w, tn, t, 0xF);
       const bool all_cubic = kNumbers && lanes_of(w.cubic) == 0xF;
       if (all_cubic) {
@@ -350,11 +389,11 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
         if constexpr (kChannels > 3) {
           const __m256d size = _mm256_add_pd(_mm256_add_pd(absolute(w.l0), absolute(w.l1)),
                                              _mm256_add_pd(absolute(w.l2), absolute(w.l3)));
-          if (groups[at[h] - 1] == groups[at[h + 3] + 2] &&
+          if (groups[w.c0 - 1] == groups[w.c3 + 2] &&
               lanes_of(_mm256_cmp_pd(size, _mm256_set1_pd(kFlatWeights), _CMP_LE_OQ)) == 0xF) {
 #pragma GCC unroll 3
             for (int ch = 3; ch < kChannels; ++ch)
-              _mm_storeu_ps(out[ch] + done, _mm_set1_ps(in[ch][at[h]]));
+              _mm_storeu_ps(out[ch] + done, _mm_set1_ps(in[ch][w.c0]));
           } else {
 #pragma GCC unroll 3
             for (int ch = 3; ch < kChannels; ++ch)
@@ -371,24 +410,28 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
         const __m256d on2 = _mm256_andnot_pd(on1, _mm256_cmp_pd(t, tn[2], _CMP_EQ_OQ));
         bool numbers = true;
 #pragma GCC unroll 6
-        for (int k = kChannels; k < kChannels + kSensors; ++k)
-          numbers = sensor(w, all_cubic, on1, on2, in[k], out[k] + done) && numbers;
+        for (int c = kChannels; c < kChannels + kSensors; ++c)
+          numbers = sensor(w, all_cubic, on1, on2, in[c], out[c] + done) && numbers;
         if (!numbers) {
-          if (h != 0) {
-            r.cursor = static_cast<std::size_t>(at[h - 1]);
-            r.n += h;
-          }
+          // These rows are left to the batches.
+          r.cursor = from;
+          r.n += h;
           return done;
         }
       }
       microseconds(t, time_out + done, 4);
-      done += 4;
+      done += rows;
+      if (rows < 4) {
+        h += rows;
+        break;
+      }
     }
-    if (rows != 0) {
-      r.cursor = static_cast<std::size_t>(at[rows - 1]);
-      r.n += rows;
+    r.cursor = k;
+    r.n += h;
+    if (h < want) {
+      r.waits = waits;
+      break;
     }
-    if (stopped) break;
   }
   return done;
 }
@@ -409,6 +452,7 @@ TG_AVX2 std::size_t run_with(Run& r, int sensors, const float* const* in,
 }  // namespace
 
 TG_AVX2 std::size_t run(Run& r) noexcept {
+  r.waits = false;
   const RunChannels c(r);
   switch (c.always) {
     case 3: return run_with<3>(r, c.sensors, c.in, c.out);

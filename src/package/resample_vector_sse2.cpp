@@ -8,6 +8,8 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <emmintrin.h>
+
+#include <bit>
 // Called once per channel: inlined, the shared weights stay in registers.
 #define TG_INLINE inline __attribute__((always_inline))
 
@@ -34,7 +36,23 @@ inline __m128d product3(__m128d a, __m128d b, __m128d c) noexcept {
   return _mm_mul_pd(_mm_mul_pd(a, b), c);
 }
 
-inline __m128d absolute(__m128d x) noexcept { return _mm_andnot_pd(_mm_set1_pd(-0.0), x); }
+// Constants as 16-byte loads: a vector built from a scalar each time costs two
+// instructions, and there are too few registers to hold them all.
+struct alignas(16) Constant {
+  double lanes[2];
+  operator __m128d() const noexcept { return _mm_load_pd(lanes); }
+};
+constexpr std::uint64_t kMagnitudeBits = 0x7FFFFFFFFFFFFFFF;
+constexpr Constant kMagnitude{{std::bit_cast<double>(kMagnitudeBits),
+                               std::bit_cast<double>(kMagnitudeBits)}};
+constexpr Constant kSpan{{1e-12, 1e-12}};
+constexpr Constant kMillion{{1000000.0, 1000000.0}};
+constexpr Constant kThousand{{1000.0, 1000.0}};
+constexpr Constant kFlat{{kFlatWeights, kFlatWeights}};
+constexpr Constant kInt64Top{{9223372036854774784.0, 9223372036854774784.0}};
+constexpr Constant kInt64Bottom{{-9223372036854775808.0, -9223372036854775808.0}};
+
+inline __m128d absolute(__m128d x) noexcept { return _mm_and_pd(x, kMagnitude); }
 
 // a where `mask` is set, b elsewhere.
 inline __m128d select(__m128d mask, __m128d a, __m128d b) noexcept {
@@ -119,12 +137,8 @@ inline void store2(float* out, __m128 v) noexcept {
   _mm_storel_pi(reinterpret_cast<__m64*>(out), v);
 }
 
-// The node times of both rows (node k of each in tn[k]) and their weights at grid times t;
-// `live` and `nodes` have bit r set for a row that counts, and for one that has a node
-// before and after its bracket.
-TG_INLINE void weigh(Pair& w, const double* times, __m128d t, std::uint32_t live,
-                     std::uint32_t nodes, __m128d tn[4]) noexcept {
-  w.lanes = lanes_from(live);
+// The node times of both rows: node k of each in tn[k].
+TG_INLINE void node_times(const Pair& w, const double* times, __m128d tn[4]) noexcept {
   if (w.p1 == w.p0 + 1) {
     tn[0] = _mm_loadu_pd(times + w.p0);
     tn[1] = _mm_loadu_pd(times + w.p0 + 1);
@@ -138,7 +152,14 @@ TG_INLINE void weigh(Pair& w, const double* times, __m128d t, std::uint32_t live
     tn[2] = _mm_unpacklo_pd(rb, sb);
     tn[3] = _mm_unpackhi_pd(rb, sb);
   }
+}
 
+// The weights of both rows at grid times t from their node times; `live` and `nodes` have
+// bit r set for a row that counts, and for one that has a node before and after its
+// bracket.
+TG_INLINE void weigh(Pair& w, const __m128d tn[4], __m128d t, std::uint32_t live,
+                     std::uint32_t nodes) noexcept {
+  w.lanes = lanes_from(live);
   // Six differences make the four products, d1 and d3 negated (see avx2::weigh).
   const __m128d a01 = _mm_sub_pd(tn[0], tn[1]), a02 = _mm_sub_pd(tn[0], tn[2]);
   const __m128d a03 = _mm_sub_pd(tn[0], tn[3]), a12 = _mm_sub_pd(tn[1], tn[2]);
@@ -147,7 +168,7 @@ TG_INLINE void weigh(Pair& w, const double* times, __m128d t, std::uint32_t live
   const __m128d n1 = product3(a01, a12, a13);
   const __m128d d2 = product3(a02, a12, a23);
   const __m128d n3 = product3(a03, a13, a23);
-  const __m128d span = _mm_set1_pd(1e-12);
+  const __m128d span = kSpan;
   const __m128d big = _mm_and_pd(_mm_and_pd(_mm_cmpge_pd(absolute(d0), span),
                                             _mm_cmpge_pd(absolute(n1), span)),
                                  _mm_and_pd(_mm_cmpge_pd(absolute(d2), span),
@@ -171,9 +192,8 @@ TG_INLINE void weigh(Pair& w, const double* times, __m128d t, std::uint32_t live
 
 // Microseconds truncated; the rare value outside int64 saturates one by one.
 TG_INLINE void microseconds(__m128d t, std::int64_t* out) noexcept {
-  const __m128d x = _mm_mul_pd(t, _mm_set1_pd(1000000.0));
-  const __m128d fits = _mm_and_pd(_mm_cmple_pd(x, _mm_set1_pd(9223372036854774784.0)),
-                                  _mm_cmpge_pd(x, _mm_set1_pd(-9223372036854775808.0)));
+  const __m128d x = _mm_mul_pd(t, kMillion);
+  const __m128d fits = _mm_and_pd(_mm_cmple_pd(x, kInt64Top), _mm_cmpge_pd(x, kInt64Bottom));
   if (_mm_movemask_pd(fits) == 3) {
     out[0] = _mm_cvttsd_si64(x);
     out[1] = _mm_cvttsd_si64(_mm_unpackhi_pd(x, x));
@@ -193,7 +213,8 @@ TG_INLINE void pair(RowBatch& b, std::uint32_t h) noexcept {
   const std::uint32_t live = b.rows - h >= 2 ? 3u : 1u;
   const __m128d t = _mm_load_pd(b.grid + h);
   __m128d tn[4];
-  weigh(w, b.times, t, live, b.nodes >> h, tn);
+  node_times(w, b.times, tn);
+  weigh(w, tn, t, live, b.nodes >> h);
 
   // The caller leaves room for a whole batch behind each column's end.
   for (int ch = 0; ch < 6; ++ch) {
@@ -245,20 +266,37 @@ TG_INLINE bool sensor(Pair& w, bool all_cubic, __m128d on1, __m128d on2, const f
   return _mm_movemask_pd(_mm_cmpunord_pd(r, r)) == 0;
 }
 
-// Two grid points at a time, until two cannot both be emitted in a run; a stretch of rows
-// has its grid times and brackets found first (see run_brackets). kChannels channels,
-// their runs and outputs in `in` and `out`: a known count keeps the weights in registers
-// across them. With kNumbers no queued value is NaN, so two rows whose weights all exist
-// are cubic in every channel.
+// Whether two rows at grid times t have their brackets one sample apart from the sample
+// after bracket k on, as the search finds them (see avx2::steps_of_one); their node times
+// are then loaded at once.
+TG_INLINE bool steps_of_one(Pair& w, const double* times, std::size_t k, __m128d t,
+                            __m128d tn[4]) noexcept {
+  tn[1] = _mm_loadu_pd(times + k + 1);
+  tn[2] = _mm_loadu_pd(times + k + 2);
+  if (_mm_movemask_pd(_mm_andnot_pd(_mm_cmplt_pd(tn[2], t), _mm_cmplt_pd(tn[1], t))) != 3)
+    return false;
+  tn[0] = _mm_loadu_pd(times + k);
+  tn[3] = _mm_loadu_pd(times + k + 3);
+  w.p0 = static_cast<int>(k);
+  w.p1 = static_cast<int>(k + 1);
+  return true;
+}
+
+// Two grid points at a time, until two cannot both be emitted in a run (a last row found
+// before that is emitted too, see avx2::run_channels). kChannels channels, their runs and
+// outputs in `in` and `out`: a known count keeps the weights in registers across them.
+// With kNumbers no queued value is NaN, so two rows whose weights all exist are cubic in
+// every channel.
 template <int kChannels, int kSensors, bool kNumbers>
 std::size_t run_channels(Run& r, const float* const* in, float* const* out) noexcept {
   const double* times = r.times;
-  if (r.cursor < 1 || r.cursor + 2 >= r.len) return 0;
+  const std::size_t len = r.len;
+  std::size_t k = r.cursor;
+  if (k < 1 || k + 2 >= len) return 0;
   // Locals, not the fields of r, which the timestamp stores might alias.
   const std::uint32_t* groups = r.groups;
   std::int64_t* time_out = r.time_out;
   alignas(16) double grid[kStretch];
-  std::int32_t at[kStretch];
   std::size_t done = 0;
   bool first = true;
   for (;;) {
@@ -270,18 +308,37 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
       const __m128d nd =
           _mm_add_pd(_mm_set1_pd(static_cast<double>(r.n + i)), _mm_setr_pd(0.0, 1.0));
       _mm_store_pd(grid + i,
-                   _mm_div_pd(_mm_add_pd(origin, _mm_mul_pd(nd, step)), _mm_set1_pd(1000.0)));
+                   _mm_div_pd(_mm_add_pd(origin, _mm_mul_pd(nd, step)), kThousand));
     }
-    bool stopped;
-    const std::size_t rows = run_brackets(r, grid, want, first, at, stopped) & ~std::size_t{1};
+    // The run's first row must not lie before its left bracket sample.
+    if (first && grid[0] < times[k]) break;
     first = false;
-    for (std::size_t h = 0; h < rows; h += 2) {
+    const std::size_t before_end = rows_before_end(r, grid, want);
+    bool waits = false;
+    std::size_t h = 0;
+    for (; h < before_end; h += 2) {
+      const std::size_t from = k;  // the bracket of the row before these
       Pair w;
-      w.p0 = at[h] - 1;
-      w.p1 = at[h + 1] - 1;
-      const __m128d t = _mm_load_pd(grid + h);
       __m128d tn[4];
-      weigh(w, times, t, 3u, 3u, tn);
+      __m128d t = _mm_load_pd(grid + h);
+      std::size_t rows = 2;
+      if (h + 2 > before_end || k + 4 >= len || !steps_of_one(w, times, k, t, tn)) {
+        std::int32_t at[2];
+        rows = search_rows(times, len, grid + h, before_end - h < 2 ? before_end - h : 2, k,
+                           at, waits);
+        if (rows == 0) break;
+        if (rows == 1) {
+          at[1] = at[0];
+          grid[h + 1] = grid[h];
+          t = _mm_load_pd(grid + h);
+        }
+        w.p0 = at[0] - 1;
+        w.p1 = at[1] - 1;
+        node_times(w, times, tn);
+      } else {
+        k += 2;
+      }
+      weigh(w, tn, t, 3u, 3u);
       const bool all_cubic = kNumbers && _mm_movemask_pd(w.cubic) == 3;
       if (all_cubic) {
         // The accelerometer, then the readings (see avx2::run_channels).
@@ -290,11 +347,11 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
         if constexpr (kChannels > 3) {
           const __m128d size = _mm_add_pd(_mm_add_pd(absolute(w.l0), absolute(w.l1)),
                                           _mm_add_pd(absolute(w.l2), absolute(w.l3)));
-          if (groups[at[h] - 1] == groups[at[h + 1] + 2] &&
-              _mm_movemask_pd(_mm_cmple_pd(size, _mm_set1_pd(kFlatWeights))) == 3) {
+          if (groups[w.p0] == groups[w.p1 + 3] &&
+              _mm_movemask_pd(_mm_cmple_pd(size, kFlat)) == 3) {
 #pragma GCC unroll 3
             for (int ch = 3; ch < kChannels; ++ch)
-              store2(out[ch] + done, _mm_set1_ps(in[ch][at[h]]));
+              store2(out[ch] + done, _mm_set1_ps(in[ch][w.p0 + 1]));
           } else {
 #pragma GCC unroll 3
             for (int ch = 3; ch < kChannels; ++ch) store2(out[ch] + done, cubic(w, in[ch]));
@@ -309,24 +366,28 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
         const __m128d on2 = _mm_andnot_pd(on1, _mm_cmpeq_pd(t, tn[2]));
         bool numbers = true;
 #pragma GCC unroll 6
-        for (int s = kChannels; s < kChannels + kSensors; ++s)
-          numbers = sensor(w, all_cubic, on1, on2, in[s], out[s] + done) && numbers;
+        for (int c = kChannels; c < kChannels + kSensors; ++c)
+          numbers = sensor(w, all_cubic, on1, on2, in[c], out[c] + done) && numbers;
         if (!numbers) {
-          if (h != 0) {
-            r.cursor = static_cast<std::size_t>(at[h - 1]);
-            r.n += h;
-          }
+          // These rows are left to the batches.
+          r.cursor = from;
+          r.n += h;
           return done;
         }
       }
       microseconds(t, time_out + done);
-      done += 2;
+      done += rows;
+      if (rows < 2) {
+        h += rows;
+        break;
+      }
     }
-    if (rows != 0) {
-      r.cursor = static_cast<std::size_t>(at[rows - 1]);
-      r.n += rows;
+    r.cursor = k;
+    r.n += h;
+    if (h < want) {
+      r.waits = waits;
+      break;
     }
-    if (stopped) break;
   }
   return done;
 }
@@ -346,6 +407,7 @@ std::size_t run_with(Run& r, int sensors, const float* const* in, float* const* 
 }  // namespace
 
 std::size_t run(Run& r) noexcept {
+  r.waits = false;
   const RunChannels c(r);
   switch (c.always) {
     case 3: return run_with<3>(r, c.sensors, c.in, c.out);
