@@ -211,12 +211,13 @@ TG_AVX2 TG_INLINE void weigh(Weights& w, const __m256d tn[4], __m256d t, int nod
 // The rows' timestamps: t * 1e6 microseconds truncated, `rows` of them (room for four).
 // AVX2 has no conversion to int64, but 0 <= x < 2^52 truncated converts exactly through
 // the bits of trunc(x) + 2^52.
-TG_AVX2 TG_INLINE void microseconds(__m256d t, std::int64_t* out, std::uint32_t rows) noexcept {
+// `fit`: all four are known to lie in that range.
+TG_AVX2 TG_INLINE void microseconds(__m256d t, std::int64_t* out, std::uint32_t rows,
+                                    bool fit = false) noexcept {
   const __m256d x = _mm256_mul_pd(t, _mm256_set1_pd(1000000.0));
   const __m256d two52 = _mm256_set1_pd(4503599627370496.0);
-  const int fits = lanes_of(_mm256_and_pd(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_GE_OQ),
-                                          _mm256_cmp_pd(x, two52, _CMP_LT_OQ)));
-  if (fits == 0xF) {
+  if (fit || lanes_of(_mm256_and_pd(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_GE_OQ),
+                                    _mm256_cmp_pd(x, two52, _CMP_LT_OQ))) == 0xF) {
     const __m256d whole = _mm256_round_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
                         _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(whole, two52)),
@@ -357,6 +358,9 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
     if (first && grid[0] < times[k]) break;
     first = false;
     const std::size_t before_end = rows_before_end(r, grid, want);
+    // Grid times never decrease, nor do their products with 1e6: when the first and the
+    // last are in microseconds() range, all are.
+    const bool fit = grid[0] * 1000000.0 >= 0.0 && grid[want - 1] * 1000000.0 < 4503599627370496.0;
     bool waits = false;
     std::size_t h = 0;
     for (; h < before_end; h += 4) {
@@ -419,7 +423,7 @@ TG_AVX2 std::size_t run_channels(Run& r, const float* const* in, float* const* o
           return done;
         }
       }
-      microseconds(t, time_out + done, 4);
+      microseconds(t, time_out + done, 4, fit);
       done += rows;
       if (rows < 4) {
         h += rows;

@@ -190,11 +190,12 @@ TG_INLINE void weigh(Pair& w, const __m128d tn[4], __m128d t, std::uint32_t live
   w.weighed = false;
 }
 
-// Microseconds truncated; the rare value outside int64 saturates one by one.
-TG_INLINE void microseconds(__m128d t, std::int64_t* out) noexcept {
+// Microseconds truncated; the rare value outside int64 saturates one by one. `fit`: both
+// are known to lie inside it.
+TG_INLINE void microseconds(__m128d t, std::int64_t* out, bool fit = false) noexcept {
   const __m128d x = _mm_mul_pd(t, kMillion);
-  const __m128d fits = _mm_and_pd(_mm_cmple_pd(x, kInt64Top), _mm_cmpge_pd(x, kInt64Bottom));
-  if (_mm_movemask_pd(fits) == 3) {
+  if (fit || _mm_movemask_pd(_mm_and_pd(_mm_cmple_pd(x, kInt64Top),
+                                        _mm_cmpge_pd(x, kInt64Bottom))) == 3) {
     out[0] = _mm_cvttsd_si64(x);
     out[1] = _mm_cvttsd_si64(_mm_unpackhi_pd(x, x));
   } else {
@@ -314,6 +315,10 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
     if (first && grid[0] < times[k]) break;
     first = false;
     const std::size_t before_end = rows_before_end(r, grid, want);
+    // Grid times never decrease, nor do their products with 1e6: when the first and the
+    // last are inside the int64 range, all are.
+    const bool fit = grid[0] * 1000000.0 >= -9223372036854775808.0 &&
+                     grid[want - 1] * 1000000.0 <= 9223372036854774784.0;
     bool waits = false;
     std::size_t h = 0;
     for (; h < before_end; h += 2) {
@@ -375,7 +380,7 @@ std::size_t run_channels(Run& r, const float* const* in, float* const* out) noex
           return done;
         }
       }
-      microseconds(t, time_out + done);
+      microseconds(t, time_out + done, fit);
       done += rows;
       if (rows < 2) {
         h += rows;
