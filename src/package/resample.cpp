@@ -49,7 +49,7 @@ resample_vector::Isa isa_of(StreamingResampler::RowCode code) noexcept {
 }
 
 // Sets n four-byte values to v, 64 bytes a loop (std::fill_n's loop stores 16 bytes and
-// costs as many instructions again): a block's samples each take several.
+// costs as many instructions again): every queued sample takes five such values.
 template <class T>
 void fill(T* p, std::size_t n, T v) noexcept {
   static_assert(sizeof(T) == 4);

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-
 namespace tiltgram::resample_vector {
 
 enum class Isa { kSse2, kAvx2, kAvx512 };
