@@ -29,6 +29,13 @@ out=build/fuzz
 mkdir -p "$out/artifacts" "$out/logs"
 flags=(-std=c++20 -O1 -g -ffp-contract=off -fno-omit-frame-pointer -Isrc
        -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)
+# ISA-L, where the system has it: fuzz_gzip then runs both inflaters on every input.
+libs=(-lz)
+if printf '#include <isa-l/igzip_lib.h>\nint main() { return isal_inflate(nullptr); }\n' |
+    "$cxx" -x c++ - -lisal -o "$out/isal-probe" >/dev/null 2>&1; then
+  flags+=(-DTILTGRAM_HAVE_ISAL=1)
+  libs+=(-lisal)
+fi
 echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' \
   > "$out/probe.cpp"
 "$cxx" "${flags[@]}" -fsanitize=fuzzer "$out/probe.cpp" -o "$out/probe" 2>/dev/null ||
@@ -50,7 +57,7 @@ max_len() {
 
 run_target() {
   local t=$1 log="$out/logs/$1.log" fresh="$out/new/$1"
-  "$cxx" "${flags[@]}" -fsanitize=fuzzer "fuzz/$t.cpp" $(find "$out/obj" -name '*.o') -lz -o "$out/$t"
+  "$cxx" "${flags[@]}" -fsanitize=fuzzer "fuzz/$t.cpp" $(find "$out/obj" -name '*.o') "${libs[@]}" -o "$out/$t"
   rm -rf "$fresh" && mkdir -p "$fresh" "fuzz/corpus/$t"
   local status=0
   # A freed block stays poisoned until it is reused, but is not held back in a quarantine:

@@ -19,6 +19,10 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TARGETS = ["fuzz_sector", "fuzz_header", "fuzz_resample", "fuzz_pipeline", "fuzz_gzip"]
 FLAGS = ["-std=c++20", "-O1", "-g", "-ffp-contract=off", "-fsanitize=address,undefined",
          "-fno-sanitize-recover=all", "-Isrc"]
+# ISA-L where the module links it: fuzz_gzip then runs both inflaters on every input.
+ISAL = os.path.exists("/usr/include/isa-l/igzip_lib.h")
+if ISAL:
+    FLAGS.append("-DTILTGRAM_HAVE_ISAL=1")
 ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:abort_on_error=1",
            UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1")
 
@@ -46,7 +50,7 @@ def core_objects(tmp_path_factory):
 def build(tmp_path, core_objects, target: str) -> str:
     gxx, objects = core_objects
     exe = str(tmp_path / target)
-    built = subprocess.run([gxx, *FLAGS, f"fuzz/{target}.cpp", "fuzz/replay_main.cpp", *objects, "-lz", "-o", exe],
+    built = subprocess.run([gxx, *FLAGS, f"fuzz/{target}.cpp", "fuzz/replay_main.cpp", *objects, "-lz", *(["-lisal"] if ISAL else []), "-o", exe],
                            cwd=ROOT, capture_output=True, text=True)
     assert built.returncode == 0, built.stderr[-4000:]
     return exe
