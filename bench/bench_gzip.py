@@ -13,6 +13,7 @@ themselves; all are interleaved, round after round, and each step is timed warm.
 
     read_cwa_file(gz) / zlib inflate      target <= 0.65 with ISA-L
     read_metadata(gz) / zlib inflate      target <= 1.0 with ISA-L
+    read_cwa_file(raw) / zlib inflate     the decoding alone, for comparison
     the same with zlib inflating          no slower than the baseline build
 """
 
@@ -126,7 +127,8 @@ def main() -> None:
     zlib_env = dict(os.environ, TILTGRAM_INFLATE="zlib")
     here = {"zlib inflate": lambda: inflate(packed),
             "read_metadata(gz)": lambda: tiltgram.read_metadata(packed),
-            "read_cwa_file(gz)": lambda: tiltgram.read_cwa_file(packed)}
+            "read_cwa_file(gz)": lambda: tiltgram.read_cwa_file(packed),
+            "read_cwa_file(raw)": lambda: tiltgram.read_cwa_file(raw)}
     children = {"read_metadata(gz), zlib": ("meta", zlib_env),
                 "read_cwa_file(gz), zlib": ("read", zlib_env)}
     baseline = os.environ.get("TILTGRAM_BENCH_BASELINE")
@@ -154,6 +156,9 @@ def main() -> None:
     floor = med["zlib inflate"][0]
     print(f"read_cwa_file(gz) / zlib inflate = {med['read_cwa_file(gz)'][0] / floor:.2f}  (target <= 0.65)")
     print(f"read_metadata(gz) / zlib inflate = {med['read_metadata(gz)'][0] / floor:.2f}  (target <= 1.0)")
+    # The plain read is what decoding costs beside the inflating thread: with a second core
+    # free, the gzip read takes about the longer of the two.
+    print(f"read_cwa_file(raw) / zlib inflate = {med['read_cwa_file(raw)'][0] / floor:.2f}  (the decoding alone)")
     print(f"with zlib inflating: read_cwa_file(gz) / zlib inflate = "
           f"{med['read_cwa_file(gz), zlib'][0] / floor:.2f}, read_metadata(gz) / zlib inflate = "
           f"{med['read_metadata(gz), zlib'][0] / floor:.2f}")
