@@ -101,10 +101,6 @@ Inflater::Inflater(std::size_t buffer_bytes, bool rereadable)
 
 Inflater::~Inflater() = default;
 
-InflaterKind Inflater::kind() const noexcept {
-  return isal_ ? InflaterKind::kIsal : InflaterKind::kZlib;
-}
-
 void Inflater::restart(const std::uint8_t* head, std::size_t n) {
   if (n > 0) std::memcpy(in_.get(), head, n);
   in_offset_ = 0;

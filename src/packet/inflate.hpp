@@ -59,8 +59,6 @@ class Inflater {
 
   std::uint64_t position() const noexcept { return position_; }
   bool finished() const noexcept { return finished_; }
-  // Which inflater inflates this stream's members.
-  InflaterKind kind() const noexcept;
 
  private:
   struct Zlib;
