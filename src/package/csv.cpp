@@ -435,6 +435,9 @@ Status write_cwa_csv_data(std::string_view file_path, std::string_view output_pa
                           const ReadPlan& plan, IncludeFlags flags, std::int64_t offset_us) {
   TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened,
                       open_cwa_data_blocks(file_path, plan.start_block, plan.block_count));
+  // The channel scan reads the planned blocks before the lines read them again.
+  if (!opened.reader.source().rereadable())
+    return CwaError::argument(msg::needs_regular_file(msg::kCsvReadsTwice));
   return opened.conclude(write_opened(opened, output_path, flags, offset_us));
 }
 

@@ -71,6 +71,8 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) 
 
   Source source;
   TG_ASSIGN_OR_RETURN(std::optional<std::uint64_t> total, open_checked(path, source));
+  // The blocks found here are read again, from a second opening of the file.
+  if (!source.rereadable()) return CwaError::argument(msg::needs_regular_file(msg::kSecondsCutReadsTwice));
   if (total && *total == 0) return CwaError::format(msg::kStartBeyondFile);
   SectorReader reader(std::move(source));
 
