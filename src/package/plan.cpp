@@ -34,7 +34,9 @@ Status walk_to_first_block(OpenedDataBlocks& opened) {
   SectorReader& reader = opened.reader;
   TG_TRY(reader.seek(kHeaderSize));
   std::optional<CwaError> failed;
+  InterruptPoll poll;
   for (std::uint64_t b = 0; b < opened.first_block; ++b) {
+    TG_TRY(poll.tick());
     TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
     if (sector == nullptr) return CwaError::message(msg::kStartBeyondFile);
     Result<std::optional<PacketMeta>> meta = packet_meta(sector);
@@ -79,7 +81,9 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) 
   Status scanned = [&]() -> Status {
     TG_TRY(reader.seek(kHeaderSize));
     std::optional<double> prev_end;
+    InterruptPoll poll;
     for (; blocks < total.value_or(UINT64_MAX); ++blocks) {
+      TG_TRY(poll.tick());
       TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(reader));
       if (sector == nullptr) break;
       TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));

@@ -59,6 +59,7 @@ std::optional<std::uint64_t> count_planned_samples(File& file, std::uint64_t fir
   std::uint64_t samples = 0;
   for (std::uint64_t b = first; b < end; b += kPiece) {
     const std::uint64_t k = end - b < kPiece ? end - b : kPiece;
+    if (!check_interrupt().ok()) return std::nullopt;  // the read's next check reports it
     if (!file.read_exact_at(kHeaderSize + kSectorSize * b, buf.get(), k * kSectorSize).ok())
       return std::nullopt;
     for (std::uint64_t i = 0; i < k; ++i) {
@@ -86,8 +87,10 @@ Result<CwaDataResult> read_opened(OpenedDataBlocks& opened, IncludeFlags flags) 
 
   const IsaLevel isa = best_isa();
   std::optional<double> prev_end = opened.prev_block_end_s;
+  InterruptPoll poll;
   const auto read_blocks = [&]() -> Status {
     for (std::uint64_t b = opened.first_block; b < opened.end_block; ++b) {
+      TG_TRY(poll.tick());
       TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.next());
       if (sector == nullptr) break;
       TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));

@@ -48,8 +48,9 @@ std::uint64_t rows_bytes(double rows, std::uint64_t row_bytes) {
 // from this block to the last planned one known, those rows will be filled: the guard
 // refuses them now if they cannot be, and otherwise they are backed with memory at once
 // too (one pass of page faults, at the start, rather than faults spread over the read).
-// Returns the rows backed.
-std::size_t reserve_output(CwaDataResult& out, Source& source, std::uint64_t block,
+// Returns the rows backed; backing is done a piece at a time, with a check for a Ctrl-C
+// between pieces.
+Result<std::size_t> reserve_output(CwaDataResult& out, Source& source, std::uint64_t block,
                            std::uint64_t end_block, const PacketMeta& meta,
                            std::optional<double> lo, std::optional<double> hi, double hz,
                            FillGuard& guard) {
@@ -70,11 +71,16 @@ std::size_t reserve_output(CwaDataResult& out, Source& source, std::uint64_t blo
   for (const auto& col : out.optional)
     if (col.present) ++columns;
   if (known) guard.expect(rows_bytes(grid_rows, grid_row_bytes(columns)), 0);
-  if (!(rows > 0.0) || rows > 1e12) return 0;
+  if (!(rows > 0.0) || rows > 1e12) return std::size_t{0};
   const auto n = static_cast<std::size_t>(rows);
-  if (!try_reserve_columns(out, n)) return 0;
-  if (!known || !guard.allows(rows_bytes(rows, grid_row_bytes(columns)))) return 0;
-  for_each_column(out, [n](auto& col) { col.populate(n); });
+  if (!try_reserve_columns(out, n)) return std::size_t{0};
+  if (!known || !guard.allows(rows_bytes(rows, grid_row_bytes(columns)))) return std::size_t{0};
+  constexpr std::size_t kPiece = std::size_t{1} << 20;  // rows: some 30 MB, 50 ms to back
+  for (std::size_t from = 0; from < n; from += kPiece) {
+    TG_TRY(check_interrupt());
+    const std::size_t to = n - from < kPiece ? n : from + kPiece;
+    for_each_column(out, [from, to](auto& col) { col.populate(from, to); });
+  }
   return n;
 }
 
@@ -123,8 +129,10 @@ Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& p
       if (samples.has_mag) ensure_column(out.optional[kMagX + axis], out.rows());
     }
   };
+  InterruptPoll poll;
   const auto read_blocks = [&]() -> Status {
     for (std::uint64_t b = opened.first_block; b < opened.end_block && !finished; ++b) {
+      TG_TRY(poll.tick());
       TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.next());
       if (sector == nullptr) break;
       TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
@@ -143,8 +151,10 @@ Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& p
       if (!resampler) {
         TG_TRY(check_time_bounds(lo, hi));
         resampler.emplace(lo, hi, resample_hz, flags.temperature, flags.light, flags.battery);
-        backed_rows = reserve_output(resampler->output(), opened.reader.source(), b,
-                                     opened.expected_end, *meta, lo, hi, resample_hz, guard);
+        TG_ASSIGN_OR_RETURN(backed_rows,
+                            reserve_output(resampler->output(), opened.reader.source(), b,
+                                           opened.expected_end, *meta, lo, hi, resample_hz,
+                                           guard));
       }
       double times_s[kMaxSamplesPerPacket];
       seconds_from_us(times, samples.count, times_s);

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstring>
@@ -160,12 +161,22 @@ class Inflater {
 // Decompresses ahead of the reader in a thread of its own, into a ring of chunks, so that
 // inflating and decoding run side by side. The reader sees exactly the bytes, and then the
 // end or the failure, that reading the inflater itself in chunk-sized requests would give.
-// Only for regular files, whose reads never wait for a writer: stopping the thread then
-// always takes at most one chunk's work.
+// Only for regular files, whose reads never wait for a writer.
+//
+// The reader waits for a chunk in slices of kWaitSlice and runs the interrupt check
+// between them, so that Ctrl-C is answered while the thread is slow or stalled. Stopping
+// the thread sets a flag that it reads before each call of the inflater (at most one
+// compressed buffer's work, about a millisecond, from a stop) and cancels it
+// (pthread_cancel), which acts only inside its read() of the file: a read waiting on a
+// stalled file system (a network mount that does not answer) ends there at once, with the
+// thread, rather than when the file system answers. A read in an uninterruptible wait
+// of the kernel ends only when the kernel returns, as it would for a signal; a regular
+// file's read is otherwise bounded by one compressed buffer (256 KiB).
 class InflateAhead {
  public:
   static constexpr std::size_t kMaxChunk = std::size_t{512} << 10;
   static constexpr std::size_t kChunks = 6;
+  static constexpr std::chrono::milliseconds kWaitSlice{50};
 
   // Starts the thread; std::system_error when it cannot be started. A small file gets
   // small chunks: about its compressed size, from 4 KiB to 512 KiB.
@@ -192,14 +203,22 @@ class InflateAhead {
       std::lock_guard<std::mutex> lock(m_);
       stop_ = true;
     }
+    stopping_.store(true, std::memory_order_relaxed);
     consumed_.notify_one();
+    // Acts only in the thread's read() (see CancellableReads); a thread that has ended
+    // or is elsewhere sees the flag.
+    ::pthread_cancel(thread_.native_handle());
     thread_.join();
   }
 
   Result<std::size_t> read_some(std::uint8_t* data, std::size_t size) {
     if (size == 0) return std::size_t{0};
     std::unique_lock<std::mutex> lock(m_);
-    produced_.wait(lock, [this] { return filled_ > 0 || ended_; });
+    while (!produced_.wait_for(lock, kWaitSlice, [this] { return filled_ > 0 || ended_; })) {
+      lock.unlock();  // the check may run signal handlers: the thread goes on meanwhile
+      TG_TRY(check_interrupt());
+      lock.lock();
+    }
     if (filled_ == 0) {
       if (out_of_memory_) throw std::bad_alloc();
       if (failure_) return *failure_;
@@ -234,6 +253,9 @@ class InflateAhead {
 
   void run() {
     NoInterruptCheck no_check;
+    // Cancellation only in the file's read(), see the destructor.
+    ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    CancellableReads cancellable;
     for (;;) {
       std::size_t slot;
       {
@@ -247,7 +269,7 @@ class InflateAhead {
       std::optional<CwaError> failure;
       bool out_of_memory = false, end = false;
       try {
-        while (len < chunk_) {
+        while (len < chunk_ && !stopping_.load(std::memory_order_relaxed)) {
           Result<std::size_t> r = inflater_.read_some(fd_, c.bytes.get() + len, chunk_ - len);
           if (!r.ok()) {
             failure = std::move(r).error();
@@ -290,6 +312,8 @@ class InflateAhead {
   std::size_t filled_ = 0;
   bool stop_ = false;
   bool ended_ = false;
+  // stop_, read by the thread between calls of the inflater.
+  std::atomic<bool> stopping_{false};
   bool out_of_memory_ = false;
   std::optional<CwaError> failure_;
   // The reader's own.
@@ -400,6 +424,7 @@ Status Source::seek(std::uint64_t offset, std::uint8_t* scratch, std::size_t scr
     inflater_->restart(nullptr, 0);
   }
   while (inflated_position() < offset) {
+    TG_TRY(check_interrupt());
     const std::uint64_t left = offset - inflated_position();
     TG_ASSIGN_OR_RETURN(std::size_t n,
                         inflate_some(scratch, left < scratch_size ? static_cast<std::size_t>(left)
@@ -413,6 +438,7 @@ Result<std::uint64_t> Source::size_to_end() {
   if (!inflater_) return file_.size();
   auto scratch = std::make_unique_for_overwrite<std::uint8_t[]>(kCompressedBuffer);
   for (;;) {
+    TG_TRY(check_interrupt());  // once per 256 KiB: nothing beside inflating them
     TG_ASSIGN_OR_RETURN(std::size_t n, inflate_some(scratch.get(), kCompressedBuffer));
     if (n == 0) return inflated_position();
   }
@@ -490,7 +516,8 @@ Result<std::uint64_t> data_blocks_in(std::uint64_t size) {
 }
 
 Status conclude(Source& source, Status outcome, bool size_rules) {
-  if (!source.compressed()) return outcome;
+  // An interrupted call stops at once: it does not read the rest of the stream.
+  if (!source.compressed() || (!outcome.ok() && is_interruption(outcome.error()))) return outcome;
   TG_ASSIGN_OR_RETURN(std::uint64_t size, source.size_to_end());
   if (size_rules) TG_TRY(data_blocks_in(size));
   return outcome;
