@@ -154,6 +154,18 @@ Result<const std::uint8_t*> planned_sector(SectorReader& reader) {
 
 Result<const std::uint8_t*> OpenedDataBlocks::next() { return planned_sector(reader); }
 
+std::uint64_t OpenedDataBlocks::blocks_after(std::uint64_t b) {
+  if (!reader.source().compressed()) {
+    estimated_end = end_block;
+  } else if (b >= estimate_again_at) {
+    estimate_again_at = b + 4096;
+    const std::uint64_t size = reader.source().expected_size();
+    const std::uint64_t blocks = size > kHeaderSize ? (size - kHeaderSize) / kSectorSize : 0;
+    estimated_end = blocks < end_block ? blocks : end_block;
+  }
+  return estimated_end > b + 1 ? estimated_end - b - 1 : 0;
+}
+
 Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path,
                                               std::optional<std::uint64_t> start_block,
                                               std::optional<std::uint64_t> block_count) {
@@ -171,7 +183,7 @@ Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path,
     if (stated < expected) expected = stated > first ? stated : first + 1;
   }
 
-  OpenedDataBlocks opened{SectorReader(std::move(source)), first, end, expected, {}};
+  OpenedDataBlocks opened{SectorReader(std::move(source)), first, end, expected, {}, 0, 0};
   SectorReader& reader = opened.reader;
   if (!total) {
     if (Status walked = walk_to_first_block(opened); !walked.ok())

@@ -5,11 +5,13 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -20,6 +22,7 @@
 #include <utility>
 
 #include "errors/messages.hpp"
+#include "packet/gzip_size.hpp"
 
 namespace tiltgram {
 
@@ -332,6 +335,7 @@ Source& Source::operator=(Source&& o) noexcept {
   ahead_ = std::move(o.ahead_);
   may_inflate_ahead_ = o.may_inflate_ahead_;
   size_hint_ = o.size_hint_;
+  stated_size_ = o.stated_size_;
   compressed_size_ = o.compressed_size_;
   std::memcpy(prefix_, o.prefix_, sizeof prefix_);
   prefix_len_ = o.prefix_len_;
@@ -366,6 +370,7 @@ Result<Source> Source::open(std::string_view path) {
                                      std::uint64_t{isize[2]} << 16 |
                                      std::uint64_t{isize[3]} << 24;
         s.size_hint_ = stated < size * 4 ? stated : size * 4;
+        s.stated_size_ = static_cast<std::uint32_t>(stated);
       }
     }
   } else {
@@ -448,6 +453,16 @@ std::uint64_t Source::bytes_hint() {
   if (!inflater_) return size_hint();
   if (compressed_size_ == 0) return 0;
   return size_hint_ > compressed_size_ ? size_hint_ : compressed_size_;
+}
+
+std::uint64_t Source::expected_size() {
+  if (!inflater_) return size_hint();
+  if (compressed_size_ == 0 || !stated_size_) return 0;
+  // The file's offset is what the inflater has read (ahead of what it has given, by at
+  // most its buffer and the thread's ring: small beside the 16 MiB a projection needs).
+  const off_t at = ::lseek(file_.fd(), 0, SEEK_CUR);
+  return expected_gzip_size(*stated_size_, compressed_size_, inflated_position(),
+                            at > 0 ? static_cast<std::uint64_t>(at) : 0);
 }
 
 std::uint64_t Source::size_hint() {
