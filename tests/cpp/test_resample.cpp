@@ -12,8 +12,10 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "package/isa.hpp"
 #include "package/resample.hpp"
 #include "package/resample_vector.hpp"
 
@@ -445,11 +447,29 @@ void check_seconds(std::mt19937_64& rng) {
   }
 }
 
+// The run-time cap's values: the three names in any case; unset or empty is no cap; any
+// other value caps at the baseline.
+void check_isa_caps() {
+  const std::pair<const char*, std::optional<IsaLevel>> cases[] = {
+      {nullptr, std::nullopt},        {"", std::nullopt},
+      {"sse2", IsaLevel::kBaseline},  {"avx2", IsaLevel::kAvx2},
+      {"AVX512", IsaLevel::kAvx512},  {"Avx2", IsaLevel::kAvx2},
+      {"avx", IsaLevel::kBaseline},   {"avx2 ", IsaLevel::kBaseline},
+      {"avx5120", IsaLevel::kBaseline}, {"neon", IsaLevel::kBaseline}};
+  for (const auto& [value, want] : cases)
+    if (isa_cap_from(value) != want) fail(std::string("cap from '") + (value ? value : "null") + "'");
+  // This process's choice honours its own environment's cap.
+  const auto cap = isa_cap_from(std::getenv("TILTGRAM_MAX_ISA"));
+  if (cap && static_cast<int>(best_isa()) > static_cast<int>(*cap)) fail("cap ignored");
+  if (!isa_available(IsaLevel::kBaseline) || !isa_available(best_isa())) fail("best path");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::uint64_t seed = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 20240611;
   std::mt19937_64 rng(seed);
+  check_isa_caps();
   known_answers();
   check_seconds(rng);
   std::uint64_t rows = 0;
