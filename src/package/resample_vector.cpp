@@ -29,6 +29,8 @@ using V = __m512d;
 constexpr int kLanes = 8;
 constexpr V kIota = {0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0};
 TG_INLINE V splat(double x) noexcept { return _mm512_set1_pd(x); }
+template <double x>
+TG_INLINE V constant() noexcept { return splat(x); }
 
 // A set of lanes: a mask register, combined as an integer.
 using M = __mmask8;
@@ -48,6 +50,8 @@ TG_INLINE M unordered(V a, V b) noexcept { return _mm512_cmp_pd_mask(a, b, _CMP_
 TG_INLINE V widen(const float* p) noexcept { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
 
 TG_INLINE void narrow(float* out, V v) noexcept { _mm256_storeu_ps(out, _mm512_cvtpd_ps(v)); }
+
+TG_INLINE void fill(float* out, float x) noexcept { _mm256_storeu_ps(out, _mm256_set1_ps(x)); }
 
 // Each row's four consecutive times loaded on their own, rows i and i + 4 side by side,
 // and transposed into lanes.

@@ -28,6 +28,8 @@ using V = __m256d;
 
 TG_INLINE V splat(double x) noexcept { return _mm256_set1_pd(x); }
 constexpr V kIota = {0.0, 1.0, 2.0, 3.0};
+template <double x>
+TG_INLINE V constant() noexcept { return splat(x); }
 
 // A set of lanes: all ones or zero in each, as the comparisons leave them.
 using M = __m256d;
@@ -51,6 +53,8 @@ TG_INLINE V absolute(V x) noexcept { return _mm256_andnot_pd(_mm256_set1_pd(-0.0
 TG_INLINE V widen(const float* p) noexcept { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
 
 TG_INLINE void narrow(float* out, V v) noexcept { _mm_storeu_ps(out, _mm256_cvtpd_ps(v)); }
+
+TG_INLINE void fill(float* out, float x) noexcept { _mm_storeu_ps(out, _mm_set1_ps(x)); }
 
 // Each row's four consecutive times loaded on their own and transposed into lanes.
 TG_INLINE void gather(const double* times, const std::int32_t* at, V tn[4]) noexcept {

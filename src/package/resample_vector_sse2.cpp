@@ -59,6 +59,12 @@ using I = __m128i;
 
 TG_INLINE V splat(double x) noexcept { return _mm_set1_pd(x); }
 constexpr V kIota = {0.0, 1.0};
+template <double x>
+struct alignas(16) Constant {
+  static constexpr double lanes[2] = {x, x};
+};
+template <double x>
+TG_INLINE V constant() noexcept { return _mm_load_pd(Constant<x>::lanes); }
 
 // A set of lanes: all ones or zero in each, as the comparisons leave them.
 using M = __m128d;
@@ -76,7 +82,9 @@ TG_INLINE M lanes_from(unsigned b) noexcept {
                                          -static_cast<long long>(b & 1)));
 }
 TG_INLINE V select(M m, V a, V b) noexcept { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
-TG_INLINE V absolute(V x) noexcept { return _mm_andnot_pd(_mm_set1_pd(-0.0), x); }
+TG_INLINE V absolute(V x) noexcept {
+  return _mm_and_pd(x, _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF)));
+}
 
 TG_INLINE V widen(const float* p) noexcept {
   return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const I*>(p))));
@@ -84,6 +92,10 @@ TG_INLINE V widen(const float* p) noexcept {
 
 TG_INLINE void narrow(float* out, V v) noexcept {
   _mm_storel_pi(reinterpret_cast<__m64*>(out), _mm_cvtpd_ps(v));
+}
+
+TG_INLINE void fill(float* out, float x) noexcept {
+  _mm_storel_pi(reinterpret_cast<__m64*>(out), _mm_set1_ps(x));
 }
 
 // Node k of both rows: two rows' four consecutive values, interleaved into lanes.
@@ -141,6 +153,8 @@ using V = double __attribute__((vector_size(16)));
 
 TG_INLINE V splat(double x) noexcept { return V{x, x}; }
 constexpr V kIota = {0.0, 1.0};
+template <double x>
+TG_INLINE V constant() noexcept { return V{x, x}; }
 
 // A set of lanes: all ones or zero in each, as the comparisons leave them.
 using M = decltype(V{} < V{});
@@ -169,6 +183,8 @@ TG_INLINE void narrow(float* out, V v) noexcept {
   out[0] = static_cast<float>(v[0]);
   out[1] = static_cast<float>(v[1]);
 }
+
+TG_INLINE void fill(float* out, float x) noexcept { out[0] = out[1] = x; }
 
 template <class T>
 TG_INLINE void gather(const T* run, const std::int32_t* at, V y[4]) noexcept {
