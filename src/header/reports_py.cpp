@@ -98,9 +98,9 @@ bool load(const char* function, PyObject* const* args, Py_ssize_t nargsf, PyObje
   std::string_view path;
   if (!take_path(function, args, nargsf, kwnames, path)) return false;
   auto h = read_cwa_header(path);
-  if (!h.ok()) return raise(h.error(), PyExc_RuntimeError) != nullptr;
+  if (!h.ok()) return raise(h.error(), Stage::Recording) != nullptr;
   auto t = scan_data_timing(path);
-  if (!t.ok()) return raise(t.error(), PyExc_RuntimeError) != nullptr;
+  if (!t.ok()) return raise(t.error(), Stage::Recording) != nullptr;
   header = std::move(h).value();
   timing = t.value();
   return true;

@@ -13,7 +13,7 @@ Result<DataTiming> scan(SectorReader& reader) {
   std::uint8_t head[kHeaderSize];
   TG_TRY(reader.source().read_exact(head, sizeof head));
   if (head[0] != 'M' || head[1] != 'D')
-    return CwaError::message(msg::kNotMetadataBlock);
+    return CwaError::format(msg::kNotMetadataBlock);
 
   DataTiming timing;
   std::optional<double> prev_end;

@@ -29,7 +29,7 @@ constexpr std::uint8_t kGzipMagic[2] = {0x1f, 0x8b};
 constexpr std::size_t kCompressedBuffer = std::size_t{256} << 10;
 
 CwaError gzip_error(std::string_view what) {
-  return CwaError::message(msg::kInvalidGzipPrefix + std::string(what));
+  return CwaError::format(msg::kInvalidGzipPrefix + std::string(what));
 }
 
 std::atomic<bool> inflate_ahead_enabled{true};
@@ -483,9 +483,9 @@ Status SectorReader::seek(std::uint64_t offset) {
 }
 
 Result<std::uint64_t> data_blocks_in(std::uint64_t size) {
-  if (size < kHeaderSize) return CwaError::message(msg::kFileTooSmall);
+  if (size < kHeaderSize) return CwaError::format(msg::kFileTooSmall);
   if ((size - kHeaderSize) % kSectorSize != 0)
-    return CwaError::message(msg::kIncompleteBlock);
+    return CwaError::format(msg::kIncompleteBlock);
   return (size - kHeaderSize) / kSectorSize;
 }
 
