@@ -281,9 +281,62 @@ def test_dask_cluster_converts_and_reports(cohort, tmp_path, dask_client):
 
     # The command with --scheduler: the same cluster, resume and failure lines.
     run = run_cli("convert", str(cohort), "-o", str(out), "--format", "parquet",
-                  "--scheduler", dask_client.scheduler.address)
+                  "--resample-hz", "30", "--scheduler", dask_client.scheduler.address)
     assert run.returncode == 1
     assert run.stderr.splitlines()[-1].startswith("converted 0, skipped 3, failed 3")
+
+
+def test_dask_run_from_another_folder_with_relative_paths(tmp_path, dask_client):
+    """The cluster's workers run in another folder: paths are sent absolute."""
+    write_tree(tmp_path / "in", GOOD)
+    (tmp_path / "list.txt").write_text("in/a.cwa\n")
+    run = run_cli("convert", "in/sub", "--from-list", "list.txt", "-o", "out",
+                  "--scheduler", dask_client.scheduler.address, cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert run.stderr.startswith("converted 3, skipped 0, failed 0")
+    assert sorted(os.listdir(tmp_path / "out")) == ["a.csv", "b.csv", "c.csv", MANIFEST]
+    assert os.getcwd() != str(tmp_path)  # the workers' folder: where the cluster started
+    workers_cwd = set(dask_client.run(os.getcwd).values())
+    assert str(tmp_path) not in workers_cwd
+
+
+def test_dask_scheduler_without_workers(tmp_path):
+    pytest.importorskip("distributed")
+    from distributed import LocalCluster
+
+    write_tree(tmp_path, {"a.cwa": GOOD["a.cwa"]})
+    with LocalCluster(n_workers=0, dashboard_address=None) as empty:
+        run = run_cli("convert", "a.cwa", "-o", "out", "--scheduler", empty.scheduler_address,
+                      "--scheduler-timeout", "2", cwd=tmp_path, timeout=60)
+    assert run.returncode == 2
+    assert run.stderr.splitlines()[-1] == (
+        f"tiltgram convert: error: the Dask scheduler at {empty.scheduler_address} has no "
+        "worker (waited 2 s)")
+    assert not (tmp_path / "out").exists()
+
+
+def test_dask_interrupted_run_leaves_no_output_behind(tmp_path, dask_client):
+    """A task still running when the run is interrupted does not put its output in place."""
+    fifo = tmp_path / "stuck.cwa"
+    os.mkfifo(fifo)
+    out = tmp_path / "out"
+    proc = subprocess.Popen([TILTGRAM, "convert", "stuck.cwa", "-o", "out", "--format",
+                             "parquet", "--scheduler", dask_client.scheduler.address],
+                            cwd=tmp_path, stderr=subprocess.PIPE, text=True)
+    fd = open_fifo_writer(str(fifo))  # a worker is now in the task, reading the FIFO
+    try:
+        proc.send_signal(signal.SIGINT)
+        _, stderr = proc.communicate(timeout=60)
+        assert proc.returncode == 130, stderr
+        os.set_blocking(fd, True)
+        os.write(fd, GOOD["a.cwa"])
+    finally:
+        os.close(fd)
+    wait_for(lambda: not holders(str(fifo)), timeout=60)
+    wait_for(lambda: not [n for n in os.listdir(out) if n.endswith(".tiltgram-tmp")
+                          and "interrupted" not in n], timeout=60)
+    assert not [n for n in os.listdir(out) if not n.startswith(".")]
+    # The next run clears what is left and converts.
 
 
 def test_readme_dask_recipe(cohort, dask_client):
