@@ -51,7 +51,7 @@ import tiltgram
 
 from tiltgram_tools.common import (ReaderError, StrPath, UsageError, absolute, calling_reader,
                                    display_path, failure_message, format_utc_offset,
-                                   readable_path)
+                                   log_lines_through, readable_path)
 from tiltgram_tools.extras import require
 
 if TYPE_CHECKING:
@@ -647,10 +647,11 @@ def _run_dask(client: Any, tasks: Sequence[Task],
                 outcome = (failure_message(exc), False)
             future.release()
             done(task, outcome)
-    except BaseException:
+    except BaseException as exc:
         # Tasks already running cannot be stopped; they see this file before renaming their
-        # output, and remove their temporary instead.
-        if tasks:
+        # output, and remove their temporary instead. (Options the reader refuses fail
+        # every task before it writes anything.)
+        if tasks and not isinstance(exc, UsageError):
             with contextlib.suppress(OSError):
                 os.close(os.open(tasks[0].cancelled, os.O_WRONLY | os.O_CREAT, 0o644))
         client.cancel(futures)
@@ -661,7 +662,8 @@ def _run_dask(client: Any, tasks: Sequence[Task],
 # The batch
 # ---------------------------------------------------------------------------
 
-def _tqdm_progress(enabled: bool | None) -> tuple[Callable[[Progress], None] | None, Any]:
+def _tqdm_progress(enabled: bool | None, desc: str,
+                   ) -> tuple[Callable[[Progress], None] | None, Any]:
     """A progress bar on standard error as a callback, and the bar (to close)."""
     if enabled is None:
         enabled = sys.stderr.isatty()
@@ -677,7 +679,7 @@ def _tqdm_progress(enabled: bool | None) -> tuple[Callable[[Progress], None] | N
     def update(p: Progress) -> None:
         nonlocal bar
         if bar is None:
-            bar = tqdm(total=p.total, unit="rec", desc="converting", file=sys.stderr,
+            bar = tqdm(total=p.total, unit="rec", desc=desc, file=sys.stderr,
                        dynamic_ncols=True)
         bar.update(1)
 
@@ -764,7 +766,7 @@ def _run(tasks: list[Task], skipped: list[str], refused: list[tuple[str, str]],
     if callable(progress):
         report = progress
     else:
-        report, closer = _tqdm_progress(progress)
+        report, closer = _tqdm_progress(progress, job.name)
 
     def done(source: str, task: Task | None, outcome: Outcome | None) -> None:
         nonlocal count
@@ -782,8 +784,6 @@ def _run(tasks: list[Task], skipped: list[str], refused: list[tuple[str, str]],
             manifest.add(task)
         if report is not None:
             report(Progress(count, total, display_path(source), message))
-
-    from tiltgram_tools.common import log_lines_through
 
     try:
         with log_lines_through(closer.write if closer is not None else None):
