@@ -80,6 +80,16 @@ def test_names_the_system_allows(tmp_path):
          MANIFEST.encode()])
 
 
+def test_output_folder_name_that_is_not_text(tmp_path):
+    write_tree(tmp_path, {"a.cwa": A})
+    run = subprocess.run([os.path.dirname(sys.executable) + "/tiltgram", "convert", "a.cwa",
+                          "-o", b"caf\xe9"], cwd=tmp_path, capture_output=True, text=True)
+    assert run.returncode == 2
+    assert run.stderr == (f"tiltgram convert: error: the output folder's name "
+                          f"{tmp_path}/caf\\xe9 is not UTF-8 text\n")
+    assert os.listdir(tmp_path) == ["a.cwa"]
+
+
 def test_fifos_in_folders_are_refused_named_ones_read(tmp_path):
     write_tree(tmp_path / "in", {"a.cwa": A})
     os.mkfifo(tmp_path / "in" / "stuck.cwa")

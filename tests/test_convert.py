@@ -305,7 +305,7 @@ def test_dask_scheduler_without_workers(tmp_path):
     from distributed import LocalCluster
 
     write_tree(tmp_path, {"a.cwa": GOOD["a.cwa"]})
-    with LocalCluster(n_workers=0, dashboard_address=None) as empty:
+    with LocalCluster(n_workers=0, dashboard_address=":0") as empty:
         run = run_cli("convert", "a.cwa", "-o", "out", "--scheduler", empty.scheduler_address,
                       "--scheduler-timeout", "2", cwd=tmp_path, timeout=60)
     assert run.returncode == 2

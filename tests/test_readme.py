@@ -46,7 +46,7 @@ def test_readme_examples_run_as_written(tmp_path):
     os.symlink(ROOT + "/examples", tmp_path / "examples")
     os.symlink(os.path.dirname(BIN), tmp_path / ".venv")  # the environment running the tests
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster:
+                      dashboard_address=":0") as cluster:
         for line in lines:
             line = line.replace(SCHEDULER, cluster.scheduler_address)
             run = subprocess.run(line, shell=True, cwd=tmp_path, env=env, capture_output=True,

@@ -51,7 +51,7 @@ import tiltgram
 
 from tiltgram_tools.common import (ReaderError, StrPath, UsageError, absolute, calling_reader,
                                    display_path, failure_message, format_utc_offset,
-                                   log_lines_through, readable_path)
+                                   is_text_name, log_lines_through, readable_path)
 from tiltgram_tools.extras import require
 
 if TYPE_CHECKING:
@@ -728,6 +728,9 @@ def run_batch(
         raise UsageError("jobs must be at least 1")
     if os.path.lexists(out) and not os.path.isdir(out):
         raise UsageError(f"{display_path(out)} is not a folder")
+    if not is_text_name(out):
+        # The reader writes to a temporary in it, and takes paths as text.
+        raise UsageError(f"the output folder's name {display_path(out)} is not UTF-8 text")
     sources, refused = scan(absolute(p) for p in paths)
     _plan(sources, out, job, overwrite)  # refuse clashes before making anything
     made = not os.path.exists(out)
