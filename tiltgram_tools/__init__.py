@@ -5,6 +5,13 @@
 
 from __future__ import annotations
 
-from tiltgram_tools.batch import ConvertSummary, UsageError, convert_many
+import pkgutil
 
-__all__: list[str] = ["ConvertSummary", "UsageError", "convert_many"]
+# The compiled part (`_activity`) is installed with the package; a checkout imported from
+# its own folder (tests run from the repository) finds it in the installed copy.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
+from tiltgram_tools.batch import ConvertSummary, UsageError, convert_many
+from tiltgram_tools.summary import Summary, summarize
+
+__all__: list[str] = ["ConvertSummary", "Summary", "UsageError", "convert_many", "summarize"]

@@ -1,0 +1,535 @@
+#include "activity/summary.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "errors/messages.hpp"
+#include "header/header.hpp"
+#include "package/block.hpp"
+#include "package/result.hpp"
+#include "package/walk.hpp"
+
+namespace tiltgram::activity {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Sample times a summary works with: within +-2^62 us (146,000 years), so that every
+// window, epoch and day boundary near them is an int64 too.
+constexpr std::int64_t kTimeLimitUs = std::int64_t{1} << 62;
+// The most |a'| values kept for one epoch's MAD (16 MB); beyond it, a third pass.
+constexpr std::uint64_t kMadBufferLimit = std::uint64_t{1} << 21;
+
+inline std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
+  std::int64_t q = a / b;
+  if (a % b != 0 && a < 0) --q;
+  return q;
+}
+
+// One block's samples on the summary's clock.
+struct BlockSamples {
+  DecodedSamples decoded;
+  std::int64_t times[kMaxSamplesPerPacket];
+  std::size_t count = 0;
+  double temperature = 0.0;
+  double light = 0.0;
+};
+
+// Decodes and stamps the walk's current block (the checks of the plain read, in its order:
+// the sample format, then the times) and moves its times onto the summary's clock.
+Status load_block(BlockWalk& walk, std::int64_t offset_us, BlockSamples& out,
+                  SummaryFailure& failure) {
+  TG_ASSIGN_OR_RETURN(SampleFormat format, walk.format(/*include_magnetometer=*/false));
+  const std::size_t n = format.count;
+  TG_ASSIGN_OR_RETURN(double end, walk.times(n, out.times));
+  (void)end;
+  DecodedSamples& d = out.decoded;
+  walk.decode(format, {{d.acc[0], d.acc[1], d.acc[2]},
+                       {d.gyro[0], d.gyro[1], d.gyro[2]},
+                       {d.mag[0], d.mag[1], d.mag[2]}});
+  d.count = n;
+  if (offset_us != 0) {
+    if (!shift_fits(out.times, n, offset_us)) {
+      failure = SummaryFailure::kShiftOverflow;
+      return CwaError::message(msg::kShiftOverflow);
+    }
+    for (std::size_t i = 0; i < n; ++i) out.times[i] -= offset_us;
+  }
+  for (std::size_t i = 0; i < n; ++i)
+    if (out.times[i] > kTimeLimitUs || out.times[i] < -kTimeLimitUs)
+      return CwaError::message("Sample times beyond 146,000 years from 1970 cannot be summarized");
+  const BlockReadings readings = block_readings(walk.block());
+  out.temperature = readings.temperature;
+  out.light = readings.light;
+  out.count = n;
+  return {};
+}
+
+// Calls fn(window, epoch, i, j) for each run [i, j) of the block's samples that lie in one
+// window and one epoch. A block's times never decrease; a time outside the run's window
+// and epoch starts a new run all the same.
+template <class Fn>
+void for_each_segment(const std::int64_t* t, std::size_t n, std::int64_t epoch_us, Fn&& fn) {
+  std::size_t i = 0;
+  while (i < n) {
+    const std::int64_t w = floor_div(t[i], kWindowUs), e = floor_div(t[i], epoch_us);
+    const std::int64_t lo = std::max(w * kWindowUs, e * epoch_us);
+    const std::int64_t hi = std::min(w * kWindowUs + kWindowUs, e * epoch_us + epoch_us);
+    std::size_t j = i + 1;
+    while (j < n && t[j] >= lo && t[j] < hi) ++j;
+    fn(w, e, i, j);
+    i = j;
+  }
+}
+
+// --- pass 1: windows ---------------------------------------------------------------------
+
+// A window's sums, shifted by its first sample so that the variance keeps its digits.
+struct WindowSums {
+  std::uint64_t n = 0;
+  float shift[3] = {0.0f, 0.0f, 0.0f};
+  double s1[3] = {0.0, 0.0, 0.0};
+  double s2[3] = {0.0, 0.0, 0.0};
+  double temperature = 0.0;
+};
+
+struct Pass1 {
+  std::map<std::int64_t, WindowSums> windows;
+  std::int64_t tmin = std::numeric_limits<std::int64_t>::max();
+  std::int64_t tmax = std::numeric_limits<std::int64_t>::min();
+  std::uint64_t samples = 0;
+  // Whether each epoch's samples come in one stretch, and the most samples in a stretch.
+  bool epochs_in_order = true;
+  bool have_epoch = false;
+  std::int64_t epoch = 0;
+  std::uint64_t epoch_samples = 0;
+  std::uint64_t most_epoch_samples = 0;
+};
+
+Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, SummaryFailure& failure) {
+  auto block = std::make_unique<BlockSamples>();
+  const std::int64_t epoch_us = o.epoch_s * 1000000;
+  auto current = p.windows.end();
+  std::int64_t current_id = 0;
+  for (;;) {
+    TG_ASSIGN_OR_RETURN(bool more, walk.next());
+    if (!more) break;
+    TG_TRY(load_block(walk, o.offset_us, *block, failure));
+    const std::size_t n = block->count;
+    const std::int64_t* t = block->times;
+    for (std::size_t i = 0; i < n; ++i) {
+      p.tmin = std::min(p.tmin, t[i]);
+      p.tmax = std::max(p.tmax, t[i]);
+    }
+    p.samples += n;
+    const double temperature = block->temperature;
+    for_each_segment(t, n, epoch_us, [&](std::int64_t w, std::int64_t e, std::size_t i, std::size_t j) {
+      if (current == p.windows.end() || current_id != w) {
+        current = p.windows.try_emplace(w).first;
+        current_id = w;
+      }
+      WindowSums& ws = current->second;
+      if (ws.n == 0)
+        for (int a = 0; a < 3; ++a) ws.shift[a] = block->decoded.acc[a][i];
+      for (int a = 0; a < 3; ++a) {
+        const float* v = block->decoded.acc[a];
+        const double k = ws.shift[a];
+        double s1 = ws.s1[a], s2 = ws.s2[a];
+        for (std::size_t q = i; q < j; ++q) {
+          const double d = static_cast<double>(v[q]) - k;
+          s1 += d;
+          s2 += d * d;
+        }
+        ws.s1[a] = s1;
+        ws.s2[a] = s2;
+      }
+      const auto count = static_cast<std::uint64_t>(j - i);
+      ws.temperature += temperature * static_cast<double>(count);
+      ws.n += count;
+
+      if (!p.have_epoch || e != p.epoch) {
+        if (p.have_epoch && e < p.epoch) p.epochs_in_order = false;
+        p.have_epoch = true;
+        p.epoch = e;
+        p.epoch_samples = 0;
+      }
+      p.epoch_samples += count;
+      p.most_epoch_samples = std::max(p.most_epoch_samples, p.epoch_samples);
+    });
+  }
+  return {};
+}
+
+// A run of still windows [first, last] long enough to be non-wear.
+struct Run {
+  std::int64_t first, last;
+};
+
+// The windows' verdicts: the still windows' points for the calibration and the non-wear
+// runs, in time order.
+void judge_windows(const Pass1& p, const SummaryOptions& o, double rate_hz,
+                   std::vector<CalibrationPoint>& points, std::vector<Run>& runs) {
+  const double required = o.window_fraction * rate_hz * 10.0;
+  const double sd_limit = o.still_sd_mg / 1000.0;
+  const double shortest_s = o.nonwear_min * 60.0;
+  bool in_run = false;
+  std::int64_t first = 0, last = 0;
+  const auto close = [&] {
+    if (in_run && static_cast<double>(last - first + 1) * 10.0 >= shortest_s) runs.push_back({first, last});
+    in_run = false;
+  };
+  for (const auto& [id, ws] : p.windows) {
+    const auto n = static_cast<double>(ws.n);
+    bool still = ws.n > 0 && n >= required;
+    CalibrationPoint point{};
+    for (int a = 0; a < 3 && still; ++a) {
+      const double m = ws.s1[a] / n;
+      const double var = ws.s2[a] / n - m * m;
+      const double sd = std::sqrt(std::fmax(var, 0.0));
+      point.mean[a] = static_cast<double>(ws.shift[a]) + m;
+      still = sd < sd_limit && std::fabs(point.mean[a]) < o.still_mean_g;
+    }
+    if (still) {
+      point.temperature = ws.temperature / n;
+      points.push_back(point);
+      if (!in_run || id != last + 1) {
+        close();
+        in_run = true;
+        first = id;
+      }
+      last = id;
+    } else {
+      close();
+    }
+  }
+  close();
+}
+
+// --- pass 2: epochs ----------------------------------------------------------------------
+
+struct EpochSums {
+  std::uint64_t n = 0, nonwear = 0;
+  double enmo = 0.0, r = 0.0, x = 0.0, y = 0.0, z = 0.0, temperature = 0.0, light = 0.0, mad = 0.0;
+};
+
+// The calibrated samples [i, j) of a block: a' into x, y, z and |a'| into r (index q - i).
+struct Calibrated {
+  double x[kMaxSamplesPerPacket], y[kMaxSamplesPerPacket], z[kMaxSamplesPerPacket];
+  double r[kMaxSamplesPerPacket];
+};
+
+void calibrate_samples(const Calibration& cal, const BlockSamples& b, std::size_t i, std::size_t j,
+                       Calibrated& out) noexcept {
+  const std::size_t n = j - i;
+  double* to[3] = {out.x, out.y, out.z};
+  for (int a = 0; a < 3; ++a) {
+    const float* v = b.decoded.acc[a] + i;
+    double* dst = to[a];
+    if (!cal.applied()) {
+      for (std::size_t q = 0; q < n; ++q) dst[q] = static_cast<double>(v[q]);
+      continue;
+    }
+    const double o = cal.offset[a], s = cal.scale[a];
+    if (cal.temperature_term) {
+      const double drift = cal.temperature_coef[a] * (b.temperature - cal.temperature_ref);
+      for (std::size_t q = 0; q < n; ++q) dst[q] = (o + s * static_cast<double>(v[q])) + drift;
+    } else {
+      for (std::size_t q = 0; q < n; ++q) dst[q] = o + s * static_cast<double>(v[q]);
+    }
+  }
+  for (std::size_t q = 0; q < n; ++q)
+    out.r[q] = std::sqrt(out.x[q] * out.x[q] + out.y[q] * out.y[q] + out.z[q] * out.z[q]);
+}
+
+// Whether window `w` lies in one of the runs; `hint` is where the last answer was found.
+bool in_runs(const std::vector<Run>& runs, std::int64_t w, std::size_t& hint) noexcept {
+  if (runs.empty()) return false;
+  if (hint < runs.size() && runs[hint].first <= w && w <= runs[hint].last) return true;
+  if (hint + 1 < runs.size() && runs[hint].last < w && runs[hint + 1].first > w) return false;
+  auto it = std::upper_bound(runs.begin(), runs.end(), w,
+                             [](std::int64_t v, const Run& r) { return v < r.first; });
+  if (it == runs.begin()) return false;
+  --it;
+  hint = static_cast<std::size_t>(it - runs.begin());
+  return w <= it->last;
+}
+
+struct Pass2 {
+  std::vector<EpochSums> epochs;
+  std::int64_t first_epoch = 0;
+};
+
+Status fill_epochs(BlockWalk& walk, const SummaryOptions& o, const Calibration& cal,
+                   const std::vector<Run>& runs, bool keep_values, std::uint64_t most_epoch_samples,
+                   Pass2& p, SummaryFailure& failure) {
+  auto block = std::make_unique<BlockSamples>();
+  auto c = std::make_unique<Calibrated>();
+  const std::int64_t epoch_us = o.epoch_s * 1000000;
+  std::vector<double> values;  // the open epoch's |a'|, while epochs come in order
+  if (keep_values) values.reserve(static_cast<std::size_t>(most_epoch_samples));
+  EpochSums* open = nullptr;
+  const auto close = [&] {
+    if (open == nullptr) return;
+    const double mean = open->r / static_cast<double>(open->n);
+    double mad = 0.0;
+    for (double v : values) mad += std::fabs(v - mean);
+    open->mad = mad;
+    values.clear();
+  };
+  std::size_t hint = 0;
+  for (;;) {
+    TG_ASSIGN_OR_RETURN(bool more, walk.next());
+    if (!more) break;
+    TG_TRY(load_block(walk, o.offset_us, *block, failure));
+    const double temperature = block->temperature, light = block->light;
+    for_each_segment(block->times, block->count, epoch_us,
+                     [&](std::int64_t w, std::int64_t e, std::size_t i, std::size_t j) {
+      const std::int64_t k = e - p.first_epoch;
+      if (k < 0 || static_cast<std::uint64_t>(k) >= p.epochs.size())
+        internal_failure("a sample outside the epochs of the first pass");
+      EpochSums& es = p.epochs[static_cast<std::size_t>(k)];
+      if (keep_values && open != &es) {
+        close();
+        open = &es;
+      }
+      calibrate_samples(cal, *block, i, j, *c);
+      const std::size_t n = j - i;
+      double enmo = es.enmo, r = es.r, x = es.x, y = es.y, z = es.z;
+      for (std::size_t q = 0; q < n; ++q) {
+        const double v = c->r[q];
+        enmo += v > 1.0 ? v - 1.0 : 0.0;
+        r += v;
+        x += c->x[q];
+        y += c->y[q];
+        z += c->z[q];
+      }
+      es.enmo = enmo;
+      es.r = r;
+      es.x = x;
+      es.y = y;
+      es.z = z;
+      es.temperature += temperature * static_cast<double>(n);
+      es.light += light * static_cast<double>(n);
+      es.n += n;
+      if (in_runs(runs, w, hint)) es.nonwear += n;
+      if (keep_values) values.insert(values.end(), c->r, c->r + n);
+    });
+  }
+  close();
+  return {};
+}
+
+// The third pass, for recordings whose epochs do not come in order: each sample's
+// deviation from its epoch's mean |a'|.
+Status add_deviations(BlockWalk& walk, const SummaryOptions& o, const Calibration& cal, Pass2& p,
+                      SummaryFailure& failure) {
+  auto block = std::make_unique<BlockSamples>();
+  auto c = std::make_unique<Calibrated>();
+  const std::int64_t epoch_us = o.epoch_s * 1000000;
+  for (;;) {
+    TG_ASSIGN_OR_RETURN(bool more, walk.next());
+    if (!more) break;
+    TG_TRY(load_block(walk, o.offset_us, *block, failure));
+    for_each_segment(block->times, block->count, epoch_us,
+                     [&](std::int64_t, std::int64_t e, std::size_t i, std::size_t j) {
+      EpochSums& es = p.epochs[static_cast<std::size_t>(e - p.first_epoch)];
+      calibrate_samples(cal, *block, i, j, *c);
+      const double mean = es.r / static_cast<double>(es.n);
+      double mad = es.mad;
+      for (std::size_t q = 0; q < j - i; ++q) mad += std::fabs(c->r[q] - mean);
+      es.mad = mad;
+    });
+  }
+  return {};
+}
+
+// --- the outputs -------------------------------------------------------------------------
+
+void epoch_columns(const Pass2& p, const SummaryOptions& o, EpochColumns& out) {
+  const std::size_t count = p.epochs.size();
+  out.first_start_us = p.first_epoch * o.epoch_s * 1000000;
+  out.epoch_us = o.epoch_s * 1000000;
+  for (auto* col : {&out.samples, &out.enmo_mg, &out.mad_mg, &out.x, &out.y, &out.z,
+                    &out.temperature, &out.light})
+    col->resize(count, kNaN);
+  out.nonwear.assign(count, 0);
+  for (std::size_t k = 0; k < count; ++k) {
+    const EpochSums& es = p.epochs[k];
+    out.samples[k] = static_cast<double>(es.n);
+    if (es.n == 0) continue;
+    const auto n = static_cast<double>(es.n);
+    out.enmo_mg[k] = 1000.0 * (es.enmo / n);
+    out.mad_mg[k] = 1000.0 * (es.mad / n);
+    out.x[k] = es.x / n;
+    out.y[k] = es.y / n;
+    out.z[k] = es.z / n;
+    out.temperature[k] = es.temperature / n;
+    out.light[k] = es.light / n;
+    out.nonwear[k] = static_cast<double>(es.nonwear) >= o.nonwear_epoch_fraction * n ? 1 : 0;
+  }
+}
+
+void day_columns(const EpochColumns& ep, const SummaryOptions& o, std::int64_t tmin,
+                 std::int64_t tmax, ActivitySummary& s) {
+  const std::int64_t first_day = floor_div(tmin, kDayUs), last_day = floor_div(tmax, kDayUs);
+  const auto days = static_cast<std::size_t>(last_day - first_day + 1);
+  const std::int64_t slots = 86400 / o.epoch_s;
+  const auto e = static_cast<double>(o.epoch_s);
+  DayColumns& d = s.days;
+  d.first_start_us = first_day * kDayUs;
+  std::vector<std::uint64_t> worn(days, 0), nonwear(days, 0), bands(4 * days, 0);
+  std::vector<double> enmo(days, 0.0);
+  std::vector<double> slot_sum(static_cast<std::size_t>(slots), 0.0);
+  std::vector<std::uint64_t> slot_n(static_cast<std::size_t>(slots), 0);
+  double worn_sum = 0.0;
+  std::uint64_t worn_all = 0;
+  for (std::size_t k = 0; k < ep.size(); ++k) {
+    if (ep.samples[k] == 0.0) continue;
+    const std::int64_t start = ep.first_start_us + static_cast<std::int64_t>(k) * ep.epoch_us;
+    const std::int64_t day = floor_div(start, kDayUs);
+    const auto di = static_cast<std::size_t>(day - first_day);
+    if (ep.nonwear[k]) {
+      ++nonwear[di];
+      continue;
+    }
+    const double v = ep.enmo_mg[k];
+    ++worn[di];
+    enmo[di] += v;
+    std::size_t band = 0;
+    while (band < 3 && v >= o.cutpoints_mg[band]) ++band;
+    ++bands[4 * di + band];
+    const auto slot = static_cast<std::size_t>((start - day * kDayUs) / ep.epoch_us);
+    slot_sum[slot] += v;
+    ++slot_n[slot];
+    worn_sum += v;
+    ++worn_all;
+  }
+  for (auto* col : {&d.wear_h, &d.nonwear_h, &d.nodata_h, &d.enmo_mg, &d.sedentary_min,
+                    &d.light_min, &d.moderate_min, &d.vigorous_min})
+    col->resize(days);
+  d.valid.resize(days);
+  std::uint64_t worn_total = 0, nonwear_total = 0, nodata_total = 0;
+  for (std::size_t i = 0; i < days; ++i) {
+    const std::uint64_t nodata = static_cast<std::uint64_t>(slots) - worn[i] - nonwear[i];
+    d.wear_h[i] = static_cast<double>(worn[i]) * e / 3600.0;
+    d.nonwear_h[i] = static_cast<double>(nonwear[i]) * e / 3600.0;
+    d.nodata_h[i] = static_cast<double>(nodata) * e / 3600.0;
+    d.enmo_mg[i] = worn[i] > 0 ? enmo[i] / static_cast<double>(worn[i]) : kNaN;
+    std::vector<double>* band_cols[4] = {&d.sedentary_min, &d.light_min, &d.moderate_min,
+                                         &d.vigorous_min};
+    for (std::size_t b = 0; b < 4; ++b)
+      (*band_cols[b])[i] = static_cast<double>(bands[4 * i + b]) * e / 60.0;
+    d.valid[i] = d.wear_h[i] >= o.valid_day_wear_h ? 1 : 0;
+    s.valid_days += d.valid[i];
+    worn_total += worn[i];
+    nonwear_total += nonwear[i];
+    nodata_total += nodata;
+  }
+  s.wear_h = static_cast<double>(worn_total) * e / 3600.0;
+  s.nonwear_h = static_cast<double>(nonwear_total) * e / 3600.0;
+  s.nodata_h = static_cast<double>(nodata_total) * e / 3600.0;
+  s.enmo_mg = worn_all > 0 ? worn_sum / static_cast<double>(worn_all) : kNaN;
+  double slot_means = 0.0;
+  std::uint64_t slots_worn = 0;
+  for (std::size_t i = 0; i < slot_sum.size(); ++i) {
+    if (slot_n[i] == 0) continue;
+    slot_means += slot_sum[i] / static_cast<double>(slot_n[i]);
+    ++slots_worn;
+  }
+  s.enmo_mg_imputed = slots_worn > 0 ? slot_means / static_cast<double>(slots_worn) : kNaN;
+}
+
+Status check_positive(double v, const char* what) {
+  if (!std::isfinite(v) || !(v > 0.0)) return CwaError::message(std::string(what) + " must be a finite number > 0");
+  return {};
+}
+
+Status check_fraction(double v, const char* what) {
+  if (!(v > 0.0 && v <= 1.0)) return CwaError::message(std::string(what) + " must be > 0 and <= 1");
+  return {};
+}
+
+}  // namespace
+
+Status check_summary_options(const SummaryOptions& o) {
+  if (o.epoch_s < 1 || o.epoch_s > 3600 || 86400 % o.epoch_s != 0)
+    return CwaError::message("epoch_s must be a whole number of seconds from 1 to 3600 that divides 86400");
+  TG_TRY(check_fraction(o.window_fraction, "window_fraction"));
+  TG_TRY(check_positive(o.still_sd_mg, "still_sd_mg"));
+  TG_TRY(check_positive(o.still_mean_g, "still_mean_g"));
+  const CalibrationOptions& c = o.calibration;
+  if (!std::isfinite(c.sphere_g) || c.sphere_g < 0.0)
+    return CwaError::message("calibration_sphere_g must be a finite number >= 0");
+  TG_TRY(check_positive(c.max_error_mg, "calibration_max_error_mg"));
+  if (!std::isfinite(c.tolerance_g) || c.tolerance_g < 0.0)
+    return CwaError::message("calibration_tolerance_g must be a finite number >= 0");
+  if (!std::isfinite(c.temperature_sd_c) || c.temperature_sd_c < 0.0)
+    return CwaError::message("temperature_sd_c must be a finite number >= 0");
+  TG_TRY(check_positive(o.nonwear_min, "nonwear_min"));
+  TG_TRY(check_fraction(o.nonwear_epoch_fraction, "nonwear_epoch_fraction"));
+  for (int b = 0; b < 3; ++b)
+    if (!std::isfinite(o.cutpoints_mg[b]) || (b > 0 && !(o.cutpoints_mg[b] > o.cutpoints_mg[b - 1])))
+      return CwaError::message("cutpoints_mg must be three finite numbers in increasing order");
+  if (!(o.valid_day_wear_h >= 0.0 && o.valid_day_wear_h <= 24.0))
+    return CwaError::message("valid_day_wear_h must be from 0 to 24");
+  return {};
+}
+
+Result<ActivitySummary> summarize_recording(std::string_view path, const SummaryOptions& o,
+                                            SummaryFailure& failure) {
+  failure = SummaryFailure::kOther;
+  TG_TRY(check_summary_options(o));
+  if (path.find('\0') == std::string_view::npos) {
+    struct stat st;
+    if (::stat(std::string(path).c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      return CwaError::message(
+          "A summary reads the recording twice, and this is not a regular file (a pipe cannot "
+          "be read twice): " + std::string(path));
+  }
+  TG_ASSIGN_OR_RETURN(BlockWalk walk, BlockWalk::open(path, std::nullopt, std::nullopt));
+
+  Pass1 p1;
+  TG_TRY(walk.conclude(gather_windows(walk, o, p1, failure)));
+  if (p1.samples == 0) return CwaError::message(msg::kNoSampleData);
+  if (p1.tmax - p1.tmin > kMaxSpanDays * kDayUs)
+    return CwaError::message("Sample times span more than " + std::to_string(kMaxSpanDays) +
+                             " days: a summary covers at most that");
+  TG_ASSIGN_OR_RETURN(CwaHeader header, read_cwa_header(path));
+
+  ActivitySummary s;
+  s.samples = p1.samples;
+  s.first_sample_us = p1.tmin;
+  s.last_sample_us = p1.tmax;
+  std::vector<CalibrationPoint> points;
+  std::vector<Run> runs;
+  judge_windows(p1, o, header.sample_rate_hz, points, runs);
+  p1.windows.clear();
+  s.calibration = fit_calibration(points, o.calibration, o.calibrate);
+  points = {};
+  for (const Run& r : runs) s.nonwear.push_back({r.first * kWindowUs, (r.last + 1) * kWindowUs});
+
+  const std::int64_t epoch_us = o.epoch_s * 1000000;
+  Pass2 p2;
+  p2.first_epoch = floor_div(p1.tmin, epoch_us);
+  p2.epochs.resize(static_cast<std::size_t>(floor_div(p1.tmax, epoch_us) - p2.first_epoch + 1));
+  const bool keep_values = p1.epochs_in_order && p1.most_epoch_samples <= kMadBufferLimit;
+  TG_TRY(walk.rewind());
+  TG_TRY(fill_epochs(walk, o, s.calibration, runs, keep_values, p1.most_epoch_samples, p2, failure));
+  if (!keep_values) {
+    TG_TRY(walk.rewind());
+    TG_TRY(add_deviations(walk, o, s.calibration, p2, failure));
+  }
+  epoch_columns(p2, o, s.epochs);
+  p2.epochs = {};
+  day_columns(s.epochs, o, p1.tmin, p1.tmax, s);
+  return s;
+}
+
+}  // namespace tiltgram::activity
