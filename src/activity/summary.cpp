@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "activity/kernels.hpp"
 #include "errors/messages.hpp"
 #include "header/header.hpp"
 #include "package/block.hpp"
@@ -26,6 +27,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::int64_t kTimeLimitUs = std::int64_t{1} << 62;
 // The most |a'| values kept for one epoch's MAD (16 MB); beyond it, a third pass.
 constexpr std::uint64_t kMadBufferLimit = std::uint64_t{1} << 21;
+
+__extension__ typedef __int128 Int128;
 
 inline std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
   std::int64_t q = a / b;
@@ -62,9 +65,9 @@ Status load_block(BlockWalk& walk, std::int64_t offset_us, BlockSamples& out,
     }
     for (std::size_t i = 0; i < n; ++i) out.times[i] -= offset_us;
   }
-  for (std::size_t i = 0; i < n; ++i)
-    if (out.times[i] > kTimeLimitUs || out.times[i] < -kTimeLimitUs)
-      return CwaError::message("Sample times beyond 146,000 years from 1970 cannot be summarized");
+  // A block's times never decrease.
+  if (n > 0 && (out.times[n - 1] > kTimeLimitUs || out.times[0] < -kTimeLimitUs))
+    return CwaError::message("Sample times beyond 146,000 years from 1970 cannot be summarized");
   const BlockReadings readings = block_readings(walk.block());
   out.temperature = readings.temperature;
   out.light = readings.light;
@@ -91,12 +94,12 @@ void for_each_segment(const std::int64_t* t, std::size_t n, std::int64_t epoch_u
 
 // --- pass 1: windows ---------------------------------------------------------------------
 
-// A window's sums, shifted by its first sample so that the variance keeps its digits.
+// A window's sums of values and squares per axis in units of 2^-15 g: exact integers
+// (kernels.hpp), so its mean and standard deviation are the exact ones, rounded once.
 struct WindowSums {
   std::uint64_t n = 0;
-  float shift[3] = {0.0f, 0.0f, 0.0f};
-  double s1[3] = {0.0, 0.0, 0.0};
-  double s2[3] = {0.0, 0.0, 0.0};
+  std::int64_t s1[3] = {0, 0, 0};
+  Int128 s2[3] = {0, 0, 0};
   double temperature = 0.0;
 };
 
@@ -115,6 +118,7 @@ struct Pass1 {
 
 Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, SummaryFailure& failure) {
   auto block = std::make_unique<BlockSamples>();
+  const IsaLevel isa = best_isa();
   const std::int64_t epoch_us = o.epoch_s * 1000000;
   auto current = p.windows.end();
   std::int64_t current_id = 0;
@@ -124,10 +128,10 @@ Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, Summar
     TG_TRY(load_block(walk, o.offset_us, *block, failure));
     const std::size_t n = block->count;
     const std::int64_t* t = block->times;
-    for (std::size_t i = 0; i < n; ++i) {
-      p.tmin = std::min(p.tmin, t[i]);
-      p.tmax = std::max(p.tmax, t[i]);
-    }
+    if (n == 0) continue;
+    // A block's times never decrease.
+    p.tmin = std::min(p.tmin, t[0]);
+    p.tmax = std::max(p.tmax, t[n - 1]);
     p.samples += n;
     const double temperature = block->temperature;
     for_each_segment(t, n, epoch_us, [&](std::int64_t w, std::int64_t e, std::size_t i, std::size_t j) {
@@ -136,19 +140,13 @@ Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, Summar
         current_id = w;
       }
       WindowSums& ws = current->second;
-      if (ws.n == 0)
-        for (int a = 0; a < 3; ++a) ws.shift[a] = block->decoded.acc[a][i];
+      const float* const acc[3] = {block->decoded.acc[0] + i, block->decoded.acc[1] + i,
+                                   block->decoded.acc[2] + i};
+      double sum[3], squares[3];
+      unit_sums(acc, j - i, sum, squares, isa);
       for (int a = 0; a < 3; ++a) {
-        const float* v = block->decoded.acc[a];
-        const double k = ws.shift[a];
-        double s1 = ws.s1[a], s2 = ws.s2[a];
-        for (std::size_t q = i; q < j; ++q) {
-          const double d = static_cast<double>(v[q]) - k;
-          s1 += d;
-          s2 += d * d;
-        }
-        ws.s1[a] = s1;
-        ws.s2[a] = s2;
+        ws.s1[a] += static_cast<std::int64_t>(sum[a]);
+        ws.s2[a] += static_cast<std::int64_t>(squares[a]);
       }
       const auto count = static_cast<std::uint64_t>(j - i);
       ws.temperature += temperature * static_cast<double>(count);
@@ -190,10 +188,10 @@ void judge_windows(const Pass1& p, const SummaryOptions& o, double rate_hz,
     bool still = ws.n > 0 && n >= required;
     CalibrationPoint point{};
     for (int a = 0; a < 3 && still; ++a) {
-      const double m = ws.s1[a] / n;
-      const double var = ws.s2[a] / n - m * m;
-      const double sd = std::sqrt(std::fmax(var, 0.0));
-      point.mean[a] = static_cast<double>(ws.shift[a]) + m;
+      // n^2 var = n s2 - s1^2, exact.
+      const Int128 spread = static_cast<Int128>(ws.n) * ws.s2[a] - static_cast<Int128>(ws.s1[a]) * ws.s1[a];
+      const double sd = std::sqrt(static_cast<double>(spread)) / n / kUnitsPerG;
+      point.mean[a] = static_cast<double>(ws.s1[a]) / n / kUnitsPerG;
       still = sd < sd_limit && std::fabs(point.mean[a]) < o.still_mean_g;
     }
     if (still) {
@@ -214,38 +212,22 @@ void judge_windows(const Pass1& p, const SummaryOptions& o, double rate_hz,
 
 // --- pass 2: epochs ----------------------------------------------------------------------
 
+// An epoch's sums: the uncalibrated values per axis exactly (units of 2^-15 g), |a'| and
+// max(0, |a'| - 1), temperature and light, and the deviations for the MAD.
 struct EpochSums {
   std::uint64_t n = 0, nonwear = 0;
-  double enmo = 0.0, r = 0.0, x = 0.0, y = 0.0, z = 0.0, temperature = 0.0, light = 0.0, mad = 0.0;
+  std::int64_t units[3] = {0, 0, 0};
+  double enmo = 0.0, r = 0.0, temperature = 0.0, light = 0.0, mad = 0.0;
 };
 
-// The calibrated samples [i, j) of a block: a' into x, y, z and |a'| into r (index q - i).
-struct Calibrated {
-  double x[kMaxSamplesPerPacket], y[kMaxSamplesPerPacket], z[kMaxSamplesPerPacket];
-  double r[kMaxSamplesPerPacket];
-};
-
-void calibrate_samples(const Calibration& cal, const BlockSamples& b, std::size_t i, std::size_t j,
-                       Calibrated& out) noexcept {
-  const std::size_t n = j - i;
-  double* to[3] = {out.x, out.y, out.z};
-  for (int a = 0; a < 3; ++a) {
-    const float* v = b.decoded.acc[a] + i;
-    double* dst = to[a];
-    if (!cal.applied()) {
-      for (std::size_t q = 0; q < n; ++q) dst[q] = static_cast<double>(v[q]);
-      continue;
-    }
-    const double o = cal.offset[a], s = cal.scale[a];
-    if (cal.temperature_term) {
-      const double drift = cal.temperature_coef[a] * (b.temperature - cal.temperature_ref);
-      for (std::size_t q = 0; q < n; ++q) dst[q] = (o + s * static_cast<double>(v[q])) + drift;
-    } else {
-      for (std::size_t q = 0; q < n; ++q) dst[q] = o + s * static_cast<double>(v[q]);
-    }
-  }
-  for (std::size_t q = 0; q < n; ++q)
-    out.r[q] = std::sqrt(out.x[q] * out.x[q] + out.y[q] * out.y[q] + out.z[q] * out.z[q]);
+// The calibrated magnitudes of samples [i, j) of a block into r (from r[0]).
+MagnitudeSums block_magnitudes(const Calibration& cal, const BlockSamples& b, std::size_t i,
+                               std::size_t j, double* r, IsaLevel isa) noexcept {
+  double drift[3] = {0.0, 0.0, 0.0};
+  if (cal.temperature_term)
+    for (int a = 0; a < 3; ++a) drift[a] = cal.temperature_coef[a] * (b.temperature - cal.temperature_ref);
+  const float* const acc[3] = {b.decoded.acc[0] + i, b.decoded.acc[1] + i, b.decoded.acc[2] + i};
+  return magnitudes(acc, j - i, cal.offset, cal.scale, drift, r, isa);
 }
 
 // Whether window `w` lies in one of the runs; `hint` is where the last answer was found.
@@ -270,7 +252,8 @@ Status fill_epochs(BlockWalk& walk, const SummaryOptions& o, const Calibration& 
                    const std::vector<Run>& runs, bool keep_values, std::uint64_t most_epoch_samples,
                    Pass2& p, SummaryFailure& failure) {
   auto block = std::make_unique<BlockSamples>();
-  auto c = std::make_unique<Calibrated>();
+  const IsaLevel isa = best_isa();
+  double r[kMaxSamplesPerPacket];
   const std::int64_t epoch_us = o.epoch_s * 1000000;
   std::vector<double> values;  // the open epoch's |a'|, while epochs come in order
   if (keep_values) values.reserve(static_cast<std::size_t>(most_epoch_samples));
@@ -278,9 +261,7 @@ Status fill_epochs(BlockWalk& walk, const SummaryOptions& o, const Calibration& 
   const auto close = [&] {
     if (open == nullptr) return;
     const double mean = open->r / static_cast<double>(open->n);
-    double mad = 0.0;
-    for (double v : values) mad += std::fabs(v - mean);
-    open->mad = mad;
+    open->mad = deviation_sum(values.data(), values.size(), mean, isa);
     values.clear();
   };
   std::size_t hint = 0;
@@ -299,27 +280,16 @@ Status fill_epochs(BlockWalk& walk, const SummaryOptions& o, const Calibration& 
         close();
         open = &es;
       }
-      calibrate_samples(cal, *block, i, j, *c);
+      const MagnitudeSums m = block_magnitudes(cal, *block, i, j, r, isa);
       const std::size_t n = j - i;
-      double enmo = es.enmo, r = es.r, x = es.x, y = es.y, z = es.z;
-      for (std::size_t q = 0; q < n; ++q) {
-        const double v = c->r[q];
-        enmo += v > 1.0 ? v - 1.0 : 0.0;
-        r += v;
-        x += c->x[q];
-        y += c->y[q];
-        z += c->z[q];
-      }
-      es.enmo = enmo;
-      es.r = r;
-      es.x = x;
-      es.y = y;
-      es.z = z;
+      es.enmo += m.enmo;
+      es.r += m.r;
+      for (int a = 0; a < 3; ++a) es.units[a] += static_cast<std::int64_t>(m.units[a]);
       es.temperature += temperature * static_cast<double>(n);
       es.light += light * static_cast<double>(n);
       es.n += n;
       if (in_runs(runs, w, hint)) es.nonwear += n;
-      if (keep_values) values.insert(values.end(), c->r, c->r + n);
+      if (keep_values) values.insert(values.end(), r, r + n);
     });
   }
   close();
@@ -331,7 +301,8 @@ Status fill_epochs(BlockWalk& walk, const SummaryOptions& o, const Calibration& 
 Status add_deviations(BlockWalk& walk, const SummaryOptions& o, const Calibration& cal, Pass2& p,
                       SummaryFailure& failure) {
   auto block = std::make_unique<BlockSamples>();
-  auto c = std::make_unique<Calibrated>();
+  const IsaLevel isa = best_isa();
+  double r[kMaxSamplesPerPacket];
   const std::int64_t epoch_us = o.epoch_s * 1000000;
   for (;;) {
     TG_ASSIGN_OR_RETURN(bool more, walk.next());
@@ -340,11 +311,8 @@ Status add_deviations(BlockWalk& walk, const SummaryOptions& o, const Calibratio
     for_each_segment(block->times, block->count, epoch_us,
                      [&](std::int64_t, std::int64_t e, std::size_t i, std::size_t j) {
       EpochSums& es = p.epochs[static_cast<std::size_t>(e - p.first_epoch)];
-      calibrate_samples(cal, *block, i, j, *c);
-      const double mean = es.r / static_cast<double>(es.n);
-      double mad = es.mad;
-      for (std::size_t q = 0; q < j - i; ++q) mad += std::fabs(c->r[q] - mean);
-      es.mad = mad;
+      (void)block_magnitudes(cal, *block, i, j, r, isa);
+      es.mad += deviation_sum(r, j - i, es.r / static_cast<double>(es.n), isa);
     });
   }
   return {};
@@ -352,7 +320,8 @@ Status add_deviations(BlockWalk& walk, const SummaryOptions& o, const Calibratio
 
 // --- the outputs -------------------------------------------------------------------------
 
-void epoch_columns(const Pass2& p, const SummaryOptions& o, EpochColumns& out) {
+void epoch_columns(const Pass2& p, const SummaryOptions& o, const Calibration& cal,
+                   EpochColumns& out) {
   const std::size_t count = p.epochs.size();
   out.first_start_us = p.first_epoch * o.epoch_s * 1000000;
   out.epoch_us = o.epoch_s * 1000000;
@@ -367,10 +336,15 @@ void epoch_columns(const Pass2& p, const SummaryOptions& o, EpochColumns& out) {
     const auto n = static_cast<double>(es.n);
     out.enmo_mg[k] = 1000.0 * (es.enmo / n);
     out.mad_mg[k] = 1000.0 * (es.mad / n);
-    out.x[k] = es.x / n;
-    out.y[k] = es.y / n;
-    out.z[k] = es.z / n;
     out.temperature[k] = es.temperature / n;
+    // The mean of a' = (o + s a) + t (T - Tref) is (o + s mean(a)) + t (mean(T) - Tref).
+    double* means[3] = {&out.x[k], &out.y[k], &out.z[k]};
+    for (int a = 0; a < 3; ++a) {
+      const double drift = cal.temperature_term
+                               ? cal.temperature_coef[a] * (out.temperature[k] - cal.temperature_ref)
+                               : 0.0;
+      *means[a] = (cal.offset[a] + cal.scale[a] * (static_cast<double>(es.units[a]) / n / kUnitsPerG)) + drift;
+    }
     out.light[k] = es.light / n;
     out.nonwear[k] = static_cast<double>(es.nonwear) >= o.nonwear_epoch_fraction * n ? 1 : 0;
   }
@@ -526,7 +500,7 @@ Result<ActivitySummary> summarize_recording(std::string_view path, const Summary
     TG_TRY(walk.rewind());
     TG_TRY(add_deviations(walk, o, s.calibration, p2, failure));
   }
-  epoch_columns(p2, o, s.epochs);
+  epoch_columns(p2, o, s.calibration, s.epochs);
   p2.epochs = {};
   day_columns(s.epochs, o, p1.tmin, p1.tmax, s);
   return s;

@@ -25,8 +25,7 @@
 //     `samples`; `enmo_mg` = 1000 x mean of max(0, |a'| - 1); `mad_mg` = 1000 x mean of
 //     | |a'| - mean |a'| |; `x`, `y`, `z` (means of a', g); `temperature`, `light` (means);
 //     `nonwear` when at least `nonwear_epoch_fraction` (half) of its samples are non-wear.
-//     An epoch without samples has `samples` 0, NaN values and `nonwear` false. Means are
-//     sums in the order of the samples in the file, divided by the count.
+//     An epoch without samples has `samples` 0, NaN values and `nonwear` false.
 //  6. Days: the calendar days of the clock from the earliest sample's to the latest one's.
 //     An epoch is worn when it has samples and is not non-wear. `wear_h` and `nonwear_h`
 //     are the hours of worn and of non-wear epochs, `nodata_h` the rest of the 24 hours;
@@ -41,9 +40,16 @@
 //     epoch-of-day slot averaged over the days it was worn, then the mean of the slots that
 //     were ever worn), the earliest and the latest sample time.
 //
+// Arithmetic. A window's mean and standard deviation come from exact integer sums of the
+// values and their squares in units of 2^-15 g (every decoded value is a whole number of
+// them, kernels.hpp), rounded once. The mean of a' per axis is computed as o + s * mean(a)
+// + t * (mean(T) - Tref), the same mean; the sums of |a'|, of max(0, |a'| - 1) and of the
+// deviations are float64 sums over eight lanes in a fixed order, so that every build gives
+// the same bits.
+//
 // The passes. Pass 1 decodes every block and gathers each window's count, sums and
-// temperature (shifted sums in float64, keyed by window), the earliest and latest time, and
-// whether epochs follow each other in time. Then the windows give the calibration and the
+// temperature (keyed by window), the earliest and latest time, and whether epochs follow
+// each other in time. Then the windows give the calibration and the
 // non-wear periods. Pass 2 decodes every block again, applies the calibration and fills the
 // epochs. The MAD of an epoch needs its mean |a'| first: while epochs come one after the
 // other, an epoch's |a'| values are kept until it ends; a recording whose clock goes back

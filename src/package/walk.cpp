@@ -27,10 +27,12 @@ Result<bool> BlockWalk::next() {
     if (!meta) continue;
     TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
     // The block before this one is done with: its natural end is what this one continues
-    // from. It is the end that stamping it returned (calculate_sample_timestamps_with_prev_end
-    // returns the natural end of a block with samples, and a data packet has some).
-    if (current_end_) prev_end_ = current_end_;
-    current_end_ = meta->natural_bounds().second;
+    // from, the end that stamping it returned (calculate_sample_timestamps_with_prev_end
+    // returns the natural end of a block with samples, and a data packet has some), or
+    // found here when it was not stamped.
+    if (has_current_) prev_end_ = current_end_ ? *current_end_ : meta_.natural_bounds().second;
+    has_current_ = true;
+    current_end_.reset();
     index_ = b;
     sector_ = sector;
     meta_ = *meta;
@@ -47,6 +49,7 @@ Status BlockWalk::rewind() {
   reader.limit_read_ahead(kSectorSize * (end - first));
   next_block_ = first;
   prev_end_ = opened_.prev_block_end_s;
+  has_current_ = false;
   current_end_.reset();
   sector_ = nullptr;
   return {};

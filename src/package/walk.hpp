@@ -62,8 +62,10 @@ class BlockWalk {
   }
   // The times of the current block's first `n` samples in microseconds, into out[0..n);
   // returns the block's natural end (calculate_sample_timestamps_with_prev_end).
-  Result<double> times(std::size_t n, std::int64_t* out, IsaLevel isa = best_isa()) const {
-    return calculate_sample_timestamps_with_prev_end(block_, n, prev_end_, out, isa);
+  Result<double> times(std::size_t n, std::int64_t* out, IsaLevel isa = best_isa()) {
+    Result<double> end = calculate_sample_timestamps_with_prev_end(block_, n, prev_end_, out, isa);
+    if (end.ok() && n > 0) current_end_ = end.value();
+    return end;
   }
 
   // Goes back to the first planned block for another pass; gzip data is decompressed again
@@ -86,7 +88,8 @@ class BlockWalk {
   OpenedDataBlocks opened_;
   std::uint64_t next_block_ = 0;             // the next planned block to read
   std::optional<double> prev_end_;           // see prev_end()
-  std::optional<double> current_end_;        // natural end of the current data block
+  bool has_current_ = false;                 // whether a data block is current
+  std::optional<double> current_end_;        // its natural end, once known
   std::uint64_t index_ = 0;
   const std::uint8_t* sector_ = nullptr;
   PacketMeta meta_;
