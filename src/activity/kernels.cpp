@@ -13,6 +13,8 @@ constexpr std::size_t kMaxBlock = 120;  // samples of a packet, the most a call 
   return ((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7]));
 }
 
+// Sums of v and v^2 in g, then scaled to units: multiplying by a power of two is exact, and
+// every partial sum is a whole number of units below 2^53.
 [[gnu::always_inline]] inline void unit_sums_body(const float* const (&acc)[3], std::size_t n,
                                                   double (&sum)[3], double (&squares)[3]) noexcept {
   for (int axis = 0; axis < 3; ++axis) {
@@ -21,17 +23,17 @@ constexpr std::size_t kMaxBlock = 120;  // samples of a packet, the most a call 
     std::size_t i = 0;
     for (; i + kLanes <= n; i += kLanes)
       for (std::size_t l = 0; l < kLanes; ++l) {
-        const double u = static_cast<double>(v[i + l]) * kUnitsPerG;
+        const double u = static_cast<double>(v[i + l]);
         a[l] += u;
         b[l] += u * u;
       }
     for (std::size_t l = 0; i < n; ++i, ++l) {
-      const double u = static_cast<double>(v[i]) * kUnitsPerG;
+      const double u = static_cast<double>(v[i]);
       a[l] += u;
       b[l] += u * u;
     }
-    sum[axis] = lanes_total(a);
-    squares[axis] = lanes_total(b);
+    sum[axis] = lanes_total(a) * kUnitsPerG;
+    squares[axis] = lanes_total(b) * (kUnitsPerG * kUnitsPerG);
   }
 }
 
@@ -55,24 +57,18 @@ constexpr std::size_t kMaxBlock = 120;  // samples of a packet, the most a call 
     r[i] = v;
     over[i] = v > 1.0 ? v - 1.0 : 0.0;
   }
-  double s[kLanes] = {}, e[kLanes] = {}, ux[kLanes] = {}, uy[kLanes] = {}, uz[kLanes] = {};
+  double s[kLanes] = {}, e[kLanes] = {};
   std::size_t i = 0;
   for (; i + kLanes <= n; i += kLanes)
     for (std::size_t l = 0; l < kLanes; ++l) {
       s[l] += r[i + l];
       e[l] += over[i + l];
-      ux[l] += static_cast<double>(ax[i + l]) * kUnitsPerG;
-      uy[l] += static_cast<double>(ay[i + l]) * kUnitsPerG;
-      uz[l] += static_cast<double>(az[i + l]) * kUnitsPerG;
     }
   for (std::size_t l = 0; i < n; ++i, ++l) {
     s[l] += r[i];
     e[l] += over[i];
-    ux[l] += static_cast<double>(ax[i]) * kUnitsPerG;
-    uy[l] += static_cast<double>(ay[i]) * kUnitsPerG;
-    uz[l] += static_cast<double>(az[i]) * kUnitsPerG;
   }
-  return {lanes_total(s), lanes_total(e), {lanes_total(ux), lanes_total(uy), lanes_total(uz)}};
+  return {lanes_total(s), lanes_total(e)};
 }
 
 [[gnu::always_inline]] inline double deviation_body(const double* v, std::size_t n,

@@ -22,11 +22,9 @@ void unit_sums(const float* const (&acc)[3], std::size_t n, double (&sum)[3], do
                IsaLevel isa) noexcept;
 
 // The calibrated magnitudes of n samples (n <= 120): per axis a' = (offset + scale * a) + drift, then
-// r = sqrt(x*x + y*y + z*z) into r[0..n). Returns the sums of r and of max(0, r - 1), and
-// the exact sums of the uncalibrated values per axis in units of 2^-15 g.
+// r = sqrt(x*x + y*y + z*z) into r[0..n). Returns the sums of r and of max(0, r - 1).
 struct MagnitudeSums {
   double r, enmo;
-  double units[3];
 };
 MagnitudeSums magnitudes(const float* const (&acc)[3], std::size_t n, const double (&offset)[3],
                          const double (&scale)[3], const double (&drift)[3], double* r,

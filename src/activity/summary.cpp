@@ -86,7 +86,11 @@ void for_each_segment(const std::int64_t* t, std::size_t n, std::int64_t epoch_u
     const std::int64_t lo = std::max(w * kWindowUs, e * epoch_us);
     const std::int64_t hi = std::min(w * kWindowUs + kWindowUs, e * epoch_us + epoch_us);
     std::size_t j = i + 1;
-    while (j < n && t[j] >= lo && t[j] < hi) ++j;
+    if (t[n - 1] < hi && t[n - 1] >= lo) {
+      j = n;  // the rest of the block, as times never decrease: the common case
+    } else {
+      while (j < n && t[j] >= lo && t[j] < hi) ++j;
+    }
     fn(w, e, i, j);
     i = j;
   }
@@ -103,8 +107,18 @@ struct WindowSums {
   double temperature = 0.0;
 };
 
+// An epoch's sums (the count, values, temperature and light from pass 1, the rest from pass
+// 2): the uncalibrated values per axis exactly (units of 2^-15 g), |a'| and
+// max(0, |a'| - 1), temperature and light, and the deviations for the MAD.
+struct EpochSums {
+  std::uint64_t n = 0, nonwear = 0;
+  std::int64_t units[3] = {0, 0, 0};
+  double enmo = 0.0, r = 0.0, temperature = 0.0, light = 0.0, mad = 0.0;
+};
+
 struct Pass1 {
   std::map<std::int64_t, WindowSums> windows;
+  std::map<std::int64_t, EpochSums> epochs;
   std::int64_t tmin = std::numeric_limits<std::int64_t>::max();
   std::int64_t tmax = std::numeric_limits<std::int64_t>::min();
   std::uint64_t samples = 0;
@@ -122,6 +136,8 @@ Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, Summar
   const std::int64_t epoch_us = o.epoch_s * 1000000;
   auto current = p.windows.end();
   std::int64_t current_id = 0;
+  auto current_epoch = p.epochs.end();
+  std::int64_t current_epoch_id = 0;
   for (;;) {
     TG_ASSIGN_OR_RETURN(bool more, walk.next());
     if (!more) break;
@@ -133,7 +149,7 @@ Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, Summar
     p.tmin = std::min(p.tmin, t[0]);
     p.tmax = std::max(p.tmax, t[n - 1]);
     p.samples += n;
-    const double temperature = block->temperature;
+    const double temperature = block->temperature, light = block->light;
     for_each_segment(t, n, epoch_us, [&](std::int64_t w, std::int64_t e, std::size_t i, std::size_t j) {
       if (current == p.windows.end() || current_id != w) {
         current = p.windows.try_emplace(w).first;
@@ -151,6 +167,16 @@ Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, Summar
       const auto count = static_cast<std::uint64_t>(j - i);
       ws.temperature += temperature * static_cast<double>(count);
       ws.n += count;
+
+      if (current_epoch == p.epochs.end() || current_epoch_id != e) {
+        current_epoch = p.epochs.try_emplace(e).first;
+        current_epoch_id = e;
+      }
+      EpochSums& es = current_epoch->second;
+      for (int a = 0; a < 3; ++a) es.units[a] += static_cast<std::int64_t>(sum[a]);
+      es.temperature += temperature * static_cast<double>(count);
+      es.light += light * static_cast<double>(count);
+      es.n += count;
 
       if (!p.have_epoch || e != p.epoch) {
         if (p.have_epoch && e < p.epoch) p.epochs_in_order = false;
@@ -212,14 +238,6 @@ void judge_windows(const Pass1& p, const SummaryOptions& o, double rate_hz,
 
 // --- pass 2: epochs ----------------------------------------------------------------------
 
-// An epoch's sums: the uncalibrated values per axis exactly (units of 2^-15 g), |a'| and
-// max(0, |a'| - 1), temperature and light, and the deviations for the MAD.
-struct EpochSums {
-  std::uint64_t n = 0, nonwear = 0;
-  std::int64_t units[3] = {0, 0, 0};
-  double enmo = 0.0, r = 0.0, temperature = 0.0, light = 0.0, mad = 0.0;
-};
-
 // The calibrated magnitudes of samples [i, j) of a block into r (from r[0]).
 MagnitudeSums block_magnitudes(const Calibration& cal, const BlockSamples& b, std::size_t i,
                                std::size_t j, double* r, IsaLevel isa) noexcept {
@@ -269,7 +287,6 @@ Status fill_epochs(BlockWalk& walk, const SummaryOptions& o, const Calibration& 
     TG_ASSIGN_OR_RETURN(bool more, walk.next());
     if (!more) break;
     TG_TRY(load_block(walk, o.offset_us, *block, failure));
-    const double temperature = block->temperature, light = block->light;
     for_each_segment(block->times, block->count, epoch_us,
                      [&](std::int64_t w, std::int64_t e, std::size_t i, std::size_t j) {
       const std::int64_t k = e - p.first_epoch;
@@ -284,10 +301,6 @@ Status fill_epochs(BlockWalk& walk, const SummaryOptions& o, const Calibration& 
       const std::size_t n = j - i;
       es.enmo += m.enmo;
       es.r += m.r;
-      for (int a = 0; a < 3; ++a) es.units[a] += static_cast<std::int64_t>(m.units[a]);
-      es.temperature += temperature * static_cast<double>(n);
-      es.light += light * static_cast<double>(n);
-      es.n += n;
       if (in_runs(runs, w, hint)) es.nonwear += n;
       if (keep_values) values.insert(values.end(), r, r + n);
     });
@@ -493,6 +506,8 @@ Result<ActivitySummary> summarize_recording(std::string_view path, const Summary
   Pass2 p2;
   p2.first_epoch = floor_div(p1.tmin, epoch_us);
   p2.epochs.resize(static_cast<std::size_t>(floor_div(p1.tmax, epoch_us) - p2.first_epoch + 1));
+  for (const auto& [e, sums] : p1.epochs) p2.epochs[static_cast<std::size_t>(e - p2.first_epoch)] = sums;
+  p1.epochs.clear();
   const bool keep_values = p1.epochs_in_order && p1.most_epoch_samples <= kMadBufferLimit;
   TG_TRY(walk.rewind());
   TG_TRY(fill_epochs(walk, o, s.calibration, runs, keep_values, p1.most_epoch_samples, p2, failure));
