@@ -116,7 +116,72 @@ struct EpochSums {
   double enmo = 0.0, r = 0.0, temperature = 0.0, light = 0.0, mad = 0.0;
 };
 
+// A run of still windows [first, last] long enough to be non-wear.
+struct Run {
+  std::int64_t first, last;
+};
+
+// The windows' verdicts, given the windows in time order: the still windows' points for
+// the calibration and the non-wear runs.
+class WindowJudge {
+ public:
+  WindowJudge(const SummaryOptions& o, double rate_hz)
+      : required_(o.window_fraction * rate_hz * 10.0),
+        sd_limit_(o.still_sd_mg / 1000.0),
+        mean_limit_(o.still_mean_g),
+        shortest_s_(o.nonwear_min * 60.0) {}
+
+  void add(std::int64_t id, const WindowSums& ws) {
+    const auto n = static_cast<double>(ws.n);
+    bool still = ws.n > 0 && n >= required_;
+    CalibrationPoint point{};
+    for (int a = 0; a < 3 && still; ++a) {
+      // n^2 var = n s2 - s1^2, exact.
+      const Int128 spread = static_cast<Int128>(ws.n) * ws.s2[a] - static_cast<Int128>(ws.s1[a]) * ws.s1[a];
+      const double sd = std::sqrt(static_cast<double>(spread)) / n / kUnitsPerG;
+      point.mean[a] = static_cast<double>(ws.s1[a]) / n / kUnitsPerG;
+      still = sd < sd_limit_ && std::fabs(point.mean[a]) < mean_limit_;
+    }
+    if (!still) {
+      close();
+      return;
+    }
+    point.temperature = ws.temperature / n;
+    points.push_back(point);
+    if (!in_run_ || id != last_ + 1) {
+      close();
+      in_run_ = true;
+      first_ = id;
+    }
+    last_ = id;
+  }
+
+  void finish() { close(); }
+
+  std::vector<CalibrationPoint> points;
+  std::vector<Run> runs;
+
+ private:
+  void close() {
+    if (in_run_ && static_cast<double>(last_ - first_ + 1) * 10.0 >= shortest_s_)
+      runs.push_back({first_, last_});
+    in_run_ = false;
+  }
+
+  double required_, sd_limit_, mean_limit_, shortest_s_;
+  bool in_run_ = false;
+  std::int64_t first_ = 0, last_ = 0;
+};
+
+// Pass 1 judges each window when the samples move on to a later one, keeping only the
+// verdicts; a clock that goes back to an earlier window makes it start again keeping every
+// window's sums until the end (`streaming` false).
 struct Pass1 {
+  bool streaming = true;
+  bool went_back = false;  // streaming stopped: the clock went back
+  WindowSums open;         // streaming: the window being filled
+  std::int64_t open_id = 0;
+  bool have_open = false;
   std::map<std::int64_t, WindowSums> windows;
   std::map<std::int64_t, EpochSums> epochs;
   std::int64_t tmin = std::numeric_limits<std::int64_t>::max();
@@ -130,7 +195,8 @@ struct Pass1 {
   std::uint64_t most_epoch_samples = 0;
 };
 
-Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, SummaryFailure& failure) {
+Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, WindowJudge& judge,
+                      SummaryFailure& failure) {
   auto block = std::make_unique<BlockSamples>();
   const IsaLevel isa = best_isa();
   const std::int64_t epoch_us = o.epoch_s * 1000000;
@@ -151,11 +217,28 @@ Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, Summar
     p.samples += n;
     const double temperature = block->temperature, light = block->light;
     for_each_segment(t, n, epoch_us, [&](std::int64_t w, std::int64_t e, std::size_t i, std::size_t j) {
-      if (current == p.windows.end() || current_id != w) {
-        current = p.windows.try_emplace(w).first;
-        current_id = w;
+      if (p.went_back) return;
+      WindowSums* target;
+      if (p.streaming) {
+        if (p.have_open && w != p.open_id) {
+          if (w < p.open_id) {
+            p.went_back = true;
+            return;
+          }
+          judge.add(p.open_id, p.open);
+          p.open = WindowSums{};
+        }
+        p.have_open = true;
+        p.open_id = w;
+        target = &p.open;
+      } else {
+        if (current == p.windows.end() || current_id != w) {
+          current = p.windows.try_emplace(w).first;
+          current_id = w;
+        }
+        target = &current->second;
       }
-      WindowSums& ws = current->second;
+      WindowSums& ws = *target;
       const float* const acc[3] = {block->decoded.acc[0] + i, block->decoded.acc[1] + i,
                                    block->decoded.acc[2] + i};
       double sum[3], squares[3];
@@ -187,53 +270,15 @@ Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, Summar
       p.epoch_samples += count;
       p.most_epoch_samples = std::max(p.most_epoch_samples, p.epoch_samples);
     });
+    if (p.went_back) return {};
   }
+  if (p.streaming) {
+    if (p.have_open) judge.add(p.open_id, p.open);
+  } else {
+    for (const auto& [id, ws] : p.windows) judge.add(id, ws);
+  }
+  judge.finish();
   return {};
-}
-
-// A run of still windows [first, last] long enough to be non-wear.
-struct Run {
-  std::int64_t first, last;
-};
-
-// The windows' verdicts: the still windows' points for the calibration and the non-wear
-// runs, in time order.
-void judge_windows(const Pass1& p, const SummaryOptions& o, double rate_hz,
-                   std::vector<CalibrationPoint>& points, std::vector<Run>& runs) {
-  const double required = o.window_fraction * rate_hz * 10.0;
-  const double sd_limit = o.still_sd_mg / 1000.0;
-  const double shortest_s = o.nonwear_min * 60.0;
-  bool in_run = false;
-  std::int64_t first = 0, last = 0;
-  const auto close = [&] {
-    if (in_run && static_cast<double>(last - first + 1) * 10.0 >= shortest_s) runs.push_back({first, last});
-    in_run = false;
-  };
-  for (const auto& [id, ws] : p.windows) {
-    const auto n = static_cast<double>(ws.n);
-    bool still = ws.n > 0 && n >= required;
-    CalibrationPoint point{};
-    for (int a = 0; a < 3 && still; ++a) {
-      // n^2 var = n s2 - s1^2, exact.
-      const Int128 spread = static_cast<Int128>(ws.n) * ws.s2[a] - static_cast<Int128>(ws.s1[a]) * ws.s1[a];
-      const double sd = std::sqrt(static_cast<double>(spread)) / n / kUnitsPerG;
-      point.mean[a] = static_cast<double>(ws.s1[a]) / n / kUnitsPerG;
-      still = sd < sd_limit && std::fabs(point.mean[a]) < o.still_mean_g;
-    }
-    if (still) {
-      point.temperature = ws.temperature / n;
-      points.push_back(point);
-      if (!in_run || id != last + 1) {
-        close();
-        in_run = true;
-        first = id;
-      }
-      last = id;
-    } else {
-      close();
-    }
-  }
-  close();
 }
 
 // --- pass 2: epochs ----------------------------------------------------------------------
@@ -482,21 +527,31 @@ Result<ActivitySummary> summarize_recording(std::string_view path, const Summary
   }
   TG_ASSIGN_OR_RETURN(BlockWalk walk, BlockWalk::open(path, std::nullopt, std::nullopt));
 
+  // The rate the windows count samples against; the walk has checked the file.
+  TG_ASSIGN_OR_RETURN(CwaHeader header, read_cwa_header(path));
   Pass1 p1;
-  TG_TRY(walk.conclude(gather_windows(walk, o, p1, failure)));
+  auto judge = std::make_unique<WindowJudge>(o, header.sample_rate_hz);
+  Status gathered = gather_windows(walk, o, p1, *judge, failure);
+  if (gathered.ok() && p1.went_back) {
+    p1 = Pass1{};
+    p1.streaming = false;
+    judge = std::make_unique<WindowJudge>(o, header.sample_rate_hz);
+    gathered = walk.rewind();
+    if (gathered.ok()) gathered = gather_windows(walk, o, p1, *judge, failure);
+  }
+  TG_TRY(walk.conclude(std::move(gathered)));
   if (p1.samples == 0) return CwaError::message(msg::kNoSampleData);
   if (p1.tmax - p1.tmin > kMaxSpanDays * kDayUs)
     return CwaError::message("Sample times span more than " + std::to_string(kMaxSpanDays) +
                              " days: a summary covers at most that");
-  TG_ASSIGN_OR_RETURN(CwaHeader header, read_cwa_header(path));
 
   ActivitySummary s;
   s.samples = p1.samples;
   s.first_sample_us = p1.tmin;
   s.last_sample_us = p1.tmax;
-  std::vector<CalibrationPoint> points;
-  std::vector<Run> runs;
-  judge_windows(p1, o, header.sample_rate_hz, points, runs);
+  std::vector<CalibrationPoint> points = std::move(judge->points);
+  std::vector<Run> runs = std::move(judge->runs);
+  judge.reset();
   p1.windows.clear();
   s.calibration = fit_calibration(points, o.calibration, o.calibrate);
   points = {};

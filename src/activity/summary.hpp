@@ -48,9 +48,11 @@
 // the same bits.
 //
 // The passes. Pass 1 decodes every block and gathers each window's count, sums and
-// temperature (keyed by window), the earliest and latest time, and whether epochs follow
-// each other in time. Then the windows give the calibration and the
-// non-wear periods. Pass 2 decodes every block again, applies the calibration and fills the
+// temperature, each epoch's count, sums, temperature and light, the earliest and latest
+// time, and whether epochs follow each other in time. A window is judged (still or not, its
+// mean for the calibration, the non-wear run it extends) as soon as the samples move on to a
+// later one; a clock that goes back into an earlier window makes pass 1 start again keeping
+// every window's sums until the end. Then the still windows give the calibration. Pass 2 decodes every block again, applies the calibration and fills the
 // epochs. The MAD of an epoch needs its mean |a'| first: while epochs come one after the
 // other, an epoch's |a'| values are kept until it ends; a recording whose clock goes back
 // into an epoch already left (or that crowds more than a few million samples into one
