@@ -1,8 +1,15 @@
-// Runs a fuzz target over files named on the command line (directories are walked), so
-// that the targets build and run everywhere without a fuzzing engine. With clang and
-// -fsanitize=fuzzer, link the target without this file instead.
+// Runs a fuzz target over files named on the command line (directories are walked, their
+// files in the order of their paths), so that the targets build and run everywhere without
+// a fuzzing engine. With clang and -fsanitize=fuzzer, link the target without this file
+// instead.
+//
+//   fuzz_x [--every=N] PATH...    N > 1 takes the first file of every N (a bounded slice
+//                                 of a corpus, for slow runs such as an emulator's)
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -11,27 +18,43 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace {
-int run_file(const std::filesystem::path& p) {
+void run_file(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::size_t runs = 0;
+  std::size_t every = 1;
+  std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--every=", 8) == 0) {
+      every = std::strtoull(argv[i] + 8, nullptr, 10);
+      if (every == 0) {
+        std::fprintf(stderr, "--every needs a count of at least 1\n");
+        return 2;
+      }
+      continue;
+    }
     const std::filesystem::path p(argv[i]);
     if (std::filesystem::is_directory(p)) {
+      std::vector<std::filesystem::path> found;
       for (const auto& e : std::filesystem::recursive_directory_iterator(p))
-        if (e.is_regular_file()) {
-          run_file(e.path());
-          ++runs;
-        }
+        if (e.is_regular_file()) found.push_back(e.path());
+      std::sort(found.begin(), found.end());
+      files.insert(files.end(), found.begin(), found.end());
+    } else if (std::filesystem::exists(p)) {
+      files.push_back(p);
     } else {
-      run_file(p);
-      ++runs;
+      std::fprintf(stderr, "%s: no such file or directory\n", argv[i]);
+      return 2;
     }
+  }
+  std::size_t runs = 0;
+  for (std::size_t i = 0; i < files.size(); i += every) {
+    run_file(files[i]);
+    ++runs;
   }
   std::printf("replayed %zu inputs\n", runs);
   return 0;

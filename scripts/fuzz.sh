@@ -7,16 +7,19 @@
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 #   FUZZ_JOBS=N   run N targets at once (default 1)
 #
-# The regular tests replay the corpora with a g++ sanitizer build (tests/test_fuzz_replay.py);
-# this script needs clang with libFuzzer.
+# The regular tests replay the corpora with a g++ sanitizer build (tests/test_fuzz_replay.py,
+# ctest); this script needs clang with libFuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_sector fuzz_header fuzz_resample fuzz_pipeline fuzz_gzip)
+if [ ${#targets[@]} -eq 0 ]; then
+  for f in fuzz/fuzz_*.cpp; do targets+=("$(basename "$f" .cpp)"); done
+fi
 jobs=${FUZZ_JOBS:-1}
+[ -d .venv/bin ] && PATH="$PWD/.venv/bin:$PATH"
 
 cxx=""
 for c in "${CLANGXX:-}" clang++-19 clang++; do
@@ -27,20 +30,18 @@ missing="clang with libFuzzer is needed: on Debian, apt-get install -y clang-19 
 
 out=build/fuzz
 mkdir -p "$out/artifacts" "$out/logs"
-flags=(-std=c++20 -O1 -g -ffp-contract=off -fno-omit-frame-pointer -Isrc
-       -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)
 echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' \
   > "$out/probe.cpp"
-"$cxx" "${flags[@]}" -fsanitize=fuzzer "$out/probe.cpp" -o "$out/probe" 2>/dev/null ||
+"$cxx" -fsanitize=fuzzer,address,undefined "$out/probe.cpp" -o "$out/probe" 2>/dev/null ||
   { echo "$cxx cannot link libFuzzer. $missing" >&2; exit 1; }
 
-# The core's sources, compiled once (two at a time) and again after any change in src/.
-if [ ! -e "$out/obj/stamp" ] || [ -n "$(find src -newer "$out/obj/stamp" -print -quit)" ]; then
-  rm -rf "$out/obj" && mkdir -p "$out"/obj/src/{errors,packet,header,package}
-  ls src/errors/*.cpp src/packet/*.cpp src/header/*.cpp src/package/*.cpp | grep -v '_py\.cpp$' |
-    xargs -P 2 -I{} "$cxx" "${flags[@]}" -c {} -o "$out/obj/{}.o"
-  touch "$out/obj/stamp"
-fi
+# The targets, built by CMake (the sources and flags of every build) with libFuzzer,
+# AddressSanitizer and UBSan.
+cmake -S . -B "$out/cmake" -G Ninja -DCMAKE_CXX_COMPILER="$(command -v "$cxx")" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTILTGRAM_MODULE=OFF -DTILTGRAM_SANITIZE=ON \
+  -DTILTGRAM_LIBFUZZER=ON >"$out/logs/cmake.log" 2>&1 &&
+  cmake --build "$out/cmake" --target "${targets[@]}" >>"$out/logs/cmake.log" 2>&1 ||
+  { tail -30 "$out/logs/cmake.log" >&2; echo "the fuzz targets did not build" >&2; exit 1; }
 
 max_len() {
   case $1 in
@@ -49,22 +50,21 @@ max_len() {
 }
 
 run_target() {
-  local t=$1 log="$out/logs/$1.log" fresh="$out/new/$1"
-  "$cxx" "${flags[@]}" -fsanitize=fuzzer "fuzz/$t.cpp" $(find "$out/obj" -name '*.o') -lz -o "$out/$t"
+  local t=$1 log="$out/logs/$1.log" fresh="$out/new/$1" exe="$out/cmake/$1"
   rm -rf "$fresh" && mkdir -p "$fresh" "fuzz/corpus/$t"
   local status=0
   # A freed block stays poisoned until it is reused, but is not held back in a quarantine:
   # the writers' large buffers, freed on every input, would otherwise have their shadow
   # memory re-faulted each time, at a third of the speed.
   ASAN_OPTIONS=detect_leaks=1:quarantine_size_mb=0 UBSAN_OPTIONS=print_stacktrace=1 \
-    "$out/$t" -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=10 -rss_limit_mb=2048 \
+    "$exe" -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$out/artifacts/$t-" "$fresh" "fuzz/corpus/$t" \
     >"$log" 2>&1 || status=$?
   # The corpus becomes the smallest set of its inputs and the new ones that keeps all the
   # coverage they reach together.
   local merged="$out/merged/$t"
   rm -rf "$merged" && mkdir -p "$merged"
-  if "$out/$t" -merge=1 -max_len="$(max_len "$t")" "$merged" "fuzz/corpus/$t" "$fresh" >>"$log" 2>&1; then
+  if "$exe" -merge=1 -max_len="$(max_len "$t")" "$merged" "fuzz/corpus/$t" "$fresh" >>"$log" 2>&1; then
     rm -rf "fuzz/corpus/$t" && mv "$merged" "fuzz/corpus/$t"
   else
     status=1

@@ -1,7 +1,7 @@
-"""Builds and runs the C++ check of the CSV number formatting (exact 6- and 4-decimal text)."""
+"""Runs the C++ check of the CSV number formatting (exact 6- and 4-decimal text)."""
 
-from cpp_program import build_and_run
+from cpp_program import run_check
 
 
-def test_fixed_point_text_matches_exact_rounding(tmp_path):
-    build_and_run(tmp_path, "test_csv_format", ["src/package/csv_format.cpp"])
+def test_fixed_point_text_matches_exact_rounding():
+    run_check("test_csv_format")

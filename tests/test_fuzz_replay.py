@@ -1,6 +1,6 @@
-"""The fuzz targets, built with g++, AddressSanitizer and UBSan, over the corpora that the
-coverage-guided campaigns kept (fuzz/corpus/, grown by scripts/fuzz.sh) and over many
-mutations of hand-made seeds: the decoders and the whole reading pipeline must never crash,
+"""The fuzz targets, built by CMake with AddressSanitizer and UBSan (tests/cpp_program.py),
+over the corpora that the coverage-guided campaigns kept (fuzz/corpus/, grown by
+scripts/fuzz.sh) and over many mutations of hand-made seeds: the decoders and the whole reading pipeline must never crash,
 read out of bounds, hit undefined behaviour or break an invariant, whatever a file holds."""
 
 from __future__ import annotations
@@ -9,47 +9,21 @@ import os
 import random
 import struct
 import subprocess
-from pathlib import Path
 
 import pytest
 
-from cpp_program import compiler
+from cpp_program import build, ctest, environment
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-TARGETS = ["fuzz_sector", "fuzz_header", "fuzz_resample", "fuzz_pipeline", "fuzz_gzip"]
-FLAGS = ["-std=c++20", "-O1", "-g", "-ffp-contract=off", "-fsanitize=address,undefined",
-         "-fno-sanitize-recover=all", "-Isrc"]
-ENV = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:abort_on_error=1",
+TARGETS = sorted(f[:-4] for f in os.listdir(os.path.join(ROOT, "fuzz"))
+                 if f.startswith("fuzz_") and f.endswith(".cpp"))
+ENV = dict(environment(), ASAN_OPTIONS="detect_leaks=1:abort_on_error=1",
            UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1")
 
 
-@pytest.fixture(scope="module")
-def core_objects(tmp_path_factory):
-    """The core's sources compiled once with the sanitizers, two at a time."""
-    gxx = compiler()
-    out = tmp_path_factory.mktemp("fuzz_core")
-    sources = sorted(str(p.relative_to(ROOT)) for p in Path(ROOT, "src").glob("*/*.cpp")
-                     if not p.name.endswith("_py.cpp"))
-    objects, pending = [], []
-    for src in sources:
-        obj = str(out / (src.replace("/", "_") + ".o"))
-        objects.append(obj)
-        pending.append(subprocess.Popen([gxx, *FLAGS, "-c", src, "-o", obj], cwd=ROOT,
-                                        stderr=subprocess.PIPE, text=True))
-        if len(pending) == 2 or src == sources[-1]:
-            for proc in pending:
-                assert proc.wait() == 0, proc.stderr.read()[-4000:]
-            pending = []
-    return gxx, objects
-
-
-def build(tmp_path, core_objects, target: str) -> str:
-    gxx, objects = core_objects
-    exe = str(tmp_path / target)
-    built = subprocess.run([gxx, *FLAGS, f"fuzz/{target}.cpp", "fuzz/replay_main.cpp", *objects, "-lz", "-o", exe],
-                           cwd=ROOT, capture_output=True, text=True)
-    assert built.returncode == 0, built.stderr[-4000:]
-    return exe
+def program(name: str) -> str:
+    """The fuzz target `name` with the main that replays files, built by CMake."""
+    return str(build(name) / name)
 
 
 def replay(exe: str, *inputs) -> str:
@@ -78,18 +52,18 @@ def mutations(seed_dir: str, out_dir, count: int, rng: random.Random) -> None:
         (out_dir / f"m{i:05d}").write_bytes(bytes(data))
 
 
-@pytest.mark.parametrize("target", TARGETS)
-def test_fuzz_corpus_replays_clean(tmp_path, core_objects, target):
-    # The inputs the coverage-guided campaigns kept (scripts/fuzz.sh).
-    corpus = os.path.join(ROOT, "fuzz", "corpus", target)
-    count = len(os.listdir(corpus))
+@pytest.mark.parametrize("name", TARGETS)
+def test_fuzz_corpus_replays_clean(name):
+    # The inputs the coverage-guided campaigns kept (scripts/fuzz.sh), replayed by ctest.
+    count = len(os.listdir(os.path.join(ROOT, "fuzz", "corpus", name)))
     assert count > 0
-    assert f"replayed {count} inputs" in replay(build(tmp_path, core_objects, target), corpus)
+    assert f"replayed {count} inputs" in ctest(f"{name}_corpus")
+
 
 
 @pytest.mark.parametrize("target", ["fuzz_sector", "fuzz_header"])
-def test_fuzz_targets_survive_mutated_inputs(tmp_path, core_objects, target):
-    exe = build(tmp_path, core_objects, target)
+def test_fuzz_targets_survive_mutated_inputs(tmp_path, target):
+    exe = program(target)
     corpus = tmp_path / "corpus"
     corpus.mkdir()
     mutations(os.path.join(ROOT, "fuzz", "seeds"), corpus, 3000, random.Random(target))
@@ -121,8 +95,8 @@ def sample_stream(rng: random.Random) -> bytes:
     return head + b"".join(records)
 
 
-def test_resampler_paths_agree_on_random_streams(tmp_path, core_objects):
-    exe = build(tmp_path, core_objects, "fuzz_resample")
+def test_resampler_paths_agree_on_random_streams(tmp_path):
+    exe = program("fuzz_resample")
     corpus = tmp_path / "corpus"
     corpus.mkdir()
     rng = random.Random("fuzz_resample")
@@ -167,8 +141,8 @@ def gzip_inputs(rng: random.Random, count: int):
         yield bytes(blob)
 
 
-def test_gzip_source_agrees_with_the_decompressed_file(tmp_path, core_objects):
-    exe = build(tmp_path, core_objects, "fuzz_gzip")
+def test_gzip_source_agrees_with_the_decompressed_file(tmp_path):
+    exe = program("fuzz_gzip")
     corpus = tmp_path / "corpus"
     corpus.mkdir()
     for i, blob in enumerate(gzip_inputs(random.Random("fuzz_gzip"), 600)):

@@ -20,14 +20,14 @@ import pytest
 
 import tiltgram
 from builders import contiguous_blocks, pack_time, packet
-from cpp_program import build_and_run
+from cpp_program import run_check
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ZERO_SECTOR = bytes(512)  # not a data packet: planned, read and skipped
 
 
-def test_available_memory_and_guard_arithmetic(tmp_path):
-    build_and_run(tmp_path, "test_memory", ["src/package/memory.cpp"])
+def test_available_memory_and_guard_arithmetic():
+    run_check("test_memory")
 
 
 # --- under an address-space limit --------------------------------------------------------
