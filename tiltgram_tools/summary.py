@@ -11,10 +11,11 @@ from __future__ import annotations
 import datetime as dt
 import os
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-import numpy as np
-import pandas as pd
+if TYPE_CHECKING:  # imported where used: `tiltgram --help` loads neither
+    import numpy as np
+    import pandas as pd
 
 __all__ = ["Summary", "summarize", "EPOCH_COLUMNS", "DAY_COLUMNS", "CALIBRATION_STATUSES"]
 
@@ -63,16 +64,24 @@ def _offset_us(tz: dt.tzinfo | None) -> int:
 
 
 def _times(start_us: int, step_us: int, n: int, name: str, utc: bool) -> pd.DatetimeIndex:
+    import numpy as np
+    import pandas as pd
+
     values = (np.int64(start_us) + np.int64(step_us) * np.arange(n, dtype=np.int64)).astype("datetime64[us]")
     index = pd.DatetimeIndex(values, name=name)
     return index.tz_localize("UTC") if utc else index
 
 
 def _column(raw: bytes, dtype: str) -> np.ndarray:
+    import numpy as np
+
     return np.frombuffer(raw, dtype=dtype).copy()
 
 
 def _timestamp(us: int, utc: bool) -> pd.Timestamp:
+    import numpy as np
+    import pandas as pd
+
     t = pd.Timestamp(np.datetime64(us, "us"))
     return t.tz_localize("UTC") if utc else t
 
@@ -108,6 +117,9 @@ def summarize(
     for an offset that shifts a time out of range, RuntimeError for a file that is not a
     regular file (a summary reads the recording twice).
     """
+    import numpy as np
+    import pandas as pd
+
     from tiltgram_tools import _activity
 
     if isinstance(epoch_s, bool) or not isinstance(epoch_s, (int, np.integer)):
