@@ -86,6 +86,22 @@ class Task:
     options: Mapping[str, Any] = field(default_factory=dict)
     replaces: tuple[int, int] | None = None  # the file id of the output it overwrites
 
+    def run(self) -> None:
+        """Writes `temp` and renames it to `final`; raises on failure (a subclass may do
+        other work with the same guarantees)."""
+        if self.format == "csv":
+            tiltgram.write_cwa_csv(self.source, self.temp, **self.options)
+        else:
+            from tiltgram_tools.parquet import write_parquet
+
+            write_parquet(tiltgram.read_cwa_file(self.source, **self.options), self.temp)
+        os.replace(self.temp, self.final)
+
+    def discard(self) -> None:
+        """Removes what a failed run left."""
+        with contextlib.suppress(OSError):
+            os.unlink(self.temp)
+
     def completed(self) -> bool:
         """Whether the output was renamed into place, by a worker that may have died after."""
         file_id = _file_id(self.final)
@@ -96,8 +112,7 @@ class Task:
         temporary is removed and `message` returned."""
         if self.completed():
             return None
-        with contextlib.suppress(OSError):
-            os.unlink(self.temp)
+        self.discard()
         return message
 
 
@@ -232,16 +247,9 @@ def convert_one(task: Task) -> str | None:
     and renamed, and the temporary is removed on failure.
     """
     try:
-        if task.format == "csv":
-            tiltgram.write_cwa_csv(task.source, task.temp, **task.options)
-        else:
-            from tiltgram_tools.parquet import write_parquet
-
-            write_parquet(tiltgram.read_cwa_file(task.source, **task.options), task.temp)
-        os.replace(task.temp, task.final)
+        task.run()
     except Exception as exc:  # one bad recording never stops the batch
-        with contextlib.suppress(OSError):
-            os.unlink(task.temp)
+        task.discard()
         return failure_message(exc)
     return None
 
@@ -352,8 +360,7 @@ def _run_local(tasks: Sequence[Task], jobs: int, done: Callable[[Task, str | Non
         for w in workers:
             w.stop(kill=True)
             if w.task is not None:
-                with contextlib.suppress(OSError):
-                    os.unlink(w.task.temp)
+                w.task.discard()
         raise
     for w in workers:
         w.stop(kill=False)
@@ -436,7 +443,7 @@ class _FailureLog:
             self.file.close()
 
 
-def _progress_bar(total: int, enabled: bool | None) -> Any:
+def _progress_bar(total: int, enabled: bool | None, desc: str = "converting") -> Any:
     if enabled is None:
         enabled = sys.stderr.isatty()
     if not enabled or total == 0:
@@ -446,7 +453,7 @@ def _progress_bar(total: int, enabled: bool | None) -> Any:
     except ImportError as exc:
         print(f"no progress bar: {exc}", file=sys.stderr)
         return None
-    return tqdm(total=total, unit="rec", desc="converting", file=sys.stderr, dynamic_ncols=True)
+    return tqdm(total=total, unit="rec", desc=desc, file=sys.stderr, dynamic_ncols=True)
 
 
 def convert_many(

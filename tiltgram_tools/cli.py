@@ -17,7 +17,7 @@ from collections.abc import Sequence
 from tiltgram_tools.extras import MissingExtraError
 
 # Subcommand modules, in the order `--help` lists them.
-SUBCOMMANDS: tuple[str, ...] = ("info", "convert", "plot")
+SUBCOMMANDS: tuple[str, ...] = ("info", "convert", "cohort", "plot")
 
 EXIT_OK = 0
 EXIT_FAILED = 1
