@@ -1,7 +1,8 @@
 """tiltgram_tools.summarize against read_cwa_file (plain), side by side in one run, and the
-summary's peak memory over a fresh process's baseline, for 7 and 14 days.
+summary's peak memory over a fresh process's baseline, for 7 and 14 days; with --cohort,
+`tiltgram summarize` of 8 one-day recordings with --jobs 2 against --jobs 1.
 
-    .venv/bin/python bench/bench_summarize.py [days]
+    .venv/bin/python bench/bench_summarize.py [days] [--cohort]
 
 The recordings are bench/synth.py's 100 Hz packed recordings with a day's movement (still at
 night, bouts by day). Targets: summarize <= 1.0 x read_cwa_file; peak memory growth <= 64 MB.
@@ -37,8 +38,38 @@ def peak_growth_mb(path: str) -> tuple[float, int]:
     return (peak_kb - base_kb) / 1024, epochs
 
 
+def cohort_jobs() -> None:
+    """`tiltgram summarize` of 8 one-day recordings, --jobs 2 against --jobs 1, interleaved."""
+    import shutil
+    import statistics
+    import tempfile
+    import time
+
+    src = recording(1.0, name="/tmp/tiltgram-bench-1d-30-movement.cwa", movement=True)
+    folder = tempfile.mkdtemp(prefix="tiltgram-bench-cohort-")
+    for k in range(8):
+        os.link(src, os.path.join(folder, f"r{k}.cwa"))
+    command = os.path.join(os.path.dirname(sys.executable), "tiltgram")
+    times: dict[int, list[float]] = {1: [], 2: []}
+    for _ in range(3):
+        for jobs in (1, 2):
+            out = tempfile.mkdtemp(prefix="tiltgram-bench-out-")
+            t = time.perf_counter()
+            subprocess.run([command, "summarize", folder, "-o", out, "-q", "--jobs", str(jobs)],
+                           check=True)
+            times[jobs].append(time.perf_counter() - t)
+            shutil.rmtree(out)
+    shutil.rmtree(folder)
+    one, two = statistics.median(times[1]), statistics.median(times[2])
+    print(f"tiltgram summarize, 8 one-day recordings: --jobs 1 {one:.2f} s, --jobs 2 {two:.2f} s "
+          f"= {two / one:.2f}  (target <= 0.6)")
+
+
 def main() -> None:
     print(machine())
+    if "--cohort" in sys.argv:
+        sys.argv.remove("--cohort")
+        cohort_jobs()
     days = float(sys.argv[1]) if len(sys.argv) > 1 else 7.0
     path = recording(days, name=f"/tmp/tiltgram-bench-{days:g}d-30-movement.cwa", movement=True)
     size = os.path.getsize(path)
