@@ -467,6 +467,21 @@ def test_errors(tmp_path):
         summarize(path, cutpoints_mg=(90.0, 45.0, 400.0))
     with pytest.raises(ValueError, match="^window_fraction"):
         summarize(path, window_fraction=1.5)
+    for tz in ("+02:00", 2):
+        with pytest.raises(TypeError) as err:
+            summarize(path, fixed_utc_offset_timezone=tz)  # type: ignore[arg-type]
+        with pytest.raises(TypeError) as expected:
+            tiltgram.read_cwa_file(path, fixed_utc_offset_timezone=tz)
+        assert str(err.value) == str(expected.value)
+
+    class Far(dt.tzinfo):
+        def utcoffset(self, when):
+            return dt.timedelta(days=-10**8)
+
+    # An offset that moves the samples 270,000 years: the times still fit int64, but lie
+    # beyond what a summary covers.
+    with pytest.raises(RuntimeError, match="beyond 146,000 years"):
+        summarize(path, fixed_utc_offset_timezone=Far())
     small = summarize(path)
     assert small.recording["calibration"]["status"] == "too few still windows"
     assert len(small.days) == 1 and small.recording["valid_days"] == 0

@@ -53,6 +53,9 @@ def _offset_us(tz: dt.tzinfo | None) -> int:
     """The fixed UTC offset in microseconds, as the reader takes `fixed_utc_offset_timezone`."""
     if tz is None:
         return 0
+    if not isinstance(tz, dt.tzinfo):
+        raise TypeError(f"argument 'fixed_utc_offset_timezone': '{type(tz).__name__}' object "
+                        "cannot be converted to 'PyTzInfo'")
     delta = tz.utcoffset(None)
     if not isinstance(delta, dt.timedelta):
         raise TypeError(f"fixed_utc_offset_timezone.utcoffset(None) returned {type(delta).__name__}, "
