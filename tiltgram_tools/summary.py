@@ -117,8 +117,8 @@ def summarize(
     are used as read. The other options are the method's thresholds (README.md, "Activity
     summaries"). Errors: the reader's (RuntimeError with its text) for the recording,
     "No valid sample data found" without samples, ValueError for an option, OverflowError
-    for an offset that shifts a time out of range, RuntimeError for a file that is not a
-    regular file (a summary reads the recording twice).
+    for an offset that shifts a time out of range, RuntimeError for a pipe (a summary reads
+    the recording twice).
     """
     import numpy as np
     import pandas as pd

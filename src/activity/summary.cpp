@@ -47,8 +47,7 @@ struct BlockSamples {
 
 // Decodes and stamps the walk's current block (the checks of the plain read, in its order:
 // the sample format, then the times) and moves its times onto the summary's clock.
-Status load_block(BlockWalk& walk, std::int64_t offset_us, BlockSamples& out,
-                  SummaryFailure& failure) {
+Status load_block(BlockWalk& walk, std::int64_t offset_us, BlockSamples& out) {
   TG_ASSIGN_OR_RETURN(SampleFormat format, walk.format(/*include_magnetometer=*/false));
   const std::size_t n = format.count;
   TG_ASSIGN_OR_RETURN(double end, walk.times(n, out.times));
@@ -59,15 +58,12 @@ Status load_block(BlockWalk& walk, std::int64_t offset_us, BlockSamples& out,
                        {d.mag[0], d.mag[1], d.mag[2]}});
   d.count = n;
   if (offset_us != 0) {
-    if (!shift_fits(out.times, n, offset_us)) {
-      failure = SummaryFailure::kShiftOverflow;
-      return CwaError::message(msg::kShiftOverflow);
-    }
+    if (!shift_fits(out.times, n, offset_us)) return CwaError::overflow(msg::kShiftOverflow);
     for (std::size_t i = 0; i < n; ++i) out.times[i] -= offset_us;
   }
   // A block's times never decrease.
   if (n > 0 && (out.times[n - 1] > kTimeLimitUs || out.times[0] < -kTimeLimitUs))
-    return CwaError::message("Sample times beyond 146,000 years from 1970 cannot be summarized");
+    return CwaError::format("Sample times beyond 146,000 years from 1970 cannot be summarized");
   const BlockReadings readings = block_readings(walk.block());
   out.temperature = readings.temperature;
   out.light = readings.light;
@@ -195,8 +191,7 @@ struct Pass1 {
   std::uint64_t most_epoch_samples = 0;
 };
 
-Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, WindowJudge& judge,
-                      SummaryFailure& failure) {
+Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, WindowJudge& judge) {
   auto block = std::make_unique<BlockSamples>();
   const IsaLevel isa = best_isa();
   const std::int64_t epoch_us = o.epoch_s * 1000000;
@@ -207,7 +202,7 @@ Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, Window
   for (;;) {
     TG_ASSIGN_OR_RETURN(bool more, walk.next());
     if (!more) break;
-    TG_TRY(load_block(walk, o.offset_us, *block, failure));
+    TG_TRY(load_block(walk, o.offset_us, *block));
     const std::size_t n = block->count;
     const std::int64_t* t = block->times;
     if (n == 0) continue;
@@ -313,7 +308,7 @@ struct Pass2 {
 
 Status fill_epochs(BlockWalk& walk, const SummaryOptions& o, const Calibration& cal,
                    const std::vector<Run>& runs, bool keep_values, std::uint64_t most_epoch_samples,
-                   Pass2& p, SummaryFailure& failure) {
+                   Pass2& p) {
   auto block = std::make_unique<BlockSamples>();
   const IsaLevel isa = best_isa();
   double r[kMaxSamplesPerPacket];
@@ -331,7 +326,7 @@ Status fill_epochs(BlockWalk& walk, const SummaryOptions& o, const Calibration& 
   for (;;) {
     TG_ASSIGN_OR_RETURN(bool more, walk.next());
     if (!more) break;
-    TG_TRY(load_block(walk, o.offset_us, *block, failure));
+    TG_TRY(load_block(walk, o.offset_us, *block));
     for_each_segment(block->times, block->count, epoch_us,
                      [&](std::int64_t w, std::int64_t e, std::size_t i, std::size_t j) {
       const std::int64_t k = e - p.first_epoch;
@@ -356,8 +351,7 @@ Status fill_epochs(BlockWalk& walk, const SummaryOptions& o, const Calibration& 
 
 // The third pass, for recordings whose epochs do not come in order: each sample's
 // deviation from its epoch's mean |a'|.
-Status add_deviations(BlockWalk& walk, const SummaryOptions& o, const Calibration& cal, Pass2& p,
-                      SummaryFailure& failure) {
+Status add_deviations(BlockWalk& walk, const SummaryOptions& o, const Calibration& cal, Pass2& p) {
   auto block = std::make_unique<BlockSamples>();
   const IsaLevel isa = best_isa();
   double r[kMaxSamplesPerPacket];
@@ -365,7 +359,7 @@ Status add_deviations(BlockWalk& walk, const SummaryOptions& o, const Calibratio
   for (;;) {
     TG_ASSIGN_OR_RETURN(bool more, walk.next());
     if (!more) break;
-    TG_TRY(load_block(walk, o.offset_us, *block, failure));
+    TG_TRY(load_block(walk, o.offset_us, *block));
     for_each_segment(block->times, block->count, epoch_us,
                      [&](std::int64_t, std::int64_t e, std::size_t i, std::size_t j) {
       EpochSums& es = p.epochs[static_cast<std::size_t>(e - p.first_epoch)];
@@ -479,12 +473,12 @@ void day_columns(const EpochColumns& ep, const SummaryOptions& o, std::int64_t t
 }
 
 Status check_positive(double v, const char* what) {
-  if (!std::isfinite(v) || !(v > 0.0)) return CwaError::message(std::string(what) + " must be a finite number > 0");
+  if (!std::isfinite(v) || !(v > 0.0)) return CwaError::argument(std::string(what) + " must be a finite number > 0");
   return {};
 }
 
 Status check_fraction(double v, const char* what) {
-  if (!(v > 0.0 && v <= 1.0)) return CwaError::message(std::string(what) + " must be > 0 and <= 1");
+  if (!(v > 0.0 && v <= 1.0)) return CwaError::argument(std::string(what) + " must be > 0 and <= 1");
   return {};
 }
 
@@ -492,57 +486,56 @@ Status check_fraction(double v, const char* what) {
 
 Status check_summary_options(const SummaryOptions& o) {
   if (o.epoch_s < 1 || o.epoch_s > 3600 || 86400 % o.epoch_s != 0)
-    return CwaError::message("epoch_s must be a whole number of seconds from 1 to 3600 that divides 86400");
+    return CwaError::argument("epoch_s must be a whole number of seconds from 1 to 3600 that divides 86400");
   TG_TRY(check_fraction(o.window_fraction, "window_fraction"));
   TG_TRY(check_positive(o.still_sd_mg, "still_sd_mg"));
   TG_TRY(check_positive(o.still_mean_g, "still_mean_g"));
   const CalibrationOptions& c = o.calibration;
   if (!std::isfinite(c.sphere_g) || c.sphere_g < 0.0)
-    return CwaError::message("calibration_sphere_g must be a finite number >= 0");
+    return CwaError::argument("calibration_sphere_g must be a finite number >= 0");
   TG_TRY(check_positive(c.max_error_mg, "calibration_max_error_mg"));
   if (!std::isfinite(c.tolerance_g) || c.tolerance_g < 0.0)
-    return CwaError::message("calibration_tolerance_g must be a finite number >= 0");
+    return CwaError::argument("calibration_tolerance_g must be a finite number >= 0");
   if (!std::isfinite(c.temperature_sd_c) || c.temperature_sd_c < 0.0)
-    return CwaError::message("temperature_sd_c must be a finite number >= 0");
+    return CwaError::argument("temperature_sd_c must be a finite number >= 0");
   TG_TRY(check_positive(o.nonwear_min, "nonwear_min"));
   TG_TRY(check_fraction(o.nonwear_epoch_fraction, "nonwear_epoch_fraction"));
   for (int b = 0; b < 3; ++b)
     if (!std::isfinite(o.cutpoints_mg[b]) || (b > 0 && !(o.cutpoints_mg[b] > o.cutpoints_mg[b - 1])))
-      return CwaError::message("cutpoints_mg must be three finite numbers in increasing order");
+      return CwaError::argument("cutpoints_mg must be three finite numbers in increasing order");
   if (!(o.valid_day_wear_h >= 0.0 && o.valid_day_wear_h <= 24.0))
-    return CwaError::message("valid_day_wear_h must be from 0 to 24");
+    return CwaError::argument("valid_day_wear_h must be from 0 to 24");
   return {};
 }
 
-Result<ActivitySummary> summarize_recording(std::string_view path, const SummaryOptions& o,
-                                            SummaryFailure& failure) {
-  failure = SummaryFailure::kOther;
+Result<ActivitySummary> summarize_recording(std::string_view path, const SummaryOptions& o) {
   TG_TRY(check_summary_options(o));
+  // A pipe is refused before it is opened: opening a FIFO waits for its writer.
   if (path.find('\0') == std::string_view::npos) {
     struct stat st;
-    if (::stat(std::string(path).c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-      return CwaError::message(
-          "A summary reads the recording twice, and this is not a regular file (a pipe cannot "
-          "be read twice): " + std::string(path));
+    if (::stat(std::string(path).c_str(), &st) == 0 &&
+        (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode)))
+      return CwaError::argument(msg::needs_regular_file("A summary"));
   }
   TG_ASSIGN_OR_RETURN(BlockWalk walk, BlockWalk::open(path, std::nullopt, std::nullopt));
+  if (!walk.source().rereadable()) return CwaError::argument(msg::needs_regular_file("A summary"));
 
   // The rate the windows count samples against; the walk has checked the file.
   TG_ASSIGN_OR_RETURN(CwaHeader header, read_cwa_header(path));
   Pass1 p1;
   auto judge = std::make_unique<WindowJudge>(o, header.sample_rate_hz);
-  Status gathered = gather_windows(walk, o, p1, *judge, failure);
+  Status gathered = gather_windows(walk, o, p1, *judge);
   if (gathered.ok() && p1.went_back) {
     p1 = Pass1{};
     p1.streaming = false;
     judge = std::make_unique<WindowJudge>(o, header.sample_rate_hz);
     gathered = walk.rewind();
-    if (gathered.ok()) gathered = gather_windows(walk, o, p1, *judge, failure);
+    if (gathered.ok()) gathered = gather_windows(walk, o, p1, *judge);
   }
   TG_TRY(walk.conclude(std::move(gathered)));
-  if (p1.samples == 0) return CwaError::message(msg::kNoSampleData);
+  if (p1.samples == 0) return CwaError::format(msg::kNoSampleData);
   if (p1.tmax - p1.tmin > kMaxSpanDays * kDayUs)
-    return CwaError::message("Sample times span more than " + std::to_string(kMaxSpanDays) +
+    return CwaError::format("Sample times span more than " + std::to_string(kMaxSpanDays) +
                              " days: a summary covers at most that");
 
   ActivitySummary s;
@@ -565,10 +558,10 @@ Result<ActivitySummary> summarize_recording(std::string_view path, const Summary
   p1.epochs.clear();
   const bool keep_values = p1.epochs_in_order && p1.most_epoch_samples <= kMadBufferLimit;
   TG_TRY(walk.rewind());
-  TG_TRY(fill_epochs(walk, o, s.calibration, runs, keep_values, p1.most_epoch_samples, p2, failure));
+  TG_TRY(fill_epochs(walk, o, s.calibration, runs, keep_values, p1.most_epoch_samples, p2));
   if (!keep_values) {
     TG_TRY(walk.rewind());
-    TG_TRY(add_deviations(walk, o, s.calibration, p2, failure));
+    TG_TRY(add_deviations(walk, o, s.calibration, p2));
   }
   epoch_columns(p2, o, s.calibration, s.epochs);
   p2.epochs = {};

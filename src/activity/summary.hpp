@@ -126,17 +126,14 @@ struct ActivitySummary {
   std::uint64_t samples = 0;
 };
 
-// Why a summary failed, where the caller raises differently: a sample time that the offset
-// shifts out of the int64 range (the reader's OverflowError).
-enum class SummaryFailure : std::uint8_t { kOther, kShiftOverflow };
-
-// The error when `options` is unusable ("epoch_s must ...", ...), or nothing.
+// The error (Argument) when `options` are unusable ("epoch_s must ...", ...), or nothing.
 Status check_summary_options(const SummaryOptions& options);
 
-// Summarizes the recording at `path`. Errors: the reader's for the recording (texts as
-// read_cwa_file gives them), "No valid sample data found" without samples, and those of
-// the options, the file type and the span; `failure` says which kind.
-Result<ActivitySummary> summarize_recording(std::string_view path, const SummaryOptions& options,
-                                            SummaryFailure& failure);
+// Summarizes the recording at `path`. Errors: the reader's for the recording (texts and
+// kinds as read_cwa_file gives them, a time the offset shifts out of range an Overflow),
+// "No valid sample data found" (Format) without samples, the options' (Argument), a file
+// that is not a regular one (Argument: it is read twice), and times beyond what a summary
+// covers (Format).
+Result<ActivitySummary> summarize_recording(std::string_view path, const SummaryOptions& options);
 
 }  // namespace tiltgram::activity

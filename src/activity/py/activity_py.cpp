@@ -182,13 +182,9 @@ PyObject* py_summarize(PyObject*, PyObject* args) {
     SummaryOptions o;
     if (!path_arg(path_obj, path) || !parse_options(options_obj, o)) return nullptr;
     if (Status st = activity::check_summary_options(o); !st.ok())
-      return raise(st.error(), PyExc_ValueError);
-    activity::SummaryFailure failure = activity::SummaryFailure::kOther;
-    Result<ActivitySummary> s = activity::summarize_recording(path, o, failure);
-    if (!s.ok())
-      return raise(s.error(), failure == activity::SummaryFailure::kShiftOverflow
-                                  ? PyExc_OverflowError
-                                  : PyExc_RuntimeError);
+      return raise(st.error(), Stage::Options);
+    Result<ActivitySummary> s = activity::summarize_recording(path, o);
+    if (!s.ok()) return raise(s.error(), Stage::Recording);
     return summary_dict(s.value());
   });
 }
@@ -223,7 +219,7 @@ Result<std::vector<std::vector<std::uint8_t>>> walk_samples(std::string_view pat
     return {};
   };
   TG_TRY(walk.conclude(walked()));
-  if (times.empty()) return CwaError::message(msg::kNoSampleDataInRange);
+  if (times.empty()) return CwaError::format(msg::kNoSampleDataInRange);
   std::vector<std::vector<std::uint8_t>> out;
   out.emplace_back(reinterpret_cast<const std::uint8_t*>(times.data()),
                    reinterpret_cast<const std::uint8_t*>(times.data() + times.size()));
@@ -251,7 +247,7 @@ PyObject* py_walk(PyObject*, PyObject* args) {
         !optional_block(count_obj, count))
       return nullptr;
     auto r = walk_samples(path, start, count);
-    if (!r.ok()) return raise(r.error(), PyExc_RuntimeError);
+    if (!r.ok()) return raise(r.error(), Stage::Recording);
     static const char* const kNames[] = {"time", "acc_x", "acc_y", "acc_z",
                                          "temperature", "light", "battery"};
     PyRef d = PyRef::steal(PyDict_New());
