@@ -9,8 +9,8 @@
 //
 //  1. Windows. 10-second windows aligned on the clock: window = floor(t / 10 s). A window
 //     counts when it holds at least `window_fraction` (80 %) of the samples the header's
-//     rate implies (sample rate x 10). It is still when it counts and, in float64 over its
-//     samples, the population standard deviation of each axis is below `still_sd_mg`
+//     rate implies (sample rate x 10). It is still when it counts and, over its samples,
+//     the population standard deviation of each axis is below `still_sd_mg`
 //     (13 mg) and the absolute mean of each axis below `still_mean_g` (2 g).
 //  2. Calibration: the sphere fit of calibration.hpp over the still windows' mean vectors
 //     and mean temperatures (unless not asked).
@@ -52,13 +52,13 @@
 // time, and whether epochs follow each other in time. A window is judged (still or not, its
 // mean for the calibration, the non-wear run it extends) as soon as the samples move on to a
 // later one; a clock that goes back into an earlier window makes pass 1 start again keeping
-// every window's sums until the end. Then the still windows give the calibration. Pass 2 decodes every block again, applies the calibration and fills the
-// epochs. The MAD of an epoch needs its mean |a'| first: while epochs come one after the
-// other, an epoch's |a'| values are kept until it ends; a recording whose clock goes back
-// into an epoch already left (or that crowds more than a few million samples into one
-// epoch) has a third pass that adds the deviations from the epochs' means. Gzip data is
-// decompressed once per pass; a pipe cannot be read twice, so anything but a regular file
-// is refused.
+// every window's sums until the end. Then the still windows give the calibration. Pass 2
+// decodes every block again, applies the calibration and fills in the epochs' magnitudes.
+// The MAD of an epoch needs its mean |a'| first: while epochs come one after the other, an
+// epoch's |a'| values are kept until it ends; a recording whose clock goes back into an
+// epoch already left (or that crowds more than two million samples into one epoch) has a
+// third pass that adds the deviations from the epochs' means. Gzip data is decompressed
+// once per pass; a pipe cannot be read twice and is refused.
 #pragma once
 
 #include <cstdint>
