@@ -1,6 +1,7 @@
 // Activity summaries of a recording: calibration against gravity, non-wear, epochs and days,
 // computed in two passes over the data blocks with memory that does not grow with the
-// recording's length (the outputs aside: an entry per epoch, day and non-wear period).
+// recording's length, but for the outputs (an entry per epoch, day and non-wear period) and
+// the still windows' means (32 bytes each) that the calibration fits.
 //
 // The method. Samples are those of the plain read: acc_x, acc_y, acc_z (g), the block's
 // temperature (degC) and light (lux), at their times in integer microseconds on the device
