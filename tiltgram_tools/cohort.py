@@ -2,45 +2,43 @@
 
 Each recording gets `<name>.epochs.csv` (or `.parquet`), its epochs as `summarize` gives them
 (the index as column `timestamp`), and `<name>.summary.json`, its recording report and days;
-both are written under temporary names and renamed when complete, the JSON last, so that
-a recording is done exactly when its JSON exists (a re-run skips it unless `overwrite`).
+both are written under temporary names and renamed when complete, the JSON first, so that
+a recording is done exactly when its epochs table exists (a re-run skips it unless
+`overwrite`).
 At the end of every run, the cohort's tables are rewritten whole from the JSON files in the
 folder: `recordings.csv` (a row per recording) and `days.csv` (a row per recording and day).
-Recordings are found, planned and run in worker processes or on a Dask cluster as
-`tiltgram convert` runs them (tiltgram_tools.batch): failures are listed on standard error and
-in `failures.tsv`, and one bad recording never stops the batch.
+The batch is `tiltgram_tools.run_batch`'s, as for `tiltgram convert` (the epochs table is the
+job's output): folders, worker processes or a Dask cluster, failures in `failures.tsv`,
+resume, the manifest of settings.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import json
 import math
 import os
 import secrets
-import sys
-import time
-from collections.abc import Iterable, Mapping, Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Literal
 
-from tiltgram_tools.batch import (
-    FAILURES_FILE, TEMP_SUFFIX, ConvertSummary, Task, UsageError, _FailureLog, _file_id,
-    _locked, _progress_bar, _remove_stale_temporaries, _run_dask, _run_local, find_recordings,
-)
-from tiltgram_tools.cli import EXIT_USAGE
+from tiltgram_tools.batch import TEMP_SUFFIX, ConvertSummary, Job, Progress, _jsonable, output_name, run_batch
+from tiltgram_tools.common import (ReaderError, StrPath, UsageError, absolute, calling_reader,
+                                   failure_message)
 from tiltgram_tools.extras import require
 
-__all__ = ["summarize_many", "write_cohort_tables", "RECORDINGS_FILE", "DAYS_FILE"]
+__all__ = ["summarize_many", "summary_job", "write_cohort_tables", "RECORDINGS_FILE", "DAYS_FILE"]
 
 Format = Literal["csv", "parquet"]
-RECORDING_SUFFIXES = (".cwa.gz", ".cwa")
 SUMMARY_SUFFIX = ".summary.json"
 RECORDINGS_FILE = "recordings.csv"
 DAYS_FILE = "days.csv"
-# The keyword arguments of `tiltgram_tools.summarize` that a batch passes on.
-SUMMARY_OPTIONS = frozenset({"epoch_s", "fixed_utc_offset_timezone", "calibrate"})
+# The keyword arguments of `tiltgram_tools.summarize` that a batch passes on, and what it
+# uses when one is left out.
+SUMMARY_DEFAULTS: dict[str, Any] = {"epoch_s": 30, "fixed_utc_offset_timezone": None,
+                                    "calibrate": True}
 RECORDING_COLUMNS = (
     "name", "path", "first_sample", "last_sample", "calibration_status", "calibration_windows",
     "offset_x", "offset_y", "offset_z", "scale_x", "scale_y", "scale_z",
@@ -50,113 +48,72 @@ RECORDING_COLUMNS = (
 )
 
 
-def recording_name(path: str) -> str:
-    """The input's file name without `.cwa` / `.cwa.gz`."""
-    name = os.path.basename(path)
-    for suffix in RECORDING_SUFFIXES:
-        if name.lower().endswith(suffix):
-            return name[: -len(suffix)]
-    return name
-
-
-@dataclass(frozen=True)
-class SummaryTask(Task):
-    """One recording to summarize: `final` is its JSON, `epochs_final` its epochs table."""
-
-    epochs_final: str = ""
-    epochs_temp: str = ""
-
-    def run(self) -> None:
-        from tiltgram_tools.summary import summarize
-
-        s = summarize(self.source, **self.options)
-        if self.format == "csv":
-            s.epochs.to_csv(self.epochs_temp, index_label="timestamp")
-        else:
-            from tiltgram_tools.parquet import write_parquet
-
-            write_parquet(s.epochs, self.epochs_temp)
-        report = {
-            "name": recording_name(self.source),
-            "path": self.source,
-            "recording": {k: (str(v) if k in ("first_sample", "last_sample") else v)
-                          for k, v in s.recording.items()},
-            "days": [{"date": str(day.date())} | {str(c): _plain(v) for c, v in row.items()}
-                     for day, row in zip(s.days.index, s.days.to_dict("records"))],
-        }
-        with open(self.temp, "w", encoding="utf-8") as fh:
-            json.dump(report, fh, indent=1)
-        os.replace(self.epochs_temp, self.epochs_final)
-        os.replace(self.temp, self.final)
-
-    def discard(self) -> None:
-        for path in (self.temp, self.epochs_temp):
-            try:
-                os.unlink(path)
-            except OSError:
-                pass
-
-
 def _plain(value: Any) -> Any:
     """A NumPy scalar as the Python number or bool it holds."""
     return value.item() if hasattr(value, "item") else value
 
 
-def _plan(sources: Sequence[str], out_dir: str, format: Format, overwrite: bool,
-          options: Mapping[str, Any]) -> tuple[list[SummaryTask], list[str], set[tuple[int, int]]]:
-    token = secrets.token_hex(4)
-    by_name: dict[str, str] = {}
-    input_ids: set[tuple[int, int]] = set()
-    unique: list[str] = []
-    for source in sources:
-        file_id = _file_id(source)
-        if file_id is not None:
-            if file_id in input_ids:
-                continue
-            input_ids.add(file_id)
-        name = recording_name(source)
-        if name in by_name:
-            if os.path.abspath(by_name[name]) == os.path.abspath(source):
-                continue
-            raise UsageError(f"{by_name[name]} and {source} would both be written to "
-                             f"{os.path.join(out_dir, name)}.*")
-        by_name[name] = source
-        unique.append(source)
-    tasks: list[SummaryTask] = []
-    skipped: list[str] = []
-    for source in unique:
-        name = recording_name(source)
-        final = os.path.join(out_dir, name + SUMMARY_SUFFIX)
-        epochs = os.path.join(out_dir, f"{name}.epochs.{format}")
-        for out in (final, epochs):
-            if _file_id(out) in input_ids:
-                raise UsageError(f"{out} is an input and would be an output")
-        if os.path.exists(final) and os.path.exists(epochs) and not overwrite:
-            skipped.append(final)
-            continue
-        tasks.append(SummaryTask(
-            source, final, os.path.join(out_dir, f".{name}{SUMMARY_SUFFIX}.{token}{TEMP_SUFFIX}"),
-            format, dict(options), _file_id(final),
-            epochs_final=epochs,
-            epochs_temp=os.path.join(out_dir, f".{name}.epochs.{format}.{token}{TEMP_SUFFIX}")))
-    return tasks, skipped, input_ids
+def write_summary(source: str, temp: str, settings: Mapping[str, Any]) -> None:
+    """The job of one recording (a worker process): its epochs to `temp` (the batch renames
+    it to `<name>.epochs.csv` or `.parquet`), and first, renamed into place beside it,
+    `<name>.summary.json`, the recording report and the days."""
+    from tiltgram_tools.summary import summarize
+
+    options = {k: settings[k] for k in SUMMARY_DEFAULTS}
+    with calling_reader():
+        s = summarize(source, **options)
+    if settings["format"] == "csv":
+        s.epochs.to_csv(temp, index_label="timestamp")
+    else:
+        from tiltgram_tools.parquet import write_parquet
+
+        write_parquet(s.epochs, temp)
+    # The batch hands a name that is not text over as /proc/self/fd/N: its link is the file.
+    real = os.readlink(source) if source.startswith("/proc/self/fd/") else source
+    final = os.path.join(os.path.dirname(temp), output_name(real, SUMMARY_SUFFIX[1:]))
+    report = {
+        "name": os.path.basename(final)[: -len(SUMMARY_SUFFIX)],
+        "path": real,
+        "recording": {k: (str(v) if k in ("first_sample", "last_sample") else v)
+                      for k, v in s.recording.items()},
+        "days": [{"date": str(day.date())} | {str(c): _plain(v) for c, v in row.items()}
+                 for day, row in zip(s.days.index, s.days.to_dict("records"))],
+    }
+    part = f"{temp}.json{TEMP_SUFFIX}"
+    try:
+        with open(part, "w", encoding="utf-8") as fh:
+            json.dump(report, fh, indent=1)
+        os.replace(part, final)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(part)
+        raise
 
 
-def _check_options(options: Mapping[str, Any], out_dir: str) -> None:
-    """UsageError for options `summarize` refuses, before anything runs: it checks them before
-    it opens the recording, so a call on one that does not exist refuses them or fails to
-    open the file."""
-    unknown = sorted(set(options) - SUMMARY_OPTIONS)
+def summary_job(format: Format, options: Mapping[str, Any]) -> Job:
+    """The job of `summarize_many`: UsageError for an unknown option or format, or options
+    `summarize` refuses (it checks them before it opens the recording, so a call on one that
+    does not exist refuses them or fails to open the file)."""
+    if format not in ("csv", "parquet"):
+        raise UsageError(f"format must be one of csv, parquet, not {format!r}")
+    unknown = sorted(set(options) - set(SUMMARY_DEFAULTS))
     if unknown:
         raise UsageError(f"unknown summary option {unknown[0]!r}")
+    settings = {**SUMMARY_DEFAULTS, **options}
     from tiltgram_tools.summary import summarize
 
     try:
-        summarize(os.path.join(out_dir, f".{secrets.token_hex(8)}", "missing.cwa"), **options)
-    except (TypeError, ValueError) as exc:
-        raise UsageError(str(exc)) from None
-    except RuntimeError:
-        pass
+        with calling_reader():
+            summarize(os.path.join(os.sep, f".tiltgram-{secrets.token_hex(8)}", "missing.cwa"),
+                      **settings)
+    except ReaderError as exc:
+        if exc.options:
+            raise UsageError(failure_message(exc)) from None
+    settings["format"] = format
+    preload: tuple[str, ...] = ("pandas", "tiltgram_tools.summary", "tiltgram_tools.cohort")
+    if format == "parquet":
+        preload += ("pyarrow.parquet", "tiltgram_tools.parquet")
+    return Job("summarize", f"epochs.{format}", write_summary, settings, _jsonable(settings), preload)
 
 
 def _write_atomic_csv(path: str, header: Sequence[str], rows: Iterable[Sequence[Any]]) -> None:
@@ -187,7 +144,10 @@ def write_cohort_tables(out_dir: str | os.PathLike[str]) -> tuple[int, int]:
     """Rewrites `recordings.csv` and `days.csv` in `out_dir` from every `<name>.summary.json`
     there (by name); returns the numbers of recordings and days. Empty cells are NaN."""
     out = os.fspath(out_dir)
-    names = sorted(n for n in os.listdir(out) if n.endswith(SUMMARY_SUFFIX) and not n.startswith("."))
+    present = set(os.listdir(out))
+    names = sorted(n for n in present if n.endswith(SUMMARY_SUFFIX) and not n.startswith(".")
+                   and any(n[: -len(SUMMARY_SUFFIX)] + f".epochs.{f}" in present
+                           for f in ("csv", "parquet")))
     recordings: list[list[Any]] = []
     days: list[list[Any]] = []
     day_columns: list[str] = []
@@ -215,72 +175,31 @@ def write_cohort_tables(out_dir: str | os.PathLike[str]) -> tuple[int, int]:
 
 
 def summarize_many(
-    paths: Iterable[str | os.PathLike[str]],
-    out_dir: str | os.PathLike[str],
+    paths: Iterable[StrPath],
+    out_dir: StrPath,
     *,
     format: Format = "csv",
     jobs: int | None = None,
     client: Any = None,
     overwrite: bool = False,
-    progress: bool | None = None,
+    progress: Callable[[Progress], None] | bool | None = None,
     log_failures: bool = True,
     **summary_options: Any,
 ) -> ConvertSummary:
     """Summarizes recordings into `out_dir` and rewrites the cohort's tables; returns what
     happened (`converted` counts the recordings summarized).
 
-    `paths` are recordings or folders (searched for `*.cwa` and `*.cwa.gz`);
     `summary_options` are `summarize`'s `epoch_s`, `fixed_utc_offset_timezone` and
-    `calibrate`. Workers, Dask, failures, resume and UsageError as in
-    `tiltgram_tools.convert_many`.
+    `calibrate`; the rest is `tiltgram_tools.run_batch`'s (folders, workers, Dask, failures,
+    resume, the manifest, UsageError).
     """
-    started = time.perf_counter()
-    out = os.fspath(out_dir)
-    if format not in ("csv", "parquet"):
-        raise UsageError(f"format must be one of csv, parquet, not {format!r}")
-    if jobs is not None and jobs < 1:
-        raise UsageError("jobs must be at least 1")
+    job = summary_job(format, summary_options)
     if format == "parquet":
         require("pyarrow.parquet", "parquet")
-    os.makedirs(out, exist_ok=True)
-    _check_options(summary_options, out)
-    sources = find_recordings(paths)
-    with _locked(out):
-        tasks, skipped, input_ids = _plan(sources, out, format, overwrite, summary_options)
-        for table in (FAILURES_FILE, RECORDINGS_FILE, DAYS_FILE):
-            if _file_id(os.path.join(out, table)) in input_ids:
-                raise UsageError(f"{os.path.join(out, table)} is an input")
-        _remove_stale_temporaries(out, input_ids)
-        log = _FailureLog(out)
-        failures: list[tuple[str, str]] = []
-        bar = _progress_bar(len(tasks), progress, "summarizing")
-
-        def done(task: Task, message: str | None) -> None:
-            if message is not None:
-                failures.append((task.source, message))
-                log.add(task.source, message)
-                if log_failures:
-                    line = f"{task.source}: {message}"
-                    if bar is not None:
-                        bar.write(line, file=sys.stderr)
-                    else:
-                        print(line, file=sys.stderr, flush=True)
-            if bar is not None:
-                bar.update(1)
-
-        try:
-            if client is not None:
-                _run_dask(client, tasks, done)
-            elif tasks:
-                _run_local(tasks, jobs or os.cpu_count() or 1, done)
-        finally:
-            log.close()
-            if bar is not None:
-                bar.close()
-        write_cohort_tables(out)
-    return ConvertSummary(
-        converted=len(tasks) - len(failures), skipped=len(skipped), failed=len(failures),
-        elapsed_s=time.perf_counter() - started, failures=tuple(failures))
+    summary = run_batch(paths, out_dir, job, jobs=jobs, client=client, overwrite=overwrite,
+                        progress=progress, log_failures=log_failures)
+    write_cohort_tables(absolute(out_dir))
+    return summary
 
 
 # ---------------------------------------------------------------------------
@@ -295,7 +214,8 @@ def _epoch(text: str) -> int:
 
 
 def add_parser(subparsers: Any) -> None:
-    from tiltgram_tools.convert import _positive_int, _utc_offset
+    from tiltgram_tools.batch_command import add_batch_arguments
+    from tiltgram_tools.common import UTC_OFFSET_HELP, utc_offset_arg
 
     p = subparsers.add_parser(
         "summarize", help="activity summaries of recordings, and the cohort's tables",
@@ -305,59 +225,26 @@ def add_parser(subparsers: Any) -> None:
                     "DIR. Outputs appear only when complete; recordings already summarized are "
                     "skipped unless --overwrite. Failures are listed on standard error and in "
                     "DIR/failures.tsv. Exit status: 0 all summarized, 1 some failed, 2 usage "
-                    "error.")
-    p.add_argument("recordings", nargs="*", metavar="REC",
-                   help="recording files, or folders searched for *.cwa and *.cwa.gz")
-    p.add_argument("--from-list", metavar="FILE", action="append", default=[],
-                   help="a file of recordings, one path a line ('-': standard input)")
-    p.add_argument("-o", "--out-dir", metavar="DIR", required=True, help="output folder")
+                    "error (nothing done).")
+    add_batch_arguments(p)
     p.add_argument("--format", choices=("csv", "parquet"), default="csv",
                    help="of the epochs tables (default csv)")
-    where = p.add_mutually_exclusive_group()
-    where.add_argument("-j", "--jobs", type=_positive_int, metavar="N",
-                       help="worker processes on this machine (default: the number of cores)")
-    where.add_argument("--scheduler", metavar="ADDRESS",
-                       help="send the work to this Dask scheduler (its workers must see the paths)")
-    p.add_argument("--overwrite", action="store_true", help="summarize again where outputs exist")
-    p.add_argument("-q", "--quiet", action="store_true",
-                   help="no progress bar and no summary line; failures are still listed")
     p.add_argument("--epoch-s", type=_epoch, default=30, metavar="S",
                    help="epoch length in seconds, dividing 86400, at most 3600 (default 30)")
-    p.add_argument("--utc-offset", type=_utc_offset, metavar="+HH:MM",
-                   help="the device clock's UTC offset; epochs and days become UTC")
+    p.add_argument("--utc-offset", type=utc_offset_arg, metavar="+HH:MM", help=UTC_OFFSET_HELP)
     p.add_argument("--no-calibrate", dest="calibrate", action="store_false",
                    help="use the samples as read, without calibration against gravity")
     p.set_defaults(func=run)
 
 
 def run(args: argparse.Namespace) -> int:
-    from tiltgram_tools.convert import _connect, _list_paths
+    from tiltgram_tools.batch_command import run_batch_command
 
-    def usage(message: str) -> int:
-        print(f"tiltgram summarize: error: {message}", file=sys.stderr)
-        return EXIT_USAGE
-
+    if args.format == "parquet":
+        require("pyarrow.parquet", "parquet")
     options: dict[str, Any] = {"epoch_s": args.epoch_s, "calibrate": args.calibrate}
     if args.utc_offset is not None:
         options["fixed_utc_offset_timezone"] = args.utc_offset
-    try:
-        paths = list(args.recordings) + _list_paths(args.from_list)
-    except OSError as exc:
-        return usage(str(exc))
-    if not paths:
-        return usage("no recordings given (REC... or --from-list FILE)")
-    client = None
-    try:
-        if args.scheduler is not None:
-            client = _connect(args.scheduler)
-        summary = summarize_many(paths, args.out_dir, format=args.format, jobs=args.jobs,
-                                 client=client, overwrite=args.overwrite,
-                                 progress=False if args.quiet else None, **options)
-    except UsageError as exc:
-        return usage(str(exc))
-    finally:
-        if client is not None:
-            client.close()
-    if not args.quiet:
-        print(str(summary).replace("converted", "summarized", 1), file=sys.stderr)
-    return summary.exit_status
+    status = run_batch_command(args, summary_job(args.format, options))
+    write_cohort_tables(absolute(args.out_dir))
+    return status
