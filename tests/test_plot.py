@@ -173,6 +173,33 @@ def test_png_one_row_per_day_and_gaps_unlike_stillness(gappy, tmp_path):
     assert np.count_nonzero(np.diff(dark) == 1) == len(DAYS)
 
 
+def test_nonwear_is_shaded_unlike_missing_data_and_activity_is_calibrated(tmp_path):
+    """With the header's rate matching the data, the 4 hours of stillness are non-wear: shaded
+    in a colour of their own, unlike the hatched grey of minutes without samples."""
+    head = builders.header(rate_code=RATE_CODE)
+    path = builders.write(tmp_path / "worn.cwa", builders.recording(head, GAPPY))
+    fig = plot.plot_recording(path)
+    out = tmp_path / "worn.png"
+    fig.savefig(out, dpi=100)
+    image = np.asarray(PIL.open(out).convert("RGB")).astype(int)
+    height = image.shape[0]
+    axes = day_axes(fig)
+
+    def patch(ax, hour):
+        points = []
+        for d in (0, 5, 10, 15):
+            for f in (0.3, 0.6):
+                x, y = ax.transAxes.transform(((hour + d / 60) / 24, f))
+                points.append(image[height - int(round(y)), int(round(x))])
+        return np.mean(points, axis=0)
+
+    nonwear, gap = patch(axes[0], 23.0), patch(axes[0], 12.0)
+    assert np.abs(nonwear - [0xF4, 0xC7, 0xA1]).max() < 3  # not worn: a flat colour of its own
+    assert 120 < gap.mean() < 235 and np.ptp(gap) < 20      # no samples: grey hatching
+    assert np.abs(nonwear - gap).max() > 40
+    assert "calibration: sphere not covered" in fig.get_suptitle()
+
+
 def test_rows_follow_the_utc_offset(gappy):
     # 22:00 on 1 March at UTC-03:00 is 01:00 on 2 March in UTC.
     fig = plot.plot_recording(gappy, utc_offset=dt.timedelta(hours=-3), channels=True)

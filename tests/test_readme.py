@@ -39,7 +39,7 @@ def test_readme_examples_run_as_written(tmp_path):
 
     lines = shell_lines()
     assert lines[0].startswith(".venv/bin/python examples/make_recording.py rec.cwa")
-    assert sum(line.startswith("tiltgram ") for line in lines) == 8
+    assert sum(line.startswith("tiltgram ") for line in lines) == 10
     python_blocks = blocks("python")
     assert len(python_blocks) >= 3
     env = os.environ | {"PATH": f"{BIN}:{os.environ['PATH']}"}

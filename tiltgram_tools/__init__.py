@@ -7,6 +7,7 @@ The functions here take paths as `str` or `os.PathLike` and report through `logg
 
 from __future__ import annotations
 
+import pkgutil
 from importlib.metadata import PackageNotFoundError
 from importlib.metadata import version as _version
 
@@ -18,6 +19,11 @@ except PackageNotFoundError:  # run from a source tree that is not installed
 from tiltgram_tools.batch import (ConvertSummary, Job, Progress, ReadOptions,  # noqa: E402
                                   convert_many, run_batch)
 from tiltgram_tools.common import UsageError  # noqa: E402
+from tiltgram_tools.summary import Summary, summarize  # noqa: E402
 
-__all__: list[str] = ["ConvertSummary", "Job", "Progress", "ReadOptions", "UsageError",
-                      "__version__", "convert_many", "run_batch"]
+# The compiled part (`_activity`) is installed with the package; a checkout imported from
+# its own folder (tests run from the repository) finds it in the installed copy.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
+__all__: list[str] = ["ConvertSummary", "Job", "Progress", "ReadOptions", "Summary", "UsageError",
+                      "__version__", "convert_many", "run_batch", "summarize"]

@@ -16,7 +16,7 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from tiltgram_tools import __version__, convert, info, plot
+from tiltgram_tools import __version__, cohort, convert, info, plot
 from tiltgram_tools.common import (EXIT_FAILED, EXIT_INTERRUPTED, OutputClosed, UsageError,
                                    configure_logging, join_negative_offsets, log, usage_error)
 from tiltgram_tools.extras import MissingExtraError
@@ -25,6 +25,7 @@ from tiltgram_tools.extras import MissingExtraError
 SUBCOMMANDS: tuple[Callable[[Any], None], ...] = (
     info.add_parser,
     convert.add_parser,
+    cohort.add_parser,
     plot.add_parser,
 )
 

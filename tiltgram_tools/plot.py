@@ -1,16 +1,17 @@
 """A quick look at a recording: one row per calendar day of minute activity.
 
 Each row runs from 00:00 to 24:00 of one day, on the device's clock or, with a UTC offset,
-in UTC. The curve is the minute mean of the acceleration magnitude's excess over 1 g,
-clipped at zero per sample, in milli-g (often called ENMO): about 0 when the device lies
-still or is worn at rest, tens of mg for light movement, hundreds for walking. Minutes
-without any sample are shaded and hatched, so that a device taken off (still, flat at 0)
-looks different from one that stopped recording or a day that is missing. Optionally,
-temperature and light strips run under each day.
+in UTC. The curve is the minute mean of the calibrated acceleration magnitude's excess over
+1 g, clipped at zero per sample, in milli-g (ENMO, from `tiltgram_tools.summarize` with
+one-minute epochs): about 0 when the device lies still or is worn at rest, tens of mg for
+light movement, hundreds for walking. Minutes the summary finds not worn (still for an hour
+or more) are shaded in a colour of their own, and minutes without any sample are shaded grey
+and hatched, so that a device taken off looks different from one that stopped recording or
+a day that is missing. Optionally, temperature and light strips run under each day.
 
     tiltgram plot rec.cwa -o rec.png [--utc-offset +02:00] [--channels]
 
-`minute_activity(frame)` is the per-minute table behind the picture, for any frame
+`minute_activity(frame)` is a per-minute table of the same (uncalibrated) kind for any frame
 `tiltgram.read_cwa_file` returns; `plot_recording(path)` returns a matplotlib Figure drawn
 without a display (Agg).
 """
@@ -59,6 +60,7 @@ _MAX_ROWS = 400
 _ACTIVITY_COLOR = "#1f4e79"
 _GAP_COLOR = "#d9d9d9"
 _GAP_HATCH_COLOR = "#a6a6a6"
+_NONWEAR_COLOR = "#f4c7a1"
 _CLIP_COLOR = "#c00000"
 # The automatic top of the rows: the 99th percentile of the minutes with samples, rounded up,
 # within these bounds; minutes above the top are drawn to it and marked.
@@ -187,31 +189,33 @@ class _Recording:
 
 
 def _load(path: str, utc_offset: dt.timedelta | None, channels: bool) -> _Recording:
+    import numpy as np
+    import pandas as pd
+
     import tiltgram
+    from tiltgram_tools.summary import summarize
 
     tz = None if utc_offset is None else dt.timezone(utc_offset)
     with readable_path(path) as readable, calling_reader():
         meta = tiltgram.read_metadata(readable)
         if meta["start_from_data_raw"] is None:
             raise NotDrawable("the recording holds no samples")
-        # Only the columns the picture draws; the gyroscope comes with 6-axis data regardless.
-        frame = tiltgram.read_cwa_file(
-            readable,
-            include_magnetometer=False,
-            include_temperature=channels,
-            include_light=channels,
-            include_battery=False,
-            fixed_utc_offset_timezone=tz,
-        )
-    first, last, count = frame.index[0], frame.index[-1], len(frame)
-    table = minute_activity(frame)
-    del frame
+        summary = summarize(readable, epoch_s=60, fixed_utc_offset_timezone=tz)
+    epochs = summary.epochs[summary.epochs["samples"] > 0]
+    columns = {"enmo_mg": epochs["enmo_mg"], "samples": epochs["samples"].astype(np.int64),
+               "nonwear": epochs["nonwear"].astype(np.float64)}
+    if channels:
+        columns |= {c: epochs[c] for c in CHANNELS}
+    table = pd.DataFrame(columns, index=epochs.index.rename("minute"))
+    first, last = summary.recording["first_sample"], summary.recording["last_sample"]
+    count = int(epochs["samples"].sum())
     clock = "device clock" if tz is None else "UTC"
     # Gaps are not time sampled: the title gives the configured rate, and how much of the
     # span between the first and the last sample has samples (minutes with any).
     title = (
         f"{display_path(os.path.basename(path))}  ·  device {meta['device_id']} "
-        f"({meta['hardware_type']}), session {meta['session_id']}\n"
+        f"({meta['hardware_type']}), session {meta['session_id']}  ·  calibration: "
+        f"{summary.recording['calibration']['status']}\n"
         f"{_when(first)}  to  {_when(last)} ({clock})  ·  {count:,} samples, configured "
         f"{meta['sample_rate_hz']:g} Hz  ·  samples in {_span(len(table) * 60.0)} of "
         f"{_span((last - first).total_seconds())}"
@@ -296,6 +300,7 @@ def _draw(rec: _Recording, *, channels: bool, max_mg: float | None) -> Figure:
     from matplotlib.figure import Figure
 
     days, activity = _day_grid(rec.table, "enmo_mg")
+    nonwear = _day_grid(rec.table, "nonwear")[1] == 1.0
     if max_mg is None:
         present = activity[~np.isnan(activity)]
         top = float(np.quantile(present, 0.99)) if present.size else 0.0
@@ -323,7 +328,7 @@ def _draw(rec: _Recording, *, channels: bool, max_mg: float | None) -> Figure:
         ratios = [1.0] + [0.16] * len(strips)
         inner = outer[row].subgridspec(1 + len(strips), 1, height_ratios=ratios, hspace=0.06)
         bottom_ax = ax = fig.add_subplot(inner[0])
-        _draw_day(ax, hours, activity[row], max_mg)
+        _draw_day(ax, hours, activity[row], nonwear[row], max_mg)
         date = dt.date(1970, 1, 1) + dt.timedelta(days=int(day))
         ax.set_ylabel(date.strftime("%a %d %b %Y"), rotation=0, ha="right", va="center",
                       fontsize=9, labelpad=8)
@@ -359,9 +364,10 @@ def _draw(rec: _Recording, *, channels: bool, max_mg: float | None) -> Figure:
 
 
 def _draw_day(ax: Axes, hours: npt.NDArray[np.float64], values: npt.NDArray[np.float64],
-              max_mg: float) -> None:
-    """One day's activity as steps across each minute, with minutes without samples hatched.
-    Grid lines are drawn as collections rather than ticks: a tick costs a dozen artists."""
+              nonwear: npt.NDArray[np.bool_], max_mg: float) -> None:
+    """One day's activity as steps across each minute, with minutes not worn shaded and
+    minutes without samples hatched. Grid lines are drawn as collections rather than ticks:
+    a tick costs a dozen artists."""
     import numpy as np
 
     gap = np.isnan(values)
@@ -370,6 +376,9 @@ def _draw_day(ax: Axes, hours: npt.NDArray[np.float64], values: npt.NDArray[np.f
     ax.fill_between(hours, 0, np.append(shown, shown[-1]), step="post",
                     facecolor=_ACTIVITY_COLOR, edgecolor=_ACTIVITY_COLOR, linewidth=0.4,
                     zorder=2)
+    if nonwear.any():
+        ax.fill_between(hours, 0, max_mg, where=np.append(nonwear, nonwear[-1]), step="post",
+                        facecolor=_NONWEAR_COLOR, linewidth=0.0, zorder=1)
     if gap.any():
         # One rectangle per run of minutes without samples, from the start of its first
         # minute to the end of its last (fill_between's `where` would end a run a step early).
@@ -405,8 +414,9 @@ def _legend(fig: Figure, max_mg: float, top: float) -> None:
     from matplotlib.patches import Patch
 
     handles = [
-        Patch(facecolor=_ACTIVITY_COLOR, label=f"activity: minute mean of |acc| − 1 g, "
+        Patch(facecolor=_ACTIVITY_COLOR, label=f"activity: minute mean of calibrated |acc| − 1 g, "
               f"clipped at 0 (mg; rows 0–{max_mg:g})"),
+        Patch(facecolor=_NONWEAR_COLOR, label="not worn (still for 60 min or more)"),
         Patch(facecolor=_GAP_COLOR, edgecolor=_GAP_HATCH_COLOR, hatch="////",
               label="no samples"),
         Patch(facecolor=_CLIP_COLOR, label=f"above {max_mg:g} mg (cut at the top)"),
@@ -450,8 +460,9 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         "plot",
         help="draw a day-by-day activity picture of a recording",
         description="Draw one row per calendar day (00:00 to 24:00) of the minute mean of "
-        "the acceleration magnitude's excess over 1 g (mg); minutes without samples are "
-        "hatched. The output format follows the output's suffix (.png, .svg, .pdf).",
+        "the calibrated acceleration magnitude's excess over 1 g (mg); minutes not worn are "
+        "shaded, minutes without samples hatched. The output format follows the output's "
+        "suffix (.png, .svg, .pdf).",
     )
     parser.add_argument("recording", metavar="REC", help="a CWA recording (.cwa, .cwa.gz)")
     parser.add_argument("-o", "--output", metavar="OUT", required=True,

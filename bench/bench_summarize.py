@@ -1,0 +1,106 @@
+"""tiltgram_tools.summarize against read_cwa_file (plain), side by side in one run, and the
+summary's peak memory over a fresh process's baseline, for 7 and 14 days; with --cohort,
+`tiltgram summarize` of 8 one-day recordings with --jobs 2 against --jobs 1.
+
+    .venv/bin/python bench/bench_summarize.py [days] [--cohort]
+
+The recordings are bench/synth.py's 100 Hz packed recordings with a day's movement (still at
+night, bouts by day). Targets: summarize <= 1.0 x read_cwa_file; peak memory growth <= 64 MB.
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+
+from common import HWM_SNIPPET, interleaved, machine, print_cpu, recording
+
+import tiltgram
+from tiltgram_tools import summarize
+
+PEAK = r"""
+import sys
+import numpy, pandas, tiltgram
+from tiltgram_tools import summarize
+from tiltgram_tools import _activity
+HWM
+base = hwm_kb()
+s = summarize(sys.argv[1])
+peak = hwm_kb()
+print(base, peak, len(s.epochs))
+""".replace("HWM\n", HWM_SNIPPET)
+
+
+def peak_growth_mb(path: str) -> tuple[float, int]:
+    out = subprocess.run([sys.executable, "-c", PEAK, path], capture_output=True, text=True, check=True)
+    base_kb, peak_kb, epochs = map(int, out.stdout.split())
+    return (peak_kb - base_kb) / 1024, epochs
+
+
+def cohort_jobs() -> None:
+    """`tiltgram summarize` of 8 one-day recordings, --jobs 2 against --jobs 1, interleaved."""
+    import shutil
+    import statistics
+    import tempfile
+    import time
+
+    src = recording(1.0, name="/tmp/tiltgram-bench-1d-30-movement.cwa", movement=True)
+    folder = tempfile.mkdtemp(prefix="tiltgram-bench-cohort-")
+    for k in range(8):
+        os.link(src, os.path.join(folder, f"r{k}.cwa"))
+    command = os.path.join(os.path.dirname(sys.executable), "tiltgram")
+    times: dict[int, list[float]] = {1: [], 2: []}
+    for _ in range(3):
+        for jobs in (1, 2):
+            out = tempfile.mkdtemp(prefix="tiltgram-bench-out-")
+            t = time.perf_counter()
+            subprocess.run([command, "summarize", folder, "-o", out, "-q", "--jobs", str(jobs)],
+                           check=True)
+            times[jobs].append(time.perf_counter() - t)
+            shutil.rmtree(out)
+    shutil.rmtree(folder)
+    one, two = statistics.median(times[1]), statistics.median(times[2])
+    print(f"tiltgram summarize, 8 one-day recordings: --jobs 1 {one:.2f} s, --jobs 2 {two:.2f} s "
+          f"= {two / one:.2f}  (target <= 0.6)")
+
+
+def main() -> None:
+    print(machine())
+    if "--cohort" in sys.argv:
+        sys.argv.remove("--cohort")
+        cohort_jobs()
+    days = float(sys.argv[1]) if len(sys.argv) > 1 else 7.0
+    path = recording(days, name=f"/tmp/tiltgram-bench-{days:g}d-30-movement.cwa", movement=True)
+    size = os.path.getsize(path)
+    df = tiltgram.read_cwa_file(path)
+    result_bytes = df.index.values.nbytes + sum(df[c].values.nbytes for c in df.columns)
+    rows = len(df)
+    del df
+    s = summarize(path)
+    print(f"{days:g}-day 100 Hz packed recording: {size / 1e6:.0f} MB, {rows} samples; "
+          f"calibration {s.recording['calibration']['status']!r}, {len(s.epochs)} epochs, "
+          f"{len(s.nonwear)} non-wear periods")
+    cpu: dict = {}
+    t = interleaved({
+        "read_cwa_file": lambda: tiltgram.read_cwa_file(path),
+        "summarize": lambda: summarize(path),
+    }, rounds=5, ballast=size + result_bytes, cpu=cpu)
+    for name, sec in t.items():
+        print(f"  {name:22s} {sec:8.3f} s")
+    print("processor time (medians):")
+    print_cpu(cpu)
+    print(f"summarize / read_cwa_file = {t['summarize'] / t['read_cwa_file']:.2f}  (target <= 1.0)")
+    total = {k: sum(v) for k, v in cpu.items()}
+    print(f"  the same in processor time = {total['summarize'] / total['read_cwa_file']:.2f}")
+
+    for d in sorted({days, 14.0}):
+        p = path if d == days else recording(d, name=f"/tmp/tiltgram-bench-{d:g}d-30-movement.cwa",
+                                             movement=True)
+        growth, epochs = peak_growth_mb(p)
+        print(f"peak memory growth, {d:g} days ({epochs} epochs): {growth:.1f} MB  (target <= 64 MB)")
+    print(machine())
+
+
+if __name__ == "__main__":
+    main()
