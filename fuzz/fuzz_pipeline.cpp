@@ -104,6 +104,12 @@ bool documented(const CwaError& e) {
       "invalid distances set", "invalid literal/length code", "invalid distance code",
       "invalid distance too far back"};
   const std::string text = e.text();
+  // Each text has its kind: the early end of the file is the system's, the time range the
+  // caller's, everything else the recording's.
+  const ErrorKind kind = text.rfind("IO error: ", 0) == 0 ? ErrorKind::Io
+                         : text == msg::kTimeRangeOrder   ? ErrorKind::Argument
+                                                          : ErrorKind::Format;
+  if (e.kind() != kind) return false;
   for (const char* t : kTexts)
     if (text == t) return true;
   if (gzip_failure(text)) {

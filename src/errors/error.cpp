@@ -5,7 +5,7 @@
 namespace tiltgram {
 
 std::string CwaError::description() const {
-  if (kind_ == Kind::Io && errno_ != 0) {
+  if (kind_ == ErrorKind::Io && errno_ != 0) {
     char buf[256];
     // GNU strerror_r returns the message, which may or may not live in buf.
     const char* msg = strerror_r(errno_, buf, sizeof buf);
@@ -15,8 +15,7 @@ std::string CwaError::description() const {
 }
 
 std::string CwaError::text() const {
-  if (kind_ == Kind::Io) return "IO error: " + description();
-  return text_;
+  return prefixed_ ? "IO error: " + description() : description();
 }
 
 }  // namespace tiltgram

@@ -13,36 +13,68 @@
 
 namespace tiltgram {
 
-// An error of the reader, as the user will read it.
-//   Io:      an operating-system I/O error; text "IO error: {description}", where the
-//            description of an errno is "{strerror} (os error {errno})" and an early end of
-//            file reads "failed to fill whole buffer".
-//   Message: a fixed text, shown unchanged.
+// What an error is about, as far as a caller acts on it. The kind is fixed where the error
+// arises; the module surface chooses the Python class from it (errors/raise_py.hpp), never
+// from the text.
+enum class ErrorKind : std::uint8_t {
+  // The operating system refused an open, read, seek, write or close, or a file ended
+  // before a buffer was filled.
+  Io,
+  // The recording: not in the format, damaged, or without what the call asks of it (data
+  // blocks, samples in the selected range, a reading that a column needs).
+  Format,
+  // A value the caller gave that the call does not accept: a cut's bounds, the resampling
+  // options, the time range a cut selects, an output path.
+  Argument,
+  // A time that does not fit a signed 64-bit count of microseconds.
+  Overflow,
+  // A result that needs more memory than the system will give.
+  Memory,
+};
+
+// An error of the reader: its kind and its text, as the user will read it.
+//   Io:     "IO error: {description}", where the description of an errno is
+//           "{strerror} (os error {errno})" and an early end of file reads "failed to fill
+//           whole buffer"; or the description alone, as the CSV writer reports a failure of
+//           its output (without_io_prefix).
+//   others: a fixed text, shown unchanged (errors/messages.hpp).
 class [[nodiscard]] CwaError {
  public:
-  enum class Kind : std::uint8_t { Io, Message };
-
-  static CwaError message(std::string text) { return CwaError(Kind::Message, 0, std::move(text)); }
+  static CwaError format(std::string text) { return CwaError(ErrorKind::Format, 0, std::move(text)); }
+  static CwaError argument(std::string text) {
+    return CwaError(ErrorKind::Argument, 0, std::move(text));
+  }
+  static CwaError overflow(std::string text) {
+    return CwaError(ErrorKind::Overflow, 0, std::move(text));
+  }
+  static CwaError memory(std::string text) { return CwaError(ErrorKind::Memory, 0, std::move(text)); }
   // From an errno value; the text is built when asked.
-  static CwaError io(int errnum) { return CwaError(Kind::Io, errnum, {}); }
+  static CwaError io(int errnum) { return CwaError(ErrorKind::Io, errnum, {}); }
   // An early end of file while filling a buffer.
   static CwaError io_eof() { return io_description("failed to fill whole buffer"); }
   // An I/O error that has no errno, described in words.
   static CwaError io_description(std::string description) {
-    return CwaError(Kind::Io, 0, std::move(description));
+    return CwaError(ErrorKind::Io, 0, std::move(description));
+  }
+  // The same error, its text without the "IO error: " prefix: the CSV writer's own words
+  // for a failure of its output.
+  CwaError without_io_prefix() && {
+    prefixed_ = false;
+    return std::move(*this);
   }
 
-  Kind kind() const noexcept { return kind_; }
+  ErrorKind kind() const noexcept { return kind_; }
   int os_error() const noexcept { return errno_; }
-  // "IO error: ..." for Io, the message itself for Message.
+  // The text the user reads (see the class comment).
   std::string text() const;
-  // For Io the description without the "IO error: " prefix; the message otherwise.
+  // For Io the description without the "IO error: " prefix; the text otherwise.
   std::string description() const;
 
  private:
-  CwaError(Kind kind, int errnum, std::string text)
-      : kind_(kind), errno_(errnum), text_(std::move(text)) {}
-  Kind kind_;
+  CwaError(ErrorKind kind, int errnum, std::string text)
+      : kind_(kind), prefixed_(kind == ErrorKind::Io), errno_(errnum), text_(std::move(text)) {}
+  ErrorKind kind_;
+  bool prefixed_;
   int errno_;
   std::string text_;
 };

@@ -25,6 +25,15 @@ inline constexpr char kGzipAfterLastMember[] = "unexpected data after the last m
 inline constexpr char kGzipCrcMismatch[] = "CRC-32 mismatch";
 inline constexpr char kGzipLengthMismatch[] = "length mismatch";
 
+// A call that reads the recording twice, given a pipe: "A seconds cut needs a regular
+// file: it reads the recording twice, and a pipe can be read only once".
+inline std::string needs_regular_file(const char* what) {
+  return std::string(what) +
+         " needs a regular file: it reads the recording twice, and a pipe can be read only once";
+}
+inline constexpr char kSecondsCutReadsTwice[] = "A seconds cut";
+inline constexpr char kCsvReadsTwice[] = "write_cwa_csv without resample_hz";
+
 // Data packets.
 inline constexpr char kInvalidDataHeader[] = "Invalid data block header";
 inline constexpr char kOldFormat[] = "Old CWA format packets are not supported";

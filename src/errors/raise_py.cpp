@@ -17,11 +17,26 @@ void set_text(PyObject* type, const std::string& text) {
 }
 }  // namespace
 
-PyObject* raise(const CwaError& err, PyObject* type) {
+PyObject* python_class(ErrorKind kind, Stage stage) noexcept {
+  switch (kind) {
+    case ErrorKind::Argument:
+      return stage == Stage::Options ? PyExc_ValueError : PyExc_RuntimeError;
+    case ErrorKind::Overflow:
+      return PyExc_OverflowError;
+    case ErrorKind::Memory:
+      return PyExc_MemoryError;
+    case ErrorKind::Io:
+    case ErrorKind::Format:
+      break;
+  }
+  return PyExc_RuntimeError;
+}
+
+PyObject* raise(const CwaError& err, Stage stage) {
   // An exception already set is a signal handler's, raised while the call waited in a
   // system call (the error is then that call's EINTR): it is the one to see.
   if (PyErr_Occurred()) return nullptr;
-  set_text(type, err.text());
+  set_text(python_class(err.kind(), stage), err.text());
   return nullptr;
 }
 

@@ -11,10 +11,29 @@
 
 namespace tiltgram::py {
 
-// Sets `type` (ValueError for a selection or option, RuntimeError for the file) with the
-// error's text, unless an exception is set already (see run_signal_handlers), which is
-// kept. Always returns nullptr.
-PyObject* raise(const CwaError& err, PyObject* type);
+// Where an exported function is when an error arises, as far as its Python class depends
+// on it.
+enum class Stage {
+  // Taking the cut and the resampling options (and seconds(), blocks()): before the
+  // recording is opened.
+  Options,
+  // Everything that touches the recording or the output: the plan, reading, filtering,
+  // resampling, writing, the metadata reports.
+  Recording,
+};
+
+// The Python class of an error of `kind` at `stage`; the one place that decides it:
+//   Argument  ValueError while the options are taken; RuntimeError at the recording (the
+//             time range a cut selects there, an output path that is the input)
+//   Io        RuntimeError, never OSError
+//   Format    RuntimeError
+//   Overflow  OverflowError
+//   Memory    MemoryError
+PyObject* python_class(ErrorKind kind, Stage stage) noexcept;
+
+// Sets the error's Python class (python_class) with its text, unless an exception is set
+// already (see run_signal_handlers), which is kept. Always returns nullptr.
+PyObject* raise(const CwaError& err, Stage stage);
 
 // The interrupt check of file access (set_interrupt_check): runs the interpreter's signal
 // handlers; when one raised (KeyboardInterrupt on Ctrl-C), returns EINTR as the error,
@@ -34,7 +53,7 @@ PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
   } catch (const OutOfMemory& e) {
-    PyErr_SetString(PyExc_MemoryError, e.what());
+    PyErr_SetString(python_class(ErrorKind::Memory, Stage::Recording), e.what());
     return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();

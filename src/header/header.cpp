@@ -82,8 +82,8 @@ std::string parse_annotation(std::span<const std::uint8_t> block) {
 }
 
 Result<CwaHeader> parse_cwa_header(std::span<const std::uint8_t> b) {
-  if (!is_valid_utf8_pair(b[0], b[1])) return CwaError::message(msg::kInvalidPacketHeader);
-  if (b[0] != 'M' || b[1] != 'D') return CwaError::message(msg::kNotMetadataBlock);
+  if (!is_valid_utf8_pair(b[0], b[1])) return CwaError::format(msg::kInvalidPacketHeader);
+  if (b[0] != 'M' || b[1] != 'D') return CwaError::format(msg::kNotMetadataBlock);
   CwaHeader h;
   h.packet_header = "MD";
   h.packet_length = le16(&b[2]);

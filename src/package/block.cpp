@@ -18,8 +18,8 @@
 namespace tiltgram {
 
 Result<CwaDataBlock> CwaDataBlock::from_buffer(const std::uint8_t* s) {
-  if (!is_valid_utf8_pair(s[0], s[1])) return CwaError::message(msg::kInvalidPacketHeader);
-  if (s[0] != 'A' || s[1] != 'X') return CwaError::message(msg::kInvalidDataHeader);
+  if (!is_valid_utf8_pair(s[0], s[1])) return CwaError::format(msg::kInvalidPacketHeader);
+  if (s[0] != 'A' || s[1] != 'X') return CwaError::format(msg::kInvalidDataHeader);
   CwaDataBlock b;
   b.packet_header = "AX";
   b.packet_length = le16(s + 2);
@@ -182,13 +182,13 @@ Result<SampleFormat> sample_format(const CwaDataBlock& b, bool include_magnetome
   const unsigned axes = b.num_axes_bps >> 4, packing = b.num_axes_bps & 0x0F;
   const unsigned bps = bytes_per_sample(axes, packing);
   if (bps == 0)
-    return CwaError::message(msg::unsupported_format(axes, packing));
+    return CwaError::format(msg::unsupported_format(axes, packing));
   const std::size_t n = b.sample_count;
   if (n * bps > kSampleAreaBytes) {
     const char* what = axes == 3 ? (packing == 0 ? "packed 3-axis" : "unpacked 3-axis")
                        : axes == 6 ? "unpacked 6-axis"
                                    : "unpacked 9-axis";
-    return CwaError::message(msg::insufficient_data(what));
+    return CwaError::format(msg::insufficient_data(what));
   }
   SampleFormat f;
   f.count = n;
@@ -315,7 +315,7 @@ Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& blo
                                                          std::optional<double> prev_end,
                                                          std::int64_t* out, IsaLevel isa) {
   if (n == 0) return prev_end.value_or(0.0);
-  if (!cwa_timestamp(block.timestamp)) return CwaError::message(msg::kInvalidTimestamp);
+  if (!cwa_timestamp(block.timestamp)) return CwaError::format(msg::kInvalidTimestamp);
   PacketMeta meta;
   meta.sample_count = n;
   meta.timestamp = block.timestamp;

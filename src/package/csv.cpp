@@ -143,7 +143,7 @@ Status CsvWriter::spill() {
     }
     // A failure here is the encoder's: the system's description without the prefix.
     if (auto st = write_out(kCsvFileBufferBytes); !st.ok())
-      return interrupted_ ? std::move(st).error() : CwaError::message(st.error().description());
+      return interrupted_ ? std::move(st).error() : std::move(st).error().without_io_prefix();
     len_ -= kCsvFileBufferBytes;
     std::memmove(buf_.get(), buf_.get() + kCsvFileBufferBytes, len_);
     done_ = 0;
@@ -173,9 +173,9 @@ Status CsvWriter::finish() {
 Status write_csv_row(CsvWriter& writer, IncludeFlags flags, bool gyro_present, bool mag_present,
                      const CsvRow& row) {
   if (flags.temperature && !row.temperature)
-    return CwaError::message(msg::kTemperatureUnavailable);
-  if (flags.light && !row.light) return CwaError::message(msg::kLightUnavailable);
-  if (flags.battery && !row.battery) return CwaError::message(msg::kBatteryUnavailable);
+    return CwaError::format(msg::kTemperatureUnavailable);
+  if (flags.light && !row.light) return CwaError::format(msg::kLightUnavailable);
+  if (flags.battery && !row.battery) return CwaError::format(msg::kBatteryUnavailable);
 
   char* p = writer.put_time(writer.line_space(), row.time);
   p = put_value(p, row.acc_x);
@@ -202,7 +202,7 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
                              IncludeFlags flags, std::int64_t offset_us) {
   // A shift out of range is found before the output is touched.
   if (!shift_fits(data.timestamps.data(), data.rows(), offset_us))
-    return CwaError::message(msg::kShiftOverflow);
+    return CwaError::overflow(msg::kShiftOverflow);
   TG_ASSIGN_OR_RETURN(CsvWriter writer, CsvWriter::create(output_path));
   const auto& opt = data.optional;
   const bool gyro = opt[kGyroX].present || opt[kGyroY].present || opt[kGyroZ].present;
@@ -213,9 +213,9 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
     // A requested reading that the result lacks is missing from its first row on: the
     // call fails there, before any text of that row.
     if (flags.temperature && !opt[kTemperature].present)
-      return CwaError::message(msg::kTemperatureUnavailable);
-    if (flags.light && !opt[kLight].present) return CwaError::message(msg::kLightUnavailable);
-    if (flags.battery && !opt[kBattery].present) return CwaError::message(msg::kBatteryUnavailable);
+      return CwaError::format(msg::kTemperatureUnavailable);
+    if (flags.light && !opt[kLight].present) return CwaError::format(msg::kLightUnavailable);
+    if (flags.battery && !opt[kBattery].present) return CwaError::format(msg::kBatteryUnavailable);
   }
 
   // The columns after the accelerometer, in the header's order; an absent one prints NaN.
@@ -335,7 +335,7 @@ Status write_lines_for(CsvWriter& writer, ValueTexts& texts, Triple mag, const D
 Status write_block_lines(CsvWriter& writer, ValueTexts& texts, const DecodedSamples& s, const std::int64_t* times,
                          std::int64_t offset_us, bool gyro_present, bool mag_present,
                          const char* tail, std::size_t tail_size) {
-  if (!shift_fits(times, s.count, offset_us)) return CwaError::message(msg::kShiftOverflow);
+  if (!shift_fits(times, s.count, offset_us)) return CwaError::overflow(msg::kShiftOverflow);
   const auto triple = [](bool present, bool has) {
     return !present ? Triple::kNone : has ? Triple::kValues : Triple::kMissing;
   };
@@ -423,7 +423,7 @@ Status write_opened(OpenedDataBlocks& opened, std::string_view output_path, Incl
       TG_TRY(for_each_decoded_block(opened, flags.magnetometer, *samples, times,
                                     [&](const CwaDataBlock&) -> Status {
                                       if (!shift_fits(times, samples->count, offset_us))
-                                        return CwaError::message(msg::kShiftOverflow);
+                                        return CwaError::overflow(msg::kShiftOverflow);
                                       return {};
                                     }));
     }
@@ -455,6 +455,9 @@ Status write_cwa_csv_data(std::string_view file_path, std::string_view output_pa
                           const ReadPlan& plan, IncludeFlags flags, std::int64_t offset_us) {
   TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened,
                       open_cwa_data_blocks(file_path, plan.start_block, plan.block_count));
+  // The channel scan reads the planned blocks before the lines read them again.
+  if (!opened.reader.source().rereadable())
+    return CwaError::argument(msg::needs_regular_file(msg::kCsvReadsTwice));
   return opened.conclude(write_opened(opened, output_path, flags, offset_us));
 }
 
@@ -468,7 +471,7 @@ Status check_output_is_not_input(std::string_view file_path, std::string_view ou
   if (::stat(std::string(file_path).c_str(), &in) != 0) return {};
   if (::stat(std::string(output_path).c_str(), &out) != 0) return {};
   if (in.st_dev == out.st_dev && in.st_ino == out.st_ino)
-    return CwaError::message(msg::kOutputIsInput);
+    return CwaError::argument(msg::kOutputIsInput);
   return {};
 }
 

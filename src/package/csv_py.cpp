@@ -4,7 +4,6 @@
 #include <optional>
 #include <string_view>
 
-#include "errors/messages.hpp"
 #include "errors/raise_py.hpp"
 #include "module/args_py.hpp"
 #include "package/csv.hpp"
@@ -49,14 +48,12 @@ PyObject* py_write_cwa_csv(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
     PreparedRead prep;
     if (!prepare_read(path, r.cut, r.resample_hz, r.resample_method, r.tz, prep)) return nullptr;
     if (auto bounds = check_time_bounds(prep.plan.start_time_s, prep.plan.end_time_s); !bounds.ok())
-      return raise(bounds.error(), PyExc_RuntimeError);
+      return raise(bounds.error(), Stage::Recording);
     const std::int64_t offset_us = prep.offset_us.value_or(0);
 
     if (auto st = write_csv_for_plan(path, output, prep.plan, flags, prep.resample_hz, offset_us);
-        !st.ok()) {
-      const bool overflow = st.error().text() == msg::kShiftOverflow;
-      return raise(st.error(), overflow ? PyExc_OverflowError : PyExc_RuntimeError);
-    }
+        !st.ok())
+      return raise(st.error(), Stage::Recording);
     Py_RETURN_NONE;
   });
 }

@@ -79,7 +79,7 @@ PyObject* py_seconds(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
     if (!arg_optional_f64(a[0], "start", start) || !arg_optional_f64(a[1], "end", end))
       return nullptr;
     if (auto st = CutConfig::seconds(start, end).validate(); !st.ok())
-      return raise(st.error(), PyExc_ValueError);
+      return raise(st.error(), Stage::Options);
     return make_cut_dict("seconds", start, end);
   });
 }
@@ -93,7 +93,7 @@ PyObject* py_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
     if (!arg_optional_u64(a[0], "start", start) || !arg_optional_u64(a[1], "end", end))
       return nullptr;
     if (auto st = CutConfig::blocks(start, end).validate(); !st.ok())
-      return raise(st.error(), PyExc_ValueError);
+      return raise(st.error(), Stage::Options);
     return make_cut_dict("blocks", start, end);
   });
 }
@@ -104,14 +104,14 @@ bool parse_cut_config(PyObject* cut, CutConfig& out) {
     return true;
   }
   if (!PyDict_Check(cut)) {
-    PyErr_SetString(PyExc_ValueError, msg::kCutNotFromConstructor);
+    raise(CwaError::argument(msg::kCutNotFromConstructor), Stage::Options);
     return false;
   }
   PyObject* type_obj = nullptr;
   if (PyDict_GetItemStringRef(cut, "type", &type_obj) < 0) return false;
   PyRef type_ref = PyRef::steal(type_obj);
   if (type_obj == nullptr) {
-    PyErr_SetString(PyExc_ValueError, msg::kCutMissingType);
+    raise(CwaError::argument(msg::kCutMissingType), Stage::Options);
     return false;
   }
   if (!PyUnicode_Check(type_obj)) {
@@ -132,11 +132,11 @@ bool parse_cut_config(PyObject* cut, CutConfig& out) {
       return false;
     out = CutConfig::blocks(start, end);
   } else {
-    PyErr_SetString(PyExc_ValueError, msg::kCutBadType);
+    raise(CwaError::argument(msg::kCutBadType), Stage::Options);
     return false;
   }
   if (auto st = out.validate(); !st.ok()) {
-    raise(st.error(), PyExc_ValueError);
+    raise(st.error(), Stage::Options);
     return false;
   }
   return true;

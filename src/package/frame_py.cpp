@@ -5,6 +5,7 @@
 #include <numpy/arrayobject.h>
 
 #include "errors/messages.hpp"
+#include "errors/raise_py.hpp"
 #include "module/args_py.hpp"
 #include "module/ref_py.hpp"
 
@@ -104,8 +105,7 @@ bool fixed_timezone_offset_us(PyObject* tz, std::optional<std::int64_t>& out) {
       __builtin_mul_overflow(parts[1], std::int64_t{1000000}, &secs_us) ||
       __builtin_add_overflow(days_us, secs_us, &total) ||
       __builtin_add_overflow(total, parts[2], &total)) {
-    PyErr_SetString(PyExc_OverflowError,
-                    msg::kOffsetOverflow);
+    raise(CwaError::overflow(msg::kOffsetOverflow), Stage::Recording);
     return false;
   }
   out = total;
@@ -116,7 +116,7 @@ bool apply_offset(CwaDataResult& data, std::int64_t offset_us) {
   std::int64_t* t = data.timestamps.data();
   const std::size_t n = data.rows();
   if (!shift_fits(t, n, offset_us)) {
-    PyErr_SetString(PyExc_OverflowError, msg::kShiftOverflow);
+    raise(CwaError::overflow(msg::kShiftOverflow), Stage::Recording);
     return false;
   }
   for (std::size_t i = 0; i < n; ++i) t[i] -= offset_us;

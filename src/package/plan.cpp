@@ -19,7 +19,7 @@ Result<std::optional<std::uint64_t>> open_checked(std::string_view path, Source&
   std::uint8_t magic[2];
   Status start = source.read_exact(magic, 2);
   if (start.ok() && (magic[0] != 'M' || magic[1] != 'D'))
-    start = CwaError::message(msg::kNotCwaFile);
+    start = CwaError::format(msg::kNotCwaFile);
   if (!start.ok()) return conclude(source, std::move(start), false).error();
   if (source.compressed()) return std::optional<std::uint64_t>();
   TG_ASSIGN_OR_RETURN(std::uint64_t size, source.file().size());
@@ -38,7 +38,7 @@ Status walk_to_first_block(OpenedDataBlocks& opened) {
   for (std::uint64_t b = 0; b < opened.first_block; ++b) {
     TG_TRY(poll.tick());
     TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
-    if (sector == nullptr) return CwaError::message(msg::kStartBeyondFile);
+    if (sector == nullptr) return CwaError::format(msg::kStartBeyondFile);
     Result<std::optional<PacketMeta>> meta = packet_meta(sector);
     if (!meta.ok()) {
       failed = meta.error();
@@ -48,7 +48,7 @@ Status walk_to_first_block(OpenedDataBlocks& opened) {
     }
   }
   TG_ASSIGN_OR_RETURN(bool more, reader.has_sector());
-  if (!more) return CwaError::message(msg::kStartBeyondFile);
+  if (!more) return CwaError::format(msg::kStartBeyondFile);
   if (failed) return *failed;
   return {};
 }
@@ -73,7 +73,9 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) 
 
   Source source;
   TG_ASSIGN_OR_RETURN(std::optional<std::uint64_t> total, open_checked(path, source));
-  if (total && *total == 0) return CwaError::message(msg::kStartBeyondFile);
+  // The blocks found here are read again, from a second opening of the file.
+  if (!source.rereadable()) return CwaError::argument(msg::needs_regular_file(msg::kSecondsCutReadsTwice));
+  if (total && *total == 0) return CwaError::format(msg::kStartBeyondFile);
   SectorReader reader(std::move(source));
 
   std::vector<BlockTimeSpan> spans;
@@ -95,8 +97,8 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) 
     return {};
   }();
   TG_TRY(conclude(reader.source(), std::move(scanned), true));
-  if (blocks == 0) return CwaError::message(msg::kStartBeyondFile);
-  if (spans.empty()) return CwaError::message(msg::kNoSampleData);
+  if (blocks == 0) return CwaError::format(msg::kStartBeyondFile);
+  if (spans.empty()) return CwaError::format(msg::kNoSampleData);
 
   // The first sample as stamped: whole microseconds, as the metadata report gives it.
   const double anchor =
@@ -134,7 +136,7 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) 
     first = 0;
     last = n - 1;
   }
-  if (first == n) return CwaError::message(msg::kNoSamplesAfterSecondsCut);
+  if (first == n) return CwaError::format(msg::kNoSamplesAfterSecondsCut);
 
   const std::size_t from = first == 0 ? 0 : first - 1;
   const std::size_t to = last + 1 < n ? last + 1 : last;
@@ -148,7 +150,7 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) 
 Result<const std::uint8_t*> planned_sector(SectorReader& reader) {
   TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
   if (sector == nullptr && !reader.source().compressed())
-    return CwaError::message(msg::kUnexpectedEnd);
+    return CwaError::format(msg::kUnexpectedEnd);
   return sector;
 }
 
@@ -172,7 +174,7 @@ Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path,
   Source source;
   TG_ASSIGN_OR_RETURN(std::optional<std::uint64_t> total, open_checked(path, source));
   const std::uint64_t first = start_block.value_or(0);
-  if (total && first >= *total) return CwaError::message(msg::kStartBeyondFile);
+  if (total && first >= *total) return CwaError::format(msg::kStartBeyondFile);
   const std::uint64_t count = block_count.value_or(total ? *total - first : UINT64_MAX);
   std::uint64_t end = count > UINT64_MAX - first ? UINT64_MAX : first + count;
   if (total && end > *total) end = *total;

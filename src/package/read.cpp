@@ -164,7 +164,7 @@ Result<CwaDataResult> read_opened(OpenedDataBlocks& opened, IncludeFlags flags) 
     return {};
   };
   TG_TRY(guard.run(read_blocks, [&] { return expected_bytes; }));
-  if (r.acc_x.empty()) return CwaError::message(msg::kNoSampleDataInRange);
+  if (r.acc_x.empty()) return CwaError::format(msg::kNoSampleDataInRange);
   return r;
 }
 
@@ -178,9 +178,9 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
 
 Status check_time_bounds(std::optional<double> start_s, std::optional<double> end_s) {
   for (const auto& v : {start_s, end_s})
-    if (v && !std::isfinite(*v)) return CwaError::message(msg::kTimeRangeNotFinite);
+    if (v && !std::isfinite(*v)) return CwaError::argument(msg::kTimeRangeNotFinite);
   if (start_s && end_s && !(*end_s > *start_s))
-    return CwaError::message(msg::kTimeRangeOrder);
+    return CwaError::argument(msg::kTimeRangeOrder);
   return {};
 }
 
@@ -225,7 +225,7 @@ Result<CwaDataResult> filter_data_by_time_range(CwaDataResult data, std::optiona
     kept += len;
     i = j;
   }
-  if (kept == 0) return CwaError::message(msg::kNoSamplesAfterTimeRange);
+  if (kept == 0) return CwaError::format(msg::kNoSamplesAfterTimeRange);
 
   data.timestamps.truncate(kept);
   data.acc_x.truncate(kept);
@@ -248,10 +248,10 @@ Result<std::optional<double>> parse_resample_options(std::optional<double> resam
   if (!resample_hz) return std::optional<double>();
   const double hz = *resample_hz;
   if (!std::isfinite(hz) || !(hz > 0.0))
-    return CwaError::message(msg::kResampleHzPositive);
-  if (hz > 10000.0) return CwaError::message(msg::kResampleHzTooHigh);
+    return CwaError::argument(msg::kResampleHzPositive);
+  if (hz > 10000.0) return CwaError::argument(msg::kResampleHzTooHigh);
   if (resample_method != "cubic")
-    return CwaError::message(msg::unsupported_resample_method(resample_method));
+    return CwaError::argument(msg::unsupported_resample_method(resample_method));
   return std::optional<double>(hz);
 }
 

@@ -36,13 +36,13 @@ bool prepare_read(std::string_view file_path, PyObject* cut, std::optional<doubl
   if (!parse_cut_config(cut, out.cut)) return false;
   auto rate = parse_resample_options(resample_hz, resample_method);
   if (!rate.ok()) {
-    raise(rate.error(), PyExc_ValueError);
+    raise(rate.error(), Stage::Options);
     return false;
   }
   out.resample_hz = rate.value();
   auto plan = resolve_read_plan(file_path, out.cut);
   if (!plan.ok()) {
-    raise(plan.error(), PyExc_RuntimeError);
+    raise(plan.error(), Stage::Recording);
     return false;
   }
   out.plan = plan.value();
@@ -92,7 +92,7 @@ PyObject* py_read_cwa_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
                         return filter_data_by_time_range(std::move(r), prep.plan.start_time_s,
                                                          prep.plan.end_time_s);
                       }();
-    if (!data.ok()) return raise(data.error(), PyExc_RuntimeError);
+    if (!data.ok()) return raise(data.error(), Stage::Recording);
     if (prep.offset_us && !apply_offset(data.value(), *prep.offset_us)) return nullptr;
     return build_dataframe(std::move(data).value(), prep.offset_us.has_value());
   });

@@ -89,7 +89,7 @@ Result<std::size_t> reserve_output(CwaDataResult& out, Source& source, std::uint
 Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& plan,
                                      IncludeFlags flags, double resample_hz) {
   if (opened.first_block >= opened.end_block)
-    return CwaError::message(msg::kNoSampleDataInRange);
+    return CwaError::format(msg::kNoSampleDataInRange);
   const std::optional<double> lo = plan.start_time_s, hi = plan.end_time_s;
 
   // Created at the first decoded block, so an empty range never checks the time bounds.
@@ -229,10 +229,10 @@ Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& p
     return {};
   };
   TG_TRY(guard.run(read_blocks, [&] { return expected_bytes; }));
-  if (!resampler) return CwaError::message(msg::kNoSampleDataInRange);
+  if (!resampler) return CwaError::format(msg::kNoSampleDataInRange);
   CwaDataResult out = resampler->take_output();
   if (out.rows() == 0)
-    return CwaError::message(msg::kNoSamplesAfterResampling);
+    return CwaError::format(msg::kNoSamplesAfterResampling);
   return out;
 }
 

@@ -27,7 +27,7 @@ Status check_interrupt();
 
 // Whether `err` is the stop that check_interrupt() gave (an EINTR that the check ended).
 inline bool is_interruption(const CwaError& err) noexcept {
-  return err.kind() == CwaError::Kind::Io && err.os_error() == EINTR;
+  return err.kind() == ErrorKind::Io && err.os_error() == EINTR;
 }
 
 // A long loop's check for a pending signal (Ctrl-C): tick() once per step (a block, a

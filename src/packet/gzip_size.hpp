@@ -1,6 +1,7 @@
 // The decompressed size that gzip data says it has, read against the data seen so far.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -20,12 +21,21 @@ inline std::uint64_t expected_gzip_size(std::uint32_t stated, std::uint64_t comp
   constexpr std::uint64_t kEnough = std::uint64_t{16} << 20;
   const std::uint64_t most = compressed > UINT64_MAX / kLargestRatio ? UINT64_MAX : compressed * kLargestRatio;
   std::uint64_t first = stated;
-  if (first < produced) first += (produced - first + kWrap - 1) / kWrap * kWrap;
+  const bool passed = first < produced;
+  if (passed) first += (produced - first + kWrap - 1) / kWrap * kWrap;
   const bool stands = first <= most;
-  if (consumed < kEnough || produced == 0 || consumed > compressed)
-    return stands ? first : produced;
+  if (produced == 0 || consumed == 0 || consumed > compressed) return stands ? first : produced;
   const double projected = static_cast<double>(produced) / static_cast<double>(consumed) *
                            static_cast<double>(compressed);
+  if (consumed < kEnough) {
+    if (!passed) return stands ? first : produced;
+    // More has come than the stated length: the data has several members (the stated length
+    // is the last one's) or is over 4 GiB. Too little has been seen to tell them apart by the
+    // ratio, and a wrap would add 4 GiB to what may be a small recording: the ratio so far
+    // is the better guess, and it is made again as the data goes on.
+    return projected >= 1.8e19 ? UINT64_MAX
+                               : std::max(produced, static_cast<std::uint64_t>(projected));
+  }
   if (stands) {
     // The candidate nearest the projection.
     std::uint64_t best = first;

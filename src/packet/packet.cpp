@@ -15,15 +15,15 @@ Result<std::optional<PacketMeta>> packet_meta(const std::uint8_t* s) {
   const std::uint16_t count = le16(s + 28);
   if (count == 0) return std::optional<PacketMeta>();
   const std::uint8_t code = s[24];
-  if (code == 0) return CwaError::message(msg::kOldFormat);
+  if (code == 0) return CwaError::format(msg::kOldFormat);
   const unsigned axes = s[25] >> 4, packing = s[25] & 0x0F;
   const unsigned bps = bytes_per_sample(axes, packing);
   if (bps == 0)
-    return CwaError::message(msg::unsupported_format(axes, packing));
+    return CwaError::format(msg::unsupported_format(axes, packing));
   if (static_cast<std::size_t>(count) * bps > kSampleAreaBytes)
-    return CwaError::message(msg::kCountExceedsCapacity);
+    return CwaError::format(msg::kCountExceedsCapacity);
   const std::uint32_t ts = le32(s + 14);
-  if (!cwa_timestamp(ts)) return CwaError::message(msg::kInvalidTimestamp);
+  if (!cwa_timestamp(ts)) return CwaError::format(msg::kInvalidTimestamp);
   PacketMeta m;
   m.sample_count = count;
   m.timestamp = ts;

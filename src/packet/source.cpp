@@ -1,7 +1,5 @@
 #include "packet/source.hpp"
 
-#include <zlib.h>
-
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -22,6 +20,7 @@
 #include <utility>
 
 #include "errors/messages.hpp"
+#include "packet/inflate.hpp"
 #include "packet/gzip_size.hpp"
 
 namespace tiltgram {
@@ -31,10 +30,6 @@ namespace {
 constexpr std::uint8_t kGzipMagic[2] = {0x1f, 0x8b};
 // Compressed bytes read per read() call.
 constexpr std::size_t kCompressedBuffer = std::size_t{256} << 10;
-
-CwaError gzip_error(std::string_view what) {
-  return CwaError::message(msg::kInvalidGzipPrefix + std::string(what));
-}
 
 std::atomic<bool> inflate_ahead_enabled{true};
 
@@ -49,117 +44,6 @@ std::size_t buffer_for(std::uint64_t size, std::size_t largest) {
 }  // namespace
 
 void set_inflate_ahead(bool enabled) noexcept { inflate_ahead_enabled = enabled; }
-
-// A zlib inflate stream over the compressed file, member after member.
-class Inflater {
- public:
-  // `buffer_bytes` of compressed bytes are read at a time.
-  explicit Inflater(std::size_t buffer_bytes)
-      : in_(new std::uint8_t[buffer_bytes]), in_size_(buffer_bytes) {
-    std::memset(&zs_, 0, sizeof zs_);
-    // 16 + 15: gzip wrapping only, the largest window.
-    const int rc = inflateInit2(&zs_, 16 + MAX_WBITS);
-    if (rc == Z_MEM_ERROR) throw std::bad_alloc();
-    if (rc != Z_OK) internal_failure("inflateInit2 failed");
-  }
-  Inflater(const Inflater&) = delete;
-  Inflater& operator=(const Inflater&) = delete;
-  ~Inflater() { inflateEnd(&zs_); }
-
-  // Back to the first member, with `n` of its first bytes already read (the caller moves
-  // the file behind them).
-  void restart(const std::uint8_t* head, std::size_t n) {
-    inflateReset(&zs_);
-    if (n > 0) std::memcpy(in_.get(), head, n);
-    zs_.next_in = in_.get();
-    zs_.avail_in = static_cast<uInt>(n);
-    file_eof_ = false;
-    between_members_ = false;
-    finished_ = false;
-    position_ = 0;
-  }
-
-  Result<std::size_t> read_some(int fd, std::uint8_t* data, std::size_t size) {
-    if (failure_) return *failure_;
-    if (finished_ || size == 0) return std::size_t{0};
-    Result<std::size_t> r = inflate_some(fd, data, size < UINT_MAX ? size : UINT_MAX);
-    if (!r.ok()) {
-      failure_ = r.error();
-      return std::move(r).error();
-    }
-    position_ += r.value();
-    return r;
-  }
-
-  std::uint64_t position() const noexcept { return position_; }
-  bool finished() const noexcept { return finished_; }
-
- private:
-  // Reads more compressed bytes behind the unread ones.
-  Status fill(int fd) {
-    if (zs_.avail_in > 0 && zs_.next_in != in_.get())
-      std::memmove(in_.get(), zs_.next_in, zs_.avail_in);
-    zs_.next_in = in_.get();
-    TG_ASSIGN_OR_RETURN(std::size_t n,
-                        File::read_some(fd, in_.get() + zs_.avail_in, in_size_ - zs_.avail_in));
-    if (n == 0) file_eof_ = true;
-    zs_.avail_in += static_cast<uInt>(n);
-    return {};
-  }
-
-  Result<std::size_t> inflate_some(int fd, std::uint8_t* data, std::size_t size) {
-    zs_.next_out = data;
-    zs_.avail_out = static_cast<uInt>(size);
-    while (zs_.avail_out == size) {
-      if (between_members_) {
-        // Another member, or the end: anything else after a member is not gzip data.
-        while (zs_.avail_in < 2 && !file_eof_) TG_TRY(fill(fd));
-        if (zs_.avail_in == 0) {
-          finished_ = true;
-          return std::size_t{0};
-        }
-        if (zs_.avail_in < 2 || std::memcmp(zs_.next_in, kGzipMagic, 2) != 0)
-          return gzip_error(msg::kGzipAfterLastMember);
-        inflateReset(&zs_);
-        between_members_ = false;
-      }
-      if (zs_.avail_in == 0 && !file_eof_) TG_TRY(fill(fd));
-      const bool input_left = zs_.avail_in > 0;
-      const int rc = inflate(&zs_, Z_NO_FLUSH);
-      switch (rc) {
-        case Z_STREAM_END:
-          between_members_ = true;
-          break;
-        case Z_OK:
-        case Z_BUF_ERROR:
-          // No progress with every compressed byte read: the stream stops inside a member.
-          if (file_eof_ && !input_left && zs_.avail_out == size)
-            return gzip_error(msg::kGzipEndsEarly);
-          break;
-        case Z_MEM_ERROR:
-          throw std::bad_alloc();
-        case Z_DATA_ERROR:
-        case Z_NEED_DICT:
-        default: {
-          const std::string_view what = zs_.msg != nullptr ? zs_.msg : "corrupt compressed data";
-          if (what == "incorrect data check") return gzip_error(msg::kGzipCrcMismatch);
-          if (what == "incorrect length check") return gzip_error(msg::kGzipLengthMismatch);
-          return gzip_error(what);
-        }
-      }
-    }
-    return size - zs_.avail_out;
-  }
-
-  z_stream zs_;
-  std::unique_ptr<std::uint8_t[]> in_;
-  std::size_t in_size_;
-  bool file_eof_ = false;
-  bool between_members_ = false;
-  bool finished_ = false;
-  std::uint64_t position_ = 0;
-  std::optional<CwaError> failure_;
-};
 
 // Decompresses ahead of the reader in a thread of its own, into a ring of chunks, so that
 // inflating and decoding run side by side. The reader sees exactly the bytes, and then the
@@ -358,7 +242,7 @@ Result<Source> Source::open(std::string_view path) {
     struct stat st;
     const bool regular = ::fstat(s.file_.fd(), &st) == 0 && S_ISREG(st.st_mode);
     const std::uint64_t size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
-    s.inflater_ = std::make_unique<Inflater>(buffer_for(size, kCompressedBuffer));
+    s.inflater_ = std::make_unique<Inflater>(buffer_for(size, kCompressedBuffer), regular);
     s.inflater_->restart(head, got);
     if (regular) {
       s.may_inflate_ahead_ = inflate_ahead_enabled.load(std::memory_order_relaxed);
@@ -378,6 +262,12 @@ Result<Source> Source::open(std::string_view path) {
     s.prefix_len_ = static_cast<std::uint8_t>(got);
   }
   return s;
+}
+
+bool Source::rereadable() const noexcept {
+  struct stat st;
+  return ::fstat(file_.fd(), &st) == 0 && !S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode) &&
+         !S_ISCHR(st.st_mode);
 }
 
 Result<std::size_t> Source::inflate_some(std::uint8_t* data, std::size_t size) {
@@ -524,9 +414,9 @@ Status SectorReader::seek(std::uint64_t offset) {
 }
 
 Result<std::uint64_t> data_blocks_in(std::uint64_t size) {
-  if (size < kHeaderSize) return CwaError::message(msg::kFileTooSmall);
+  if (size < kHeaderSize) return CwaError::format(msg::kFileTooSmall);
   if ((size - kHeaderSize) % kSectorSize != 0)
-    return CwaError::message(msg::kIncompleteBlock);
+    return CwaError::format(msg::kIncompleteBlock);
   return (size - kHeaderSize) / kSectorSize;
 }
 

@@ -40,6 +40,8 @@ class Source {
   static Result<Source> open(std::string_view path);
 
   bool compressed() const noexcept { return inflater_ != nullptr; }
+  // Whether the file can be read again: not a pipe, FIFO, socket or terminal.
+  bool rereadable() const noexcept;
   // The file itself (for gzip data, the compressed bytes).
   File& file() noexcept { return file_; }
 
