@@ -70,10 +70,11 @@ def build_without_checks() -> str:
 
 
 def instructions(env: dict, raw: str, gz: str, route: str, out: str) -> int:
-    """The instructions a child that runs `route` ("" for none) executes, by callgrind."""
+    """The instructions a child that runs `route` ("none": none) executes, by callgrind."""
+    # A fixed hash seed: the interpreter's start then executes the same instructions.
     subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                    sys.executable, "-c", CHILD, raw, gz, route or "-"],
-                   env=env, capture_output=True, text=True, check=True)
+                    sys.executable, "-c", CHILD, raw, gz, route],
+                   env={**env, "PYTHONHASHSEED": "0"}, capture_output=True, text=True, check=True)
     with open(out) as fh:
         for line in fh:
             if line.startswith("totals:") or line.startswith("summary:"):
@@ -90,7 +91,8 @@ def callgrind(days: float) -> None:
         subprocess.run(f"gzip -6 -c '{raw}' > '{gz}'", shell=True, check=True)
     print(f"{days:g}-day 100 Hz recording: instructions executed by callgrind, less the imports")
     builds = {"with checks": None, "without": without}
-    names = ["read_cwa_file", "resample_hz=100", "write_cwa_csv", "read_metadata(gz)", "read_cwa_file(gz)"]
+    names = os.environ.get("TILTGRAM_BENCH_ROUTES", "read_cwa_file,resample_hz=100,write_cwa_csv,"
+                           "read_metadata(gz),read_cwa_file(gz)").split(",")
     counts = {}
     out = os.path.join(BUILDS, "callgrind.out")
     for name, target in builds.items():
