@@ -3,6 +3,11 @@ through the same sources built without the checks (TILTGRAM_INTERRUPT_POLL=OFF),
 processes taking turns, round after round; medians and their ratio, and processor time.
 
     .venv/bin/python bench/bench_interrupt.py [days=3] [rounds=5]
+    .venv/bin/python bench/bench_interrupt.py --callgrind [days=0.25]
+
+With --callgrind, the instructions each route executes (valgrind's callgrind, repeatable
+whatever the machine's load) through each build: the whole child's count less that of a
+child that only imports, so that the interpreter's start cancels out.
 
 The variant is built into /tmp/tiltgram-nopoll (or $TILTGRAM_PATHS_DIR/nopoll), reused while
 the sources are unchanged.
@@ -32,6 +37,8 @@ routes = {
 }
 tiltgram.read_cwa_file(raw, cut=tiltgram.blocks(0, 10))
 out = {}
+if len(sys.argv) > 3:
+    routes = {k: v for k, v in routes.items() if k == sys.argv[3]}
 for name, fn in routes.items():
     r0 = resource.getrusage(resource.RUSAGE_SELF)
     t = time.perf_counter()
@@ -62,7 +69,48 @@ def build_without_checks() -> str:
     return target
 
 
+def instructions(env: dict, raw: str, gz: str, route: str, out: str) -> int:
+    """The instructions a child that runs `route` ("none": none) executes, by callgrind."""
+    # A fixed hash seed: the interpreter's start then executes the same instructions.
+    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+                    sys.executable, "-c", CHILD, raw, gz, route],
+                   env={**env, "PYTHONHASHSEED": "0"}, capture_output=True, text=True, check=True)
+    with open(out) as fh:
+        for line in fh:
+            if line.startswith("totals:") or line.startswith("summary:"):
+                total = int(line.split()[1])
+    return total
+
+
+def callgrind(days: float) -> None:
+    without = build_without_checks()
+    print(machine())
+    raw = recording(days)
+    gz = raw + ".gz"
+    if not os.path.exists(gz):
+        subprocess.run(f"gzip -6 -c '{raw}' > '{gz}'", shell=True, check=True)
+    print(f"{days:g}-day 100 Hz recording: instructions executed by callgrind, less the imports")
+    builds = {"with checks": None, "without": without}
+    names = os.environ.get("TILTGRAM_BENCH_ROUTES", "read_cwa_file,resample_hz=100,write_cwa_csv,"
+                           "read_metadata(gz),read_cwa_file(gz)").split(",")
+    counts = {}
+    out = os.path.join(BUILDS, "callgrind.out")
+    for name, target in builds.items():
+        env = dict(os.environ)
+        if target:
+            env["PYTHONPATH"] = target
+        base = instructions(env, raw, gz, "none", out)
+        counts[name] = {r: instructions(env, raw, gz, r, out) - base for r in names}
+    print(f"  {'route':20s} {'with':>15s} {'without':>15s} {'ratio':>8s}")
+    for r in names:
+        w, wo = counts["with checks"][r], counts["without"][r]
+        print(f"  {r:20s} {w:15,d} {wo:15,d} {w / wo:8.5f}")
+
+
 def main() -> None:
+    if len(sys.argv) > 1 and sys.argv[1] == "--callgrind":
+        callgrind(float(sys.argv[2]) if len(sys.argv) > 2 else 0.25)
+        return
     days = float(sys.argv[1]) if len(sys.argv) > 1 else 3.0
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 5
     without = build_without_checks()

@@ -123,8 +123,9 @@ class InternalFailure : public std::logic_error {
 [[noreturn]] inline void internal_failure(const char* what) { throw InternalFailure(what); }
 
 // An allocation that cannot be made, with a text that says what did not fit: "cannot
-// allocate 8.1 GB for 1,008,000 blocks of samples: 6.2 GB available". Thrown, never
-// returned; the module surface raises it as MemoryError with that text.
+// allocate 3.9 GB (120,960,000 rows of 32 bytes) for 1,008,000 blocks of samples: 3.5 GB
+// available". Thrown, never returned; the module surface raises it as MemoryError with
+// that text.
 class OutOfMemory : public std::bad_alloc {
  public:
   explicit OutOfMemory(std::string text) : text_(std::make_shared<const std::string>(std::move(text))) {}

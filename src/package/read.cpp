@@ -130,6 +130,7 @@ Result<CwaDataResult> read_opened(OpenedDataBlocks& opened, IncludeFlags flags) 
           if (const auto c = count_planned_samples(opened.reader.source().file(), b + 1,
                                                    opened.end_block))
             counted = rows_before + n + *c;
+          TG_TRY(check_interrupt());  // a Ctrl-C that stopped the count
           expected_bytes = times_saturated(
               expected_rows(rows_before + n, opened.blocks_after(b), format, counted), rb);
         }
