@@ -26,6 +26,16 @@ if ! printf '#include <zlib.h>\n' | ${CXX:-c++} -E -x c++ - >/dev/null 2>&1; the
     exit 1
   fi
 fi
+# Intel's ISA-L inflates gzip data about twice as fast as zlib; without it the build uses
+# zlib alone.
+if ! printf '#include <isa-l/igzip_lib.h>\n' | ${CXX:-c++} -E -x c++ - >/dev/null 2>&1; then
+  if command -v apt-get >/dev/null 2>&1 && [ "$(id -u)" = 0 ]; then
+    apt-get install -y -q libisal-dev >/dev/null 2>&1 || { apt-get update -q >/dev/null && apt-get install -y -q libisal-dev >/dev/null; } ||
+      echo "libisal-dev could not be installed: gzip data will be inflated by zlib alone" >&2
+  else
+    echo "ISA-L's development files are missing (libisal-dev on Debian, Ubuntu): gzip data will be inflated by zlib alone" >&2
+  fi
+fi
 .venv/bin/python -m pip install -q --disable-pip-version-check numpy pandas pytest scikit-build-core ninja cmake
 # The extension with every optional dependency (Parquet, Dask, progress bar, plotting, type
 # checking) and the test tools.

@@ -97,12 +97,11 @@ bool load(const char* function, PyObject* const* args, Py_ssize_t nargsf, PyObje
           CwaHeader& header, DataTiming& timing) {
   std::string_view path;
   if (!take_path(function, args, nargsf, kwnames, path)) return false;
-  auto h = read_cwa_header(path);
-  if (!h.ok()) return raise(h.error(), Stage::Recording) != nullptr;
-  auto t = scan_data_timing(path);
-  if (!t.ok()) return raise(t.error(), Stage::Recording) != nullptr;
-  header = std::move(h).value();
-  timing = t.value();
+  auto r = read_header_and_timing(path);
+  if (!r.ok()) return raise(r.error(), Stage::Recording) != nullptr;
+  HeaderAndTiming v = std::move(r).value();
+  header = std::move(v.header);
+  timing = v.timing;
   return true;
 }
 

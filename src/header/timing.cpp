@@ -9,15 +9,13 @@ namespace tiltgram {
 
 namespace {
 
-Result<DataTiming> scan(SectorReader& reader) {
-  std::uint8_t head[kHeaderSize];
-  TG_TRY(reader.source().read_exact(head, sizeof head));
-  if (head[0] != 'M' || head[1] != 'D')
-    return CwaError::format(msg::kNotMetadataBlock);
-
+// The data blocks after the metadata block.
+Result<DataTiming> scan_blocks(SectorReader& reader) {
   DataTiming timing;
   std::optional<double> prev_end;
+  InterruptPoll poll;
   for (;;) {
+    TG_TRY(poll.tick());
     TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
     if (sector == nullptr) break;
     TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
@@ -33,12 +31,31 @@ Result<DataTiming> scan(SectorReader& reader) {
   return timing;
 }
 
+Result<DataTiming> scan(SectorReader& reader) {
+  std::uint8_t head[kHeaderSize];
+  TG_TRY(reader.source().read_exact(head, sizeof head));
+  if (head[0] != 'M' || head[1] != 'D')
+    return CwaError::format(msg::kNotMetadataBlock);
+  return scan_blocks(reader);
+}
+
 }  // namespace
 
 Result<DataTiming> scan_data_timing(std::string_view path) {
   TG_ASSIGN_OR_RETURN(Source source, Source::open(path));
   SectorReader reader(std::move(source));
   return conclude(reader.source(), scan(reader), false);
+}
+
+Result<HeaderAndTiming> read_header_and_timing(std::string_view path) {
+  TG_ASSIGN_OR_RETURN(Source source, Source::open(path));
+  std::uint8_t block[kHeaderSize] = {};
+  TG_TRY(source.read_exact(block, sizeof block));
+  HeaderAndTiming out;
+  TG_ASSIGN_OR_RETURN(out.header, parse_cwa_header(block));
+  SectorReader reader(std::move(source));
+  TG_ASSIGN_OR_RETURN(out.timing, conclude(reader.source(), scan_blocks(reader), false));
+  return out;
 }
 
 }  // namespace tiltgram
