@@ -11,6 +11,7 @@ Valgrind hides AVX-512 from the processor, so only sse2 and avx2 are counted.
 
 from __future__ import annotations
 
+import glob
 import os
 import subprocess
 import sys
@@ -20,9 +21,8 @@ from common import machine
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-SOURCES = ["src/package/resample.cpp", "src/package/resample_vector.cpp",
-           "src/package/resample_vector_avx2.cpp", "src/package/resample_vector_sse2.cpp",
-           "src/package/isa.cpp", "src/package/column.cpp", "src/header/time.cpp"]
+SOURCES = ["src/package/resample.cpp", "src/package/isa.cpp", "src/package/column.cpp",
+           "src/header/time.cpp"]
 PATHS = {"sse2": 0, "avx2": 1}
 RUNS = {"30 Hz": ["30"], "100 Hz": ["100"], "100 Hz, 6-axis": ["100", "", "6"]}
 
@@ -30,7 +30,9 @@ RUNS = {"30 Hz": ["30"], "100 Hz": ["100"], "100 Hz, 6-axis": ["100", "", "6"]}
 def build(tree: str, level: int, out: str) -> None:
     subprocess.run(["g++", "-std=c++20", "-O3", "-ffp-contract=off", f"-DTILTGRAM_MAX_ISA_LEVEL={level}",
                     f"-I{tree}/src", os.path.join(HERE, "rows_driver.cpp"),
-                    *[os.path.join(tree, s) for s in SOURCES], "-o", out], check=True)
+                    *[os.path.join(tree, s) for s in SOURCES],
+                    *glob.glob(os.path.join(tree, "src/package/resample_vector*.cpp")), "-o", out],
+                   check=True)
 
 
 def count(exe: str, args: list[str], blocks: str, tmp: str) -> int:

@@ -118,8 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   StreamingResampler bulk_avx2(range_start, range_end, hz, temperature, light, battery);
   StreamingResampler bulk_sse2(range_start, range_end, hz, temperature, light, battery);
   StreamingResampler single(range_start, range_end, hz, temperature, light, battery);
-  const bool avx2 = bulk_avx2.set_row_code(IsaLevel::kAvx2);
-  const bool sse2 = bulk_sse2.set_row_code(IsaLevel::kBaseline);
+  const bool avx2 = bulk_avx2.set_row_code(tiltgram::IsaLevel::kAvx2);
+  const bool sse2 = bulk_sse2.set_row_code(tiltgram::IsaLevel::kBaseline);
   single.set_row_code(std::nullopt);
   for (const Block& b : blocks) {
     const std::size_t n = b.samples.size();
