@@ -57,8 +57,7 @@ def cpu_flags() -> set:
 
 def machine() -> str:
     """The processor's model and vector flags, and the code path the module runs: the best
-    the processor has, capped by the build (bench/paths.py sets TILTGRAM_BENCH_MAX_ISA to the
-    TILTGRAM_MAX_ISA it built with)."""
+    the processor has, capped by TILTGRAM_MAX_ISA (bench/paths.py sets it for each path)."""
     model = "unknown processor"
     try:
         with open("/proc/cpuinfo") as fh:
@@ -71,10 +70,11 @@ def machine() -> str:
     flags = cpu_flags()
     shown = [f for f in ("sse2", "sse4_1", "avx", "avx2", "fma", "avx512f", "avx512dq", "avx512vl")
              if f in flags]
-    cap = os.environ.get("TILTGRAM_BENCH_MAX_ISA", "avx512")
+    cap = os.environ.get("TILTGRAM_MAX_ISA", "").lower() or "avx512"
+    cap = cap if cap in ISA_ORDER else "sse2"  # the module caps an unknown value at the baseline
     path = min(cpu_isa(), cap, key=ISA_ORDER.index)
     return (f"processor: {model}, {os.cpu_count()} cores; flags: {' '.join(shown)}; "
-            f"code path: {path} (build cap {cap}); load {os.getloadavg()[0]:.2f}")
+            f"code path: {path} (cap {cap}); load {os.getloadavg()[0]:.2f}")
 
 
 def warm(nbytes: int) -> None:

@@ -114,14 +114,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (flags & 2) range_end = first + end_ms / 1000.0;
   const bool temperature = flags & 4, light = flags & 8, battery = flags & 16;
 
-  using RowCode = StreamingResampler::RowCode;
   StreamingResampler bulk(range_start, range_end, hz, temperature, light, battery);
   StreamingResampler bulk_avx2(range_start, range_end, hz, temperature, light, battery);
   StreamingResampler bulk_sse2(range_start, range_end, hz, temperature, light, battery);
   StreamingResampler single(range_start, range_end, hz, temperature, light, battery);
-  const bool avx2 = bulk_avx2.set_row_code(RowCode::kAvx2);
-  const bool sse2 = bulk_sse2.set_row_code(RowCode::kSse2);
-  single.set_row_code(RowCode::kOneByOne);
+  const bool avx2 = bulk_avx2.set_row_code(IsaLevel::kAvx2);
+  const bool sse2 = bulk_sse2.set_row_code(IsaLevel::kBaseline);
+  single.set_row_code(std::nullopt);
   for (const Block& b : blocks) {
     const std::size_t n = b.samples.size();
     std::vector<double> times(n);

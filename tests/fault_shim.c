@@ -10,8 +10,14 @@
  * `skip` lets that many requests that reach the offset through untouched first (a file read
  * twice fails on the second pass).
  *
+ * tg_stall_read makes every read() of one file wait first, as on a network mount that does
+ * not answer: `micros` microseconds, after `skip` reads that go through at once. A signal
+ * whose handler returns ends the wait with EINTR, as an interruptible wait of the kernel
+ * does; the wait is a cancellation point, as a blocking read() is.
+ *
  * Controlled from Python through ctypes:
  *   tg_fault_read(path, offset, errnum, skip)   tg_fault_write(path, offset, errnum, skip)
+ *   tg_stall_read(path, micros, skip)
  *   tg_fault_clear()                      tg_fault_hits() -> faults delivered so far
  */
 #define _GNU_SOURCE
@@ -20,6 +26,7 @@
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 struct fault {
@@ -49,7 +56,10 @@ void tg_fault_read(const char *path, long long offset, int errnum, int skip) {
 void tg_fault_write(const char *path, long long offset, int errnum, int skip) {
   set(&write_fault, path, offset, errnum, skip);
 }
-void tg_fault_clear(void) { read_fault.offset = write_fault.offset = -1; }
+static struct fault stall = {"", -1, 0, 0}; /* offset: the wait in microseconds */
+
+void tg_stall_read(const char *path, long long micros, int skip) { set(&stall, path, micros, 0, skip); }
+void tg_fault_clear(void) { read_fault.offset = write_fault.offset = stall.offset = -1; }
 long tg_fault_hits(void) { return hits; }
 
 /* Whether `fd` is the file of `f` (compared by the path the kernel gives for it). */
@@ -83,6 +93,14 @@ static ssize_t deliver(const struct fault *f) {
 
 ssize_t read(int fd, void *buf, size_t size) {
   if (!real_read) real_read = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+  if (targets(&stall, fd)) {
+    if (stall.skip > 0) {
+      --stall.skip;
+    } else {
+      struct timespec wait = {stall.offset / 1000000, (stall.offset % 1000000) * 1000};
+      if (nanosleep(&wait, &wait) != 0) return -1; /* errno EINTR */
+    }
+  }
   if (size > 0 && targets(&read_fault, fd)) {
     size_t ok = allowed(&read_fault, lseek(fd, 0, SEEK_CUR), size);
     if (ok == 0) return deliver(&read_fault);

@@ -21,6 +21,10 @@ pq = pytest.importorskip("pyarrow.parquet")
 GOOD = good_recordings()
 BAD = bad_recordings()
 PLUS2 = dt.timezone(dt.timedelta(hours=2))
+# The command reads every column, for CSV as for Parquet.
+EVERY_COLUMN = {"include_magnetometer": True, "include_temperature": True,
+                "include_light": True, "include_battery": True}
+MANIFEST = "tiltgram-manifest.jsonl"
 
 
 @pytest.fixture
@@ -64,13 +68,13 @@ def test_csv_batch_failures_and_resume(cohort, tmp_path, cli_options, read_optio
     # Every good recording gives write_cwa_csv's bytes; the rest are one line each.
     for rel in GOOD:
         expected = tmp_path / "expected.csv"
-        tiltgram.write_cwa_csv(str(cohort / rel), str(expected), **read_options)
+        tiltgram.write_cwa_csv(str(cohort / rel), str(expected), **EVERY_COLUMN | read_options)
         assert (out / f"{stem(rel)}.csv").read_bytes() == expected.read_bytes(), rel
     failures = sorted(f"{cohort / rel}: {reader_error(str(cohort / rel))}" for rel in BAD)
     lines = run.stderr.splitlines()
     assert sorted(lines[:-1]) == failures
     assert lines[-1].startswith("converted 3, skipped 0, failed 3, elapsed ")
-    assert listing(out) == [".tiltgram-convert.lock", "a.csv", "b.csv", "c.csv", "failures.tsv"]
+    assert listing(out) == ["a.csv", "b.csv", "c.csv", "failures.tsv", MANIFEST]
     tsv = pd.read_csv(out / "failures.tsv", sep="\t")
     assert sorted(f"{p}: {m}" for p, m in zip(tsv["path"], tsv["message"])) == failures
 
@@ -83,6 +87,10 @@ def test_csv_batch_failures_and_resume(cohort, tmp_path, cli_options, read_optio
     again = run_cli("convert", str(cohort), "--out-dir", str(out), "--overwrite", "-q",
                     *cli_options)
     assert sorted(again.stderr.splitlines()) == failures  # --quiet: no summary
+    assert again.returncode == 1  # but the status still says what happened
+    quiet_ok = run_cli("convert", *(str(cohort / rel) for rel in GOOD), "-o", str(out), "-q",
+                       *cli_options)
+    assert (quiet_ok.returncode, quiet_ok.stderr) == (0, "")
 
 
 def test_parquet_reads_back_as_the_frame(cohort, tmp_path):
@@ -92,6 +100,7 @@ def test_parquet_reads_back_as_the_frame(cohort, tmp_path):
     lst.write_text("".join(f"{p}\n" for p in good[1:]) + "\n")
     for tz_args, tz in (([], None), (["--utc-offset=-05:30"],
                                      dt.timezone(-dt.timedelta(hours=5, minutes=30)))):
+        assert run_cli("convert", *good, "-o", str(out), "--overwrite", *tz_args).returncode == 0
         run = run_cli("convert", good[0], "--from-list", str(lst), "-o", str(out),
                       "--format", "parquet", "--overwrite", *tz_args)
         assert run.returncode == 0, run.stderr
@@ -100,6 +109,8 @@ def test_parquet_reads_back_as_the_frame(cohort, tmp_path):
         for path in good:
             target = out / f"{stem(path)}.parquet"
             frame = tiltgram.read_cwa_file(path, fixed_utc_offset_timezone=tz)
+            csv_columns = open(out / f"{stem(path)}.csv").readline().strip().split(",")
+            assert csv_columns == ["time", *frame.columns]  # one command, one set of columns
             back = pd.read_parquet(target)
             pd.testing.assert_frame_equal(back, frame, check_exact=True)
             for name in frame.columns:  # NaN stays NaN, bit for bit, not a null
@@ -112,7 +123,7 @@ def test_parquet_reads_back_as_the_frame(cohort, tmp_path):
 
 
 @pytest.mark.parametrize("args, message", [
-    (["x/a.cwa", "y/a.cwa.gz"], "x/a.cwa and y/a.cwa.gz would both be written to "),
+    (["x/a.cwa", "y/a.cwa.gz"], "/x/a.cwa and " + "{tmp}/y/a.cwa.gz would both be written to "),
     (["x/a.cwa", "--start", "-1"], "seconds cut values must be >= 0"),
     (["x/a.cwa", "--start", "1", "--first-block", "2"], "cannot be combined"),
     (["x/a.cwa", "--resample-hz", "-5"], "resample_hz"),
@@ -120,14 +131,41 @@ def test_parquet_reads_back_as_the_frame(cohort, tmp_path):
     (["x/a.cwa", "--jobs", "0"], "positive"),
     (["x/a.cwa", "--utc-offset", "+2:75"], "+HH:MM"),
     ([], "no recordings given"),
+    (["x/a.cwa", "--end-block", "0"], "--end-block 0 selects no block"),
+    (["--from-list", "latin1.txt"], "the list latin1.txt is not UTF-8 text (line 2)"),
+    (["--from-list", "missing.txt"], "cannot read the list missing.txt: No such file"),
+    (["x/a.cwa", "--scheduler", "nonsense"], "'nonsense' is not a Dask scheduler address"),
+    (["x/a.cwa", "--scheduler", "localhost"], "'localhost' is not a Dask scheduler address"),
+    (["x/a.cwa", "--scheduler", "tcp://127.0.0.1:1"],
+     "cannot reach the Dask scheduler at tcp://127.0.0.1:1: Connection refused"),
 ], ids=["same-output", "bad-cut", "two-cuts", "bad-rate", "bad-method", "jobs", "offset",
-        "nothing"])
+        "nothing", "no-block", "list-not-text", "no-list", "scheduler-nonsense",
+        "scheduler-no-protocol", "scheduler-refuses"])
 def test_usage_errors_convert_nothing(tmp_path, args, message):
-    write_tree(tmp_path, {"x/a.cwa": GOOD["a.cwa"], "y/a.cwa.gz": b""})
-    run = run_cli("convert", *args, "--out-dir", "out", cwd=tmp_path)
+    write_tree(tmp_path, {"x/a.cwa": GOOD["a.cwa"], "y/a.cwa.gz": b"",
+                          "latin1.txt": b"x/a.cwa\ny/caf\xe9.cwa\n"})
+    if any(a.startswith("--scheduler") for a in args):
+        pytest.importorskip("distributed")
+    run = run_cli("convert", *args, "--out-dir", "out", cwd=tmp_path, timeout=20)
     assert run.returncode == 2
-    assert message in run.stderr
-    assert not (tmp_path / "out").exists() or not outputs(tmp_path / "out")
+    assert message.format(tmp=tmp_path) in run.stderr
+    assert "Traceback" not in run.stderr
+    assert run.stderr.splitlines()[-1].startswith("tiltgram convert: error: ")
+    assert not (tmp_path / "out").exists()  # not even the folder
+
+
+@pytest.mark.parametrize("out, message", [
+    ("x/a.cwa", "x/a.cwa is not a folder"),
+    ("/proc", "cannot write in /proc: "),
+    ("/proc/out", "cannot make the folder /proc/out: "),
+], ids=["a-file", "read-only", "cannot-make"])
+def test_output_folder_that_cannot_be(tmp_path, out, message):
+    write_tree(tmp_path, {"x/a.cwa": GOOD["a.cwa"]})
+    run = run_cli("convert", "x/a.cwa", "-o", out, cwd=tmp_path)
+    assert run.returncode == 2
+    assert run.stderr.startswith(f"tiltgram convert: error: {message}")
+    assert run.stderr.count("\n") == 1
+    assert (tmp_path / "x/a.cwa").read_bytes() == GOOD["a.cwa"]
 
 
 def test_input_is_never_an_output(tmp_path):
@@ -147,7 +185,7 @@ def test_interrupted_run_leaves_only_complete_outputs(tmp_path, sig):
     names = [f"r{i:02d}.cwa" for i in range(12)]
     write_tree(tmp_path / "in", {name: big for name in names})
     complete = tmp_path / "expected.csv"
-    tiltgram.write_cwa_csv(str(tmp_path / "in" / names[0]), str(complete))
+    tiltgram.write_cwa_csv(str(tmp_path / "in" / names[0]), str(complete), **EVERY_COLUMN)
     out = tmp_path / "out"
     proc = subprocess.Popen([TILTGRAM, "convert", "in", "-o", "out", "-j", "2"], cwd=tmp_path,
                             stderr=subprocess.PIPE, start_new_session=True)
@@ -165,7 +203,7 @@ def test_interrupted_run_leaves_only_complete_outputs(tmp_path, sig):
     rerun = run_cli("convert", "in", "-o", "out", cwd=tmp_path)
     assert rerun.returncode == 0
     assert rerun.stderr.startswith(f"converted {len(names) - len(finals)}, skipped {len(finals)}")
-    assert listing(out) == [".tiltgram-convert.lock"] + [n.replace(".cwa", ".csv") for n in names]
+    assert listing(out) == [n.replace(".cwa", ".csv") for n in names] + [MANIFEST]
 
 
 def test_killed_worker_is_a_failure(cohort, tmp_path):
@@ -185,8 +223,7 @@ def test_killed_worker_is_a_failure(cohort, tmp_path):
         f"{fifo}: the worker process converting it died (killed by SIGKILL, perhaps for "
         "lack of memory)")
     assert stderr.splitlines()[1].startswith("converted 2, skipped 0, failed 1")
-    assert listing(tmp_path / "out") == [".tiltgram-convert.lock", "a.csv", "b.csv",
-                                         "failures.tsv"]
+    assert listing(tmp_path / "out") == ["a.csv", "b.csv", "failures.tsv", MANIFEST]
 
 
 # ---------------------------------------------------------------------------
@@ -244,9 +281,62 @@ def test_dask_cluster_converts_and_reports(cohort, tmp_path, dask_client):
 
     # The command with --scheduler: the same cluster, resume and failure lines.
     run = run_cli("convert", str(cohort), "-o", str(out), "--format", "parquet",
-                  "--scheduler", dask_client.scheduler.address)
+                  "--resample-hz", "30", "--scheduler", dask_client.scheduler.address)
     assert run.returncode == 1
     assert run.stderr.splitlines()[-1].startswith("converted 0, skipped 3, failed 3")
+
+
+def test_dask_run_from_another_folder_with_relative_paths(tmp_path, dask_client):
+    """The cluster's workers run in another folder: paths are sent absolute."""
+    write_tree(tmp_path / "in", GOOD)
+    (tmp_path / "list.txt").write_text("in/a.cwa\n")
+    run = run_cli("convert", "in/sub", "--from-list", "list.txt", "-o", "out",
+                  "--scheduler", dask_client.scheduler.address, cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert run.stderr.startswith("converted 3, skipped 0, failed 0")
+    assert sorted(os.listdir(tmp_path / "out")) == ["a.csv", "b.csv", "c.csv", MANIFEST]
+    assert os.getcwd() != str(tmp_path)  # the workers' folder: where the cluster started
+    workers_cwd = set(dask_client.run(os.getcwd).values())
+    assert str(tmp_path) not in workers_cwd
+
+
+def test_dask_scheduler_without_workers(tmp_path):
+    pytest.importorskip("distributed")
+    from distributed import LocalCluster
+
+    write_tree(tmp_path, {"a.cwa": GOOD["a.cwa"]})
+    with LocalCluster(n_workers=0, dashboard_address=":0") as empty:
+        run = run_cli("convert", "a.cwa", "-o", "out", "--scheduler", empty.scheduler_address,
+                      "--scheduler-timeout", "2", cwd=tmp_path, timeout=60)
+    assert run.returncode == 2
+    assert run.stderr.splitlines()[-1] == (
+        f"tiltgram convert: error: the Dask scheduler at {empty.scheduler_address} has no "
+        "worker (waited 2 s)")
+    assert not (tmp_path / "out").exists()
+
+
+def test_dask_interrupted_run_leaves_no_output_behind(tmp_path, dask_client):
+    """A task still running when the run is interrupted does not put its output in place."""
+    fifo = tmp_path / "stuck.cwa"
+    os.mkfifo(fifo)
+    out = tmp_path / "out"
+    proc = subprocess.Popen([TILTGRAM, "convert", "stuck.cwa", "-o", "out", "--format",
+                             "parquet", "--scheduler", dask_client.scheduler.address],
+                            cwd=tmp_path, stderr=subprocess.PIPE, text=True)
+    fd = open_fifo_writer(str(fifo))  # a worker is now in the task, reading the FIFO
+    try:
+        proc.send_signal(signal.SIGINT)
+        _, stderr = proc.communicate(timeout=60)
+        assert proc.returncode == 130, stderr
+        os.set_blocking(fd, True)
+        os.write(fd, GOOD["a.cwa"])
+    finally:
+        os.close(fd)
+    wait_for(lambda: not holders(str(fifo)), timeout=60)
+    wait_for(lambda: not [n for n in os.listdir(out) if n.endswith(".tiltgram-tmp")
+                          and "interrupted" not in n], timeout=60)
+    assert not [n for n in os.listdir(out) if not n.startswith(".")]
+    # The next run clears what is left and converts.
 
 
 def test_readme_dask_recipe(cohort, dask_client):
@@ -273,7 +363,7 @@ def test_missing_extras_are_named(tmp_path):
     assert help_run.returncode == 0 and "convert" in help_run.stdout
 
 
-def test_search_progress_bar_and_its_extra(tmp_path, monkeypatch, capsys):
+def test_search_progress_bar_and_its_extra(tmp_path, monkeypatch, capsys, caplog):
     from tiltgram_tools.batch import convert_many, find_recordings, output_name
 
     paths = write_tree(tmp_path / "in", {"b/x.CWA.GZ": b"", "a/y.cwa": GOOD["a.cwa"],
@@ -286,7 +376,17 @@ def test_search_progress_bar_and_its_extra(tmp_path, monkeypatch, capsys):
     assert str(summary).startswith("converted 2, skipped 0, failed 0, elapsed ")
     assert "2/2" in capsys.readouterr().err
     monkeypatch.setitem(sys.modules, "tqdm", None)
-    convert_many([paths[1]], tmp_path / "out", progress=True, overwrite=True)
-    assert capsys.readouterr().err == (
+    with caplog.at_level("WARNING", logger="tiltgram_tools"):
+        convert_many([paths[1]], tmp_path / "out", progress=True, overwrite=True)
+    assert caplog.messages == [
         "no progress bar: tqdm is needed for this and is not installed: "
-        "pip install 'tiltgram[progress]'\n")
+        "pip install 'tiltgram[progress]'"]
+
+    # Progress as a callback: one call per recording, failures with their message.
+    seen = []
+    summary = convert_many([tmp_path / "in"], tmp_path / "out2", progress=seen.append,
+                           log_failures=False)
+    assert [(p.done, p.total) for p in seen] == [(1, 3), (2, 3), (3, 3)]
+    assert {p.source: p.failure for p in seen} == {
+        paths[3]: None, paths[1]: None, paths[0]: reader_error(paths[0])}
+    assert summary.failures == ((paths[0], reader_error(paths[0])),)

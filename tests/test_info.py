@@ -3,13 +3,15 @@
 from __future__ import annotations
 
 import json
+import os
+import subprocess
 
 import pytest
 
 import builders
 import tiltgram
 from tiltgram_tools.cli import main
-from tools_helpers import bad_recordings, run_cli, write_tree
+from tools_helpers import TILTGRAM, bad_recordings, run_cli, write_tree
 
 KINDS = {
     "packed.cwa": builders.recording(builders.header(annotation="_c=study&_s=7"),
@@ -67,14 +69,58 @@ def test_json_lines_and_failures(tmp_path):
     run = run_cli("info", "--json", *paths)
     assert run.returncode == 1
     objects = [json.loads(line) for line in run.stdout.splitlines()]
-    assert [o["path"] for o in objects] == paths[:len(KINDS)]
-    for obj in objects:
+    assert [o["path"] for o in objects] == paths
+    for obj in objects[:len(KINDS)]:
         assert obj == {"path": obj["path"],
                        "metadata": tiltgram.read_metadata(obj["path"]),
                        "sampling": tiltgram.sampling_consistency_report(obj["path"])}
     errors = []
-    for path in paths[len(KINDS):]:
+    for path, obj in zip(paths[len(KINDS):], objects[len(KINDS):]):
         with pytest.raises(RuntimeError) as err:
             tiltgram.sampling_consistency_report(path)
         errors.append(f"{path}: {err.value}")
+        assert obj == {"path": path, "error": str(err.value)}  # failures are lines too
     assert run.stderr.splitlines() == errors
+
+
+def test_duration_past_a_day(tmp_path):
+    # Two blocks 26 h 3 min apart: the duration runs from the first sample of the first to
+    # the last sample of the second.
+    blocks = (builders.contiguous_blocks(1, start=builders.pack_time(2020, 1, 1, 0, 0, 0))
+              + builders.contiguous_blocks(1, start=builders.pack_time(2020, 1, 2, 2, 3, 0)))
+    path = builders.write(tmp_path / "long.cwa", builders.recording(builders.header(), blocks))
+    seconds = tiltgram.sampling_consistency_report(path)["duration_s_from_data"]
+    assert 26 * 3600 + 180 < seconds < 26 * 3600 + 185
+    run = run_cli("info", path)
+    assert run.returncode == 0
+    assert f"  duration        1 d 02:03:{seconds - 93780:06.3f} ({seconds:g} s)\n" in run.stdout
+
+
+def test_odd_names_and_files_are_each_a_failure_line(tmp_path):
+    """A name that is not UTF-8 is read all the same; a FIFO in a folder is refused (it
+    would wait for a writer for ever)."""
+    good = KINDS["packed.cwa"]
+    folder = tmp_path / "study"
+    write_tree(folder, {"a.cwa": good})
+    odd = os.path.join(os.fsencode(folder), b"caf\xe9.cwa")
+    with open(odd, "wb") as fh:
+        fh.write(good)
+    os.mkfifo(folder / "stuck.cwa")
+    run = run_cli("info", "--json", str(folder), timeout=60)
+    assert run.returncode == 1
+    objects = [json.loads(line) for line in run.stdout.splitlines()]
+    shown = str(folder / "caf\\xe9.cwa")
+    assert [o["path"] for o in objects] == [str(folder / "a.cwa"), shown,
+                                           str(folder / "stuck.cwa")]
+    assert objects[1]["metadata"] == objects[0]["metadata"]
+    assert objects[2]["error"].startswith("a FIFO, not a regular file")
+    assert run.stderr == f"{folder / 'stuck.cwa'}: {objects[2]['error']}\n"
+
+
+
+def test_closed_output_is_not_a_traceback(tmp_path):
+    paths = write_tree(tmp_path, {f"r{i}.cwa": KINDS["packed.cwa"] for i in range(40)})
+    run = subprocess.run(f"'{TILTGRAM}' info {' '.join(paths)} | head -1", shell=True,
+                         capture_output=True, text=True, timeout=120)
+    assert run.stdout == paths[0] + "\n"
+    assert run.stderr == ""

@@ -134,11 +134,15 @@ def test_results_that_do_not_fit_raise_memory_error_saying_what(limited_recordin
     first, plain, seconds, collected, resampled = run_limited(cases)
     assert first == 1200
     limit = r"the address space is limited to [0-9.]+ [GMk]B \(RLIMIT_AS\)$"
-    for text, size in ((plain, "230.4 MB"), (seconds, "230.4 MB"), (collected, "144.0 MB")):
-        assert text.startswith(f"MemoryError: cannot allocate {size} for 60,000 blocks of samples: ")
+    # 60,000 blocks of 120 samples; times and six float columns, or three without readings.
+    for text, size, row in ((plain, "230.4 MB", 32), (seconds, "230.4 MB", 32), (collected, "144.0 MB", 20)):
+        assert text.startswith(f"MemoryError: cannot allocate {size} (7,200,000 rows of {row} bytes) "
+                               "for 60,000 blocks of samples: "), text
         assert re.search(limit, text), text
-    assert resampled.startswith("MemoryError: cannot allocate ")
-    assert " rows of a 10000 Hz grid: the address space is limited to " in resampled
+    # From the first sample to the last block's end (an hour and its 120 samples at 100 Hz)
+    # at 10 kHz, and the first grid time: times and three floats a row.
+    assert resampled.startswith("MemoryError: cannot allocate 720.2 MB (36,012,001 rows of 20 bytes) "
+                                "for a 10000 Hz grid: the address space is limited to "), resampled
     assert out.read_text() == "keep"
 
 
@@ -159,13 +163,20 @@ def test_grids_beyond_any_memory_are_refused_before_filling(cwa, tmp_path, tail)
     path = cwa([packet(timestamp=pack_time(2020, 1, 1)), packet(timestamp=pack_time(2023, 1, 1))] + tail)
     out = tmp_path / "out.csv"
     out.write_text("keep")
-    pattern = r"^cannot allocate [0-9.]+ [GT]B for [0-9,]+ rows of a 10000 Hz grid: [0-9.]+ [GMk]B available$"
+    # Times and six floats a row for the frame (the readings), three for the CSV (none).
+    pattern = (r"^cannot allocate ([0-9.]+) GB \(([0-9,]+) rows of (32|20) bytes\) for a 10000 Hz grid: "
+               r"[0-9.]+ [GMk]B available$")
     with pytest.raises(MemoryError, match=pattern) as exc:
         tiltgram.read_cwa_file(path, resample_hz=10000)
-    rows = int(str(exc.value).split(" for ")[1].split(" rows")[0].replace(",", ""))
-    assert rows > 3 * 365 * 86400 * 10000 * 0.99
-    with pytest.raises(MemoryError, match=pattern):
+    gigabytes, rows, row_bytes = re.match(pattern, str(exc.value)).groups()
+    assert row_bytes == "32"
+    rows = int(rows.replace(",", ""))
+    # Three years and a day (2020 is a leap year), a block of 120 samples and the last time.
+    assert rows == (3 * 365 + 1) * 86400 * 10000 + 12000 + 1
+    assert gigabytes == f"{rows * 32 / 1e9:.1f}"
+    with pytest.raises(MemoryError, match=pattern) as exc:
         tiltgram.write_cwa_csv(path, str(out), resample_hz=10000)
+    assert re.match(pattern, str(exc.value)).groups() == (f"{rows * 20 / 1e9:.1f}", f"{rows:,}", "20")
     assert out.read_text() == "keep"
     assert len(tiltgram.read_cwa_file(path, resample_hz=0.001)) > 90_000
 

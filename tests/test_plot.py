@@ -20,6 +20,7 @@ matplotlib = pytest.importorskip("matplotlib")
 PIL = pytest.importorskip("PIL.Image")
 
 from tiltgram_tools import cli, plot  # noqa: E402
+from tools_helpers import run_cli  # noqa: E402
 
 RATE_CODE = 0x46  # 6.25 Hz: 100 samples are a block of exactly 16 s
 BLOCK_S = 16
@@ -231,7 +232,7 @@ def test_command_failures(gappy, tmp_path, capsys):
 
 def test_command_without_matplotlib(gappy, tmp_path, monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "matplotlib", None)
-    assert cli.main(["plot", gappy, "-o", str(tmp_path / "x.png")]) == 1
+    assert cli.main(["plot", gappy, "-o", str(tmp_path / "x.png")]) == 2  # nothing done
     assert "pip install 'tiltgram[plot]'" in capsys.readouterr().err
 
 
@@ -243,3 +244,106 @@ def test_help_imports_no_heavy_dependency():
     run = subprocess.run([sys.executable, "-m", "tiltgram_tools", "plot", "--help"],
                          capture_output=True, text=True, check=True)
     assert "--utc-offset" in run.stdout and "--channels" in run.stdout
+
+
+def hatched_spans(ax):
+    """(start, end) hours of each hatched region of a day row."""
+    spans = []
+    for coll in ax.collections:
+        if coll.get_hatch():
+            for path in coll.get_paths():
+                xs = path.vertices[:, 0]
+                spans.append((round(xs.min() * 60), round(xs.max() * 60)))
+    return sorted(spans)
+
+
+def test_gap_hatching_spans_exactly_the_missing_minutes(gappy):
+    """Hatching starts at the first minute without samples and ends after the last."""
+    fig = plot.plot_recording(gappy)
+    axes = day_axes(fig)
+    assert [hatched_spans(ax) for ax in axes] == [
+        [(0, 22 * 60)],                  # from 22:00 on
+        [(6 * 60, 24 * 60)],             # until 06:00
+        [(0, 24 * 60)],                  # nothing
+        [(0, 8 * 60), (9 * 60 + 30, 24 * 60)],  # 08:00-09:30 (the clock set back)
+    ]
+
+
+def test_title_gives_configured_rate_and_covered_time(gappy):
+    title = plot.plot_recording(gappy).get_suptitle()
+    # 22:00 to 06:00 and 08:00 to 09:30 have samples: 9 h 30 min of a span of 2 d 11:30.
+    assert "configured 100 Hz" in title  # the header's rate (the blocks' is 6.25 Hz)
+    assert "samples in 09:30 of 2 d 11:30" in title
+    assert " at " not in title.splitlines()[1]  # no rate made up from the span
+
+
+def test_automatic_scale_and_clip_marks(write_file):
+    """Ordinary activity fills its rows; a few minutes far above are cut and marked."""
+    start = dt.datetime(2023, 5, 1, 0, 0)
+    shaken = [(0, 0, 500, 3)]  # 15.6 g: 14.6 g over 1 g
+    blocks = (segment(start, 600, MOVING) + segment(start + dt.timedelta(minutes=600), 4, shaken)
+              + segment(start + dt.timedelta(minutes=604), 600, MOVING))
+    for k, block in enumerate(blocks):  # one sequence through the three segments
+        blocks[k] = block[:10] + struct.pack("<I", k) + block[14:]
+    path = write_file(builders.recording(builders.header(), blocks))
+    fig = plot.plot_recording(path)
+    (ax,) = day_axes(fig)
+    top = ax.get_ylim()[1]
+    assert 250 <= top <= 500  # 250 mg of walking fills half the row at least
+    marks = [c for c in ax.collections if c.get_label() == "_clipped"]
+    (mark,) = marks
+    minutes = sorted(round(seg[0][0] * 60) for seg in mark.get_segments())
+    assert minutes == [600, 601, 602, 603]
+    assert all(seg[0][1] == top for seg in mark.get_segments())
+    assert f"above {top:g} mg" in " ".join(t.get_text() for t in fig.legends[0].get_texts())
+    # A given scale marks what it cuts too; none when nothing is above it.
+    assert not [c for c in day_axes(plot.plot_recording(path, max_mg=20000))[0].collections
+                if c.get_label() == "_clipped"]
+
+
+def test_colour_bar_labels_apart_when_constant(write_file, tmp_path):
+    blocks = segment(dt.datetime(2023, 5, 1, 10), 30, [STILL], temperature=300)
+    for k, block in enumerate(blocks):  # the same light reading in every block
+        blocks[k] = block[:18] + struct.pack("<H", 100) + block[20:]
+    path = write_file(builders.recording(builders.header(), blocks))
+    fig = plot.plot_recording(path, channels=True)
+    fig.savefig(tmp_path / "x.png")
+    renderer = fig.canvas.get_renderer()
+    bars = [ax for ax in fig.axes if ax.get_xlabel().startswith(("light", "temperature"))]
+    assert len(bars) == 2
+    for bar in bars:
+        labels = [t for t in bar.get_xticklabels() if t.get_text()]
+        assert len(labels) == 3 and len({t.get_text() for t in labels}) == 3
+        boxes = sorted((t.get_window_extent(renderer) for t in labels), key=lambda b: b.x0)
+        assert all(a.x1 < b.x0 for a, b in zip(boxes, boxes[1:])), bar.get_xlabel()
+
+
+def test_command_usage_errors_and_links(gappy, tmp_path):
+    out = tmp_path / "x.png"
+    for args, message in [(["--dpi", "0"], "--dpi: 0 is not a positive whole number"),
+                          (["--max-mg", "-5"], "--max-mg must be positive")]:
+        run = run_cli("plot", gappy, "-o", str(out), *args)
+        assert run.returncode == 2 and message in run.stderr, run.stderr
+    run = run_cli("plot", gappy, "-o", str(tmp_path / "missing" / "x.png"))
+    assert run.returncode == 2
+    assert run.stderr == (f"tiltgram plot: error: the output's folder {tmp_path / 'missing'} "
+                          "does not exist\n")
+    assert not out.exists()
+
+    # Through a link: the picture replaces the file it names; the link stays a link.
+    target = tmp_path / "pictures" / "day.png"
+    target.parent.mkdir()
+    target.write_bytes(b"old")
+    link = tmp_path / "latest.png"
+    link.symlink_to(target)
+    run = run_cli("plot", gappy, "-o", str(link), "--utc-offset", "-05:00")  # no '=' needed
+    assert run.returncode == 0, run.stderr
+    assert link.is_symlink() and target.read_bytes().startswith(b"\x89PNG")
+    assert sorted(os.listdir(target.parent)) == ["day.png"]
+
+
+def test_paths_may_be_pathlike(gappy, tmp_path):
+    import pathlib
+
+    fig = plot.plot_recording(pathlib.Path(gappy))
+    assert [ax.get_ylabel() for ax in day_axes(fig)] == DAYS

@@ -96,6 +96,30 @@ def test_mypy_finds_the_installed_stub(tmp_path, mypy_cache):
     assert [int(line.split(":")[1]) for line in errors] == [5, 6, 7, 8], run.stdout
 
 
+COMPANION_CODE = '''
+import datetime as dt
+import pathlib
+
+import tiltgram
+from tiltgram_tools import ReadOptions, convert_many
+
+options: ReadOptions = {"resample_hz": 30, "include_light": False}
+convert_many([pathlib.Path("study")], "out", jobs=2, **options)
+convert_many(["study"], pathlib.Path("out"), cut=tiltgram.seconds(0, 60),
+             fixed_utc_offset_timezone=dt.timezone.utc)
+convert_many(["study"], "out", resample_hz="30")
+convert_many(["study"], "out", include_lihgt=False)
+convert_many(["study"], "out", cut={"type": "minutes", "start": 1.0, "end": None})
+'''
+
+
+def test_mypy_checks_the_read_options_of_convert_many(tmp_path, mypy_cache):
+    (tmp_path / "user.py").write_text(COMPANION_CODE)
+    run = run_mypy(["--strict", "user.py"], tmp_path, mypy_cache)
+    errors = [line for line in run.stdout.splitlines() if ": error: " in line]
+    assert [int(line.split(":")[1]) for line in errors] == [12, 13, 14], run.stdout
+
+
 def stub_declarations():
     """The installed stub's TypedDicts as {name: {key: type}}, keys in order, and its __all__."""
     tree = ast.parse(open(INSTALLED_STUBS[1]).read())

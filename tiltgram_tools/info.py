@@ -12,19 +12,24 @@ import sys
 from collections.abc import Mapping
 from typing import Any
 
-from tiltgram_tools.cli import EXIT_FAILED, EXIT_OK
+from tiltgram_tools.common import (EXIT_FAILED, EXIT_OK, ReaderError, add_verbosity,
+                                   calling_reader, display_path, failure_message, log,
+                                   print_out, readable_path)
 
 
 def add_parser(subparsers: Any) -> None:
     p = subparsers.add_parser(
         "info", help="describe recordings (device, session, times, rates, ranges)",
         description="Describe recordings from their metadata block and packet headers. "
-                    "Times are the device clock's. Exit status 1 when any cannot be read.")
+                    "Times are the device clock's. Folders are searched for regular files "
+                    "named *.cwa and *.cwa.gz. Exit status 1 when any cannot be read.")
     p.add_argument("recordings", nargs="+", metavar="REC",
                    help="recording files, or folders searched for *.cwa and *.cwa.gz")
     p.add_argument("--json", action="store_true",
                    help="one JSON object a line: path, metadata and sampling, the two reports "
-                        "as the module returns them")
+                        "as the module returns them; for a recording that cannot be read, "
+                        "path and error")
+    add_verbosity(p)
     p.set_defaults(func=run)
 
 
@@ -75,21 +80,31 @@ def describe(path: str, meta: Mapping[str, Any], sampling: Mapping[str, Any]) ->
 def run(args: argparse.Namespace) -> int:
     import tiltgram
 
-    from tiltgram_tools.batch import find_recordings
+    from tiltgram_tools.batch import scan
 
     status = EXIT_OK
     first = True
-    for path in find_recordings(args.recordings):
-        try:
-            meta = tiltgram.read_metadata(path)
-            sampling = tiltgram.sampling_consistency_report(path)
-        except (RuntimeError, TypeError) as exc:
-            print(f"{path}: {exc}", file=sys.stderr, flush=True)
+    paths, refused = scan(args.recordings)
+    failed = dict(refused)
+    for path in paths + [p for p, _ in refused]:
+        shown = display_path(path)
+        message = failed.get(path)
+        if message is None:
+            try:
+                with readable_path(path) as readable, calling_reader():
+                    meta = tiltgram.read_metadata(readable)
+                    sampling = tiltgram.sampling_consistency_report(readable)
+            except (ReaderError, OSError) as exc:
+                message = failure_message(exc)
+        if message is not None:
+            log.error("%s: %s", shown, message, extra={"bare": True})
             status = EXIT_FAILED
+            if args.json:
+                print_out(json.dumps({"path": shown, "error": message}))
             continue
         if args.json:
-            print(json.dumps({"path": path, "metadata": meta, "sampling": sampling}), flush=True)
+            print_out(json.dumps({"path": shown, "metadata": meta, "sampling": sampling}))
         else:
-            print(("" if first else "\n") + describe(path, meta, sampling), flush=True)
+            print_out(("" if first else "\n") + describe(shown, meta, sampling))
         first = False
     return status

@@ -22,10 +22,14 @@ import datetime as dt
 import os
 import sys
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
-from tiltgram_tools.convert import _utc_offset
-from tiltgram_tools.extras import MissingExtraError, require
+from tiltgram_tools.common import (UTC_OFFSET_HELP, ReaderError, RecordingProblem, StrPath,
+                                   UsageError,
+                                   add_verbosity, calling_reader, display_path,
+                                   failure_message, positive_int_arg, readable_path,
+                                   utc_offset_arg)
+from tiltgram_tools.extras import require
 
 if TYPE_CHECKING:
     import numpy as np
@@ -55,6 +59,10 @@ _MAX_ROWS = 400
 _ACTIVITY_COLOR = "#1f4e79"
 _GAP_COLOR = "#d9d9d9"
 _GAP_HATCH_COLOR = "#a6a6a6"
+_CLIP_COLOR = "#c00000"
+# The automatic top of the rows: the 99th percentile of the minutes with samples, rounded up,
+# within these bounds; minutes above the top are drawn to it and marked.
+_AUTO_MG = (100.0, 1000.0)
 _STRIP_UNITS = {"temperature": "°C", "light": "lux"}
 
 
@@ -165,6 +173,10 @@ def _minute_runs(times_us: npt.NDArray[np.int64]) -> npt.NDArray[np.intp]:
     return np.concatenate(([0], np.flatnonzero(minutes[1:] != minutes[:-1]) + 1))
 
 
+class NotDrawable(RecordingProblem, ValueError):
+    """The recording reads but has nothing that can be drawn (no samples, too many days)."""
+
+
 @dataclass
 class _Recording:
     """What the picture shows of one recording."""
@@ -177,32 +189,42 @@ class _Recording:
 def _load(path: str, utc_offset: dt.timedelta | None, channels: bool) -> _Recording:
     import tiltgram
 
-    meta = tiltgram.read_metadata(path)
-    if meta["start_from_data_raw"] is None:
-        raise ValueError("the recording holds no samples")
     tz = None if utc_offset is None else dt.timezone(utc_offset)
-    # Only the columns the picture draws; the gyroscope comes with 6-axis data regardless.
-    frame = tiltgram.read_cwa_file(
-        path,
-        include_magnetometer=False,
-        include_temperature=channels,
-        include_light=channels,
-        include_battery=False,
-        fixed_utc_offset_timezone=tz,
-    )
+    with readable_path(path) as readable, calling_reader():
+        meta = tiltgram.read_metadata(readable)
+        if meta["start_from_data_raw"] is None:
+            raise NotDrawable("the recording holds no samples")
+        # Only the columns the picture draws; the gyroscope comes with 6-axis data regardless.
+        frame = tiltgram.read_cwa_file(
+            readable,
+            include_magnetometer=False,
+            include_temperature=channels,
+            include_light=channels,
+            include_battery=False,
+            fixed_utc_offset_timezone=tz,
+        )
     first, last, count = frame.index[0], frame.index[-1], len(frame)
     table = minute_activity(frame)
     del frame
-    span_s = (last - first).total_seconds()
-    rate = f"{(count - 1) / span_s:.2f} Hz" if count > 1 and span_s > 0 else "rate n/a"
     clock = "device clock" if tz is None else "UTC"
+    # Gaps are not time sampled: the title gives the configured rate, and how much of the
+    # span between the first and the last sample has samples (minutes with any).
     title = (
-        f"{os.path.basename(path)}  ·  device {meta['device_id']} ({meta['hardware_type']}), "
-        f"session {meta['session_id']}\n"
-        f"{_when(first)}  to  {_when(last)} ({clock})  ·  {count:,} samples at {rate} "
-        f"(configured {meta['sample_rate_hz']:g} Hz)"
+        f"{display_path(os.path.basename(path))}  ·  device {meta['device_id']} "
+        f"({meta['hardware_type']}), session {meta['session_id']}\n"
+        f"{_when(first)}  to  {_when(last)} ({clock})  ·  {count:,} samples, configured "
+        f"{meta['sample_rate_hz']:g} Hz  ·  samples in {_span(len(table) * 60.0)} of "
+        f"{_span((last - first).total_seconds())}"
     )
     return _Recording(table, title, clock)
+
+
+def _span(seconds: float) -> str:
+    """`2 d 04:05` or `04:05` (hours and minutes, rounded up to a minute)."""
+    minutes = int(-(-seconds // 60))
+    days, rest = divmod(minutes, MINUTES_PER_DAY)
+    clock = f"{rest // 60:02d}:{rest % 60:02d}"
+    return f"{days} d {clock}" if days else clock
 
 
 def _when(t: pd.Timestamp) -> str:
@@ -228,7 +250,7 @@ def _day_grid(
     else:
         days = with_data
     if len(days) > _MAX_ROWS:
-        raise ValueError(
+        raise NotDrawable(
             f"the recording's samples fall on {len(days)} different days; "
             f"at most {_MAX_ROWS} can be drawn"
         )
@@ -238,7 +260,7 @@ def _day_grid(
 
 
 def plot_recording(
-    path: str,
+    path: StrPath,
     *,
     utc_offset: dt.timedelta | None = None,
     channels: bool = False,
@@ -248,11 +270,14 @@ def plot_recording(
 
     `utc_offset`: the device clock's offset from UTC (as `fixed_utc_offset_timezone` of
     `tiltgram.read_cwa_file`); rows are then UTC days. `channels`: add temperature and light
-    strips under each day. `max_mg`: the top of every row's scale (default: from the data).
-    Needs matplotlib (`pip install 'tiltgram[plot]'`); no display is used.
+    strips under each day. `max_mg`: the top of every row's scale (default: the 99th
+    percentile of the minutes, rounded up, from 100 to 1000 mg); minutes above it are marked.
+    Needs matplotlib (`pip install 'tiltgram[plot]'`); no display is used. Raises the
+    reader's exceptions, and NotDrawable (a ValueError) for a recording without samples or
+    with samples on too many days.
     """
     require("matplotlib", "plot")
-    rec = _load(path, utc_offset, channels)
+    rec = _load(os.fspath(path), utc_offset, channels)
     return _draw(rec, channels=channels, max_mg=max_mg)
 
 
@@ -273,8 +298,8 @@ def _draw(rec: _Recording, *, channels: bool, max_mg: float | None) -> Figure:
     days, activity = _day_grid(rec.table, "enmo_mg")
     if max_mg is None:
         present = activity[~np.isnan(activity)]
-        top = float(np.quantile(present, 0.998)) if present.size else 0.0
-        max_mg = _nice_ceiling(max(top, 50.0))
+        top = float(np.quantile(present, 0.99)) if present.size else 0.0
+        max_mg = _nice_ceiling(min(max(top, _AUTO_MG[0]), _AUTO_MG[1]))
     strips: list[tuple[str, npt.NDArray[np.float64], Normalize, str]] = []
     if channels:
         temp = _day_grid(rec.table, "temperature")[1]
@@ -324,6 +349,9 @@ def _draw(rec: _Recording, *, channels: bool, max_mg: float | None) -> Figure:
     for k, (name, image) in enumerate(images.items()):
         cax = fig.add_axes((0.57 + 0.2 * k, 0.2 / height, 0.16, 0.1 / height))
         bar = fig.colorbar(image, cax=cax, orientation="horizontal")
+        bar.minorticks_off()
+        ticks = _bar_ticks(image.norm)
+        bar.set_ticks(ticks, labels=[f"{t:.3g}" for t in ticks])
         bar.ax.tick_params(labelsize=7, length=2, pad=1)
         bar.ax.xaxis.set_label_position("top")
         bar.set_label(f"{name} ({_STRIP_UNITS[name]})", fontsize=7, labelpad=2)
@@ -343,9 +371,23 @@ def _draw_day(ax: Axes, hours: npt.NDArray[np.float64], values: npt.NDArray[np.f
                     facecolor=_ACTIVITY_COLOR, edgecolor=_ACTIVITY_COLOR, linewidth=0.4,
                     zorder=2)
     if gap.any():
-        ax.fill_between(hours, 0, max_mg, where=np.append(gap, gap[-1]), step="post",
-                        facecolor=_GAP_COLOR, edgecolor=_GAP_HATCH_COLOR, hatch="////",
-                        linewidth=0.0, zorder=1)
+        # One rectangle per run of minutes without samples, from the start of its first
+        # minute to the end of its last (fill_between's `where` would end a run a step early).
+        from matplotlib.collections import PolyCollection
+
+        edges = np.diff(np.concatenate(([0], gap.astype(np.int8), [0])))
+        starts, ends = hours[np.flatnonzero(edges == 1)], hours[np.flatnonzero(edges == -1)]
+        ax.add_collection(PolyCollection(
+            [[(a, 0.0), (b, 0.0), (b, max_mg), (a, max_mg)] for a, b in zip(starts, ends)],
+            facecolor=_GAP_COLOR, edgecolor=_GAP_HATCH_COLOR, hatch="////", linewidth=0.0,
+            zorder=1))
+    clipped = np.flatnonzero(np.nan_to_num(values, nan=0.0) > max_mg)
+    if clipped.size:
+        # A bar cut at the top of the row carries a mark there, a minute wide (at least a
+        # few points, so that a lone minute shows).
+        ax.hlines(np.full(clipped.size, max_mg), hours[clipped], hours[clipped + 1],
+                  colors=_CLIP_COLOR, linewidth=2.5, zorder=3, clip_on=False,
+                  label="_clipped")
     ax.vlines(np.arange(1, 24), 0, max_mg, colors="#ececec", linewidth=0.5, zorder=0)
     ax.vlines(np.arange(3, 24, 3), 0, max_mg, colors="#bfbfbf", linewidth=0.5, zorder=0)
     ax.hlines(max_mg / 2, 0, 24, colors="#e6e6e6", linewidth=0.5, zorder=0)
@@ -367,21 +409,36 @@ def _legend(fig: Figure, max_mg: float, top: float) -> None:
               f"clipped at 0 (mg; rows 0–{max_mg:g})"),
         Patch(facecolor=_GAP_COLOR, edgecolor=_GAP_HATCH_COLOR, hatch="////",
               label="no samples"),
+        Patch(facecolor=_CLIP_COLOR, label=f"above {max_mg:g} mg (cut at the top)"),
     ]
-    fig.legend(handles=handles, loc="upper left", bbox_to_anchor=(0.11, 1 - top), ncols=2,
+    fig.legend(handles=handles, loc="upper left", bbox_to_anchor=(0.11, 1 - top), ncols=3,
                frameon=False, fontsize=8, handlelength=1.6, borderaxespad=0.0)
 
 
 def _finite_norm(grid: npt.NDArray[np.float64], kind: type[Normalize]) -> Normalize:
+    """The colour scale of a strip: its values' range, widened around a constant value
+    (halved and doubled on a log scale, so that the colour bar's labels stay apart)."""
     import numpy as np
+    from matplotlib.colors import LogNorm
 
     finite = grid[np.isfinite(grid)]
     if not finite.size:
         return kind()
     lo, hi = float(finite.min()), float(finite.max())
-    if hi <= lo:
-        hi = lo + 1.0
+    if hi <= lo * (1 + 1e-6) + 1e-9:
+        lo, hi = (lo / 2, lo * 2) if kind is LogNorm else (lo - 1.0, lo + 1.0)
     return kind(vmin=lo, vmax=hi)
+
+
+def _bar_ticks(norm: Any) -> list[float]:
+    """Three ticks of a colour bar: its ends and the middle (geometric on a log scale)."""
+    import math
+
+    from matplotlib.colors import LogNorm
+
+    lo, hi = float(norm.vmin or 0.0), float(norm.vmax or 1.0)
+    mid = math.sqrt(lo * hi) if isinstance(norm, LogNorm) else (lo + hi) / 2
+    return [lo, mid, hi]
 
 
 # ---------------------------------------------------------------------------
@@ -396,49 +453,55 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         "the acceleration magnitude's excess over 1 g (mg); minutes without samples are "
         "hatched. The output format follows the output's suffix (.png, .svg, .pdf).",
     )
-    parser.add_argument("recording", metavar="REC", help="a CWA recording")
+    parser.add_argument("recording", metavar="REC", help="a CWA recording (.cwa, .cwa.gz)")
     parser.add_argument("-o", "--output", metavar="OUT", required=True,
                         help="the picture to write: OUT.png, OUT.svg or OUT.pdf")
     parser.add_argument("--format", choices=FORMATS,
                         help="the output format, when the suffix does not say it")
-    parser.add_argument("--utc-offset", type=_utc_offset, metavar="+HH:MM",
-                        help="the device clock's offset from UTC; rows are then UTC days")
+    parser.add_argument("--utc-offset", type=utc_offset_arg, metavar="+HH:MM",
+                        help=UTC_OFFSET_HELP + "; rows are then UTC days")
     parser.add_argument("--channels", action="store_true",
                         help="add temperature and light strips under each day")
     parser.add_argument("--max-mg", type=float, metavar="MG",
-                        help="top of each row's activity scale (default: from the data)")
-    parser.add_argument("--dpi", type=int, default=100, help="resolution of a PNG (default 100)")
+                        help="top of each row's activity scale (default: the 99th percentile "
+                             "of the minutes, 100 to 1000 mg); minutes above it are marked")
+    parser.add_argument("--dpi", type=positive_int_arg, default=100,
+                        help="resolution of a PNG (default 100)")
+    add_verbosity(parser)
     parser.set_defaults(func=run)
-
-
-def _usage_error(message: str) -> int:
-    print(f"tiltgram plot: error: {message}", file=sys.stderr)
-    return 2
 
 
 def run(args: argparse.Namespace) -> int:
     rec: str = args.recording
-    out: str = args.output
+    # Through a link, the picture replaces the file the link names; the link stays.
+    out: str = os.path.realpath(args.output) if os.path.islink(args.output) else args.output
     fmt: str | None = args.format
     if fmt is None:
         suffix = os.path.splitext(out)[1].lower().lstrip(".")
         if suffix not in FORMATS:
-            return _usage_error(f"cannot tell the format of {out!r}: use a .png, .svg or .pdf "
-                                "name, or --format")
+            raise UsageError(f"cannot tell the format of {display_path(out)!r}: use a .png, "
+                             ".svg or .pdf name, or --format")
         fmt = suffix
     if args.max_mg is not None and not args.max_mg > 0:
-        return _usage_error("--max-mg must be positive")
+        raise UsageError("--max-mg must be positive")
+    folder = os.path.dirname(os.path.abspath(out))
+    if not os.path.isdir(folder):
+        raise UsageError(f"the output's folder {display_path(folder)} does not exist")
+    if os.path.isdir(out):
+        raise UsageError(f"{display_path(out)} is a folder")
     if os.path.exists(out) and os.path.exists(rec) and os.path.samefile(out, rec):
-        return _usage_error("the output must not be the recording")
+        raise UsageError("the output must not be the recording")
     try:
         offset = None if args.utc_offset is None else args.utc_offset.utcoffset(None)
         fig = plot_recording(rec, utc_offset=offset, channels=args.channels, max_mg=args.max_mg)
-        _save(fig, out, fmt, args.dpi)
-    except MissingExtraError as exc:
-        print(f"tiltgram plot: {exc}", file=sys.stderr)
+    except (ReaderError, NotDrawable, OSError) as exc:
+        print(f"tiltgram plot: {display_path(rec)}: {failure_message(exc)}", file=sys.stderr)
         return 1
-    except (RuntimeError, OSError, ValueError, MemoryError) as exc:
-        print(f"tiltgram plot: {rec}: {exc}", file=sys.stderr)
+    try:
+        _save(fig, out, fmt, args.dpi)
+    except OSError as exc:
+        print(f"tiltgram plot: cannot write {display_path(out)}: {exc.strerror or exc}",
+              file=sys.stderr)
         return 1
     return 0
 
@@ -447,7 +510,7 @@ def _save(fig: Figure, out: str, fmt: str, dpi: int) -> None:
     """Writes under a temporary name beside `out` and renames it when complete, so that a
     failure never leaves a partial picture under the final name."""
     folder, name = os.path.split(os.path.abspath(out))
-    tmp = os.path.join(folder, f".{name}.{os.getpid()}.part")
+    tmp = os.path.join(folder, f".tiltgram-plot.{os.getpid()}.part")
     fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
     try:
         with os.fdopen(fd, "wb") as fh:

@@ -93,8 +93,10 @@ inline constexpr char kShiftOverflow[] =
     "a timestamp shifted by fixed_utc_offset_timezone does not fit in a signed 64-bit integer "
     "of microseconds";
 
-// Memory (MemoryError): "cannot allocate 8.1 GB for 1,008,000 blocks of samples: 6.2 GB
-// available". Amounts and counts come written ("8.1 GB", "1,008,000").
+// Memory (MemoryError): "cannot allocate 3.9 GB (120,960,000 rows of 32 bytes) for
+// 1,008,000 blocks of samples: 3.5 GB available", or where the amount is available but not
+// with the reserve, "...: 4.0 GB available, and 221.6 MB must stay free for the rest of
+// the process". Amounts and counts come written ("3.9 GB", "1,008,000").
 inline std::string cannot_allocate(const std::string& amount, const std::string& what,
                                    const std::string& why) {
   return "cannot allocate " + amount + " for " + what + ": " + why;
@@ -102,11 +104,15 @@ inline std::string cannot_allocate(const std::string& amount, const std::string&
 inline std::string blocks_of_samples(const std::string& blocks) {
   return blocks + " blocks of samples";
 }
-// "6,048,000,000 rows of a 10000 Hz grid"
-inline std::string grid_rows(const std::string& rows, const std::string& hz) {
-  return rows + " rows of a " + hz + " Hz grid";
+// "a 10000 Hz grid"
+inline std::string grid(const std::string& hz) { return "a " + hz + " Hz grid"; }
+inline std::string rows_of_bytes(const std::string& rows, const std::string& bytes) {
+  return rows + " rows of " + bytes + " bytes";
 }
 inline std::string available_bytes(const std::string& amount) { return amount + " available"; }
+inline std::string available_with_reserve(const std::string& amount, const std::string& reserve) {
+  return amount + " available, and " + reserve + " must stay free for the rest of the process";
+}
 inline std::string address_space_limited(const std::string& amount) {
   return "the address space is limited to " + amount + " (RLIMIT_AS)";
 }

@@ -13,7 +13,9 @@ namespace {
 Result<DataTiming> scan_blocks(SectorReader& reader) {
   DataTiming timing;
   std::optional<double> prev_end;
+  InterruptPoll poll;
   for (;;) {
+    TG_TRY(poll.tick());
     TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
     if (sector == nullptr) break;
     TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));

@@ -90,11 +90,17 @@ void MappedBuffer::resize(std::size_t bytes) {
   mapped_ = n;
 }
 
-void MappedBuffer::populate(std::size_t bytes) noexcept {
+void MappedBuffer::populate(std::size_t from, std::size_t to) noexcept {
 #ifdef MADV_POPULATE_WRITE
-  if (data_ != nullptr && bytes != 0) ::madvise(data_, mapping_size(bytes), MADV_POPULATE_WRITE);
+  static const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  if (data_ == nullptr || from >= to) return;
+  const std::size_t start = from / page * page;
+  std::size_t end = round_up(to, page);
+  if (end > mapped_) end = mapped_;
+  if (start < end) ::madvise(static_cast<char*>(data_) + start, end - start, MADV_POPULATE_WRITE);
 #else
-  (void)bytes;
+  (void)from;
+  (void)to;
 #endif
 }
 

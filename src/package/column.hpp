@@ -44,7 +44,9 @@ class MappedBuffer {
   void reset() noexcept;
   // Backs the first `bytes` with memory now rather than at first write, where the system
   // can (best effort: nothing happens where it cannot).
-  void populate(std::size_t bytes) noexcept;
+  void populate(std::size_t bytes) noexcept { populate(0, bytes); }
+  // The same for the bytes [from, to) (whole pages around them).
+  void populate(std::size_t from, std::size_t to) noexcept;
 
  private:
   void* data_ = nullptr;
@@ -86,8 +88,11 @@ class Column {
     return true;
   }
   // Backs the first `n` reserved elements with memory now (best effort).
-  void populate(std::size_t n) noexcept {
-    buf_.populate((n < capacity() ? n : capacity()) * sizeof(T));
+  void populate(std::size_t n) noexcept { populate(0, n); }
+  // The same for elements [from, to).
+  void populate(std::size_t from, std::size_t to) noexcept {
+    if (to > capacity()) to = capacity();
+    if (from < to) buf_.populate(from * sizeof(T), to * sizeof(T));
   }
   // Makes room for `n` more elements and returns where they go; commit(n) adds them.
   T* append_space(std::size_t n) {

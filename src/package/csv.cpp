@@ -107,8 +107,19 @@ CsvWriter::~CsvWriter() {
 
 Status CsvWriter::write_out(std::size_t upto) {
   const int fd = file_.fd();
+  // In pieces, with a check for a Ctrl-C between them: a write that the system holds back
+  // while it writes out earlier output (a slow disk) waits per piece, not per 16 MiB.
+  constexpr std::size_t kPiece = std::size_t{2} << 20;
+  bool first = true;
   while (done_ < upto) {
-    const ssize_t n = ::write(fd, buf_.get() + done_, upto - done_);
+    if (!std::exchange(first, false)) {
+      if (Status st = check_interrupt(); !st.ok()) {
+        interrupted_ = true;
+        return st;
+      }
+    }
+    const std::size_t piece = upto - done_ < kPiece ? upto - done_ : kPiece;
+    const ssize_t n = ::write(fd, buf_.get() + done_, piece);
     if (n < 0) {
       if (errno != EINTR) return CwaError::io(errno);
       if (Status st = check_interrupt(); !st.ok()) {
@@ -125,6 +136,11 @@ Status CsvWriter::write_out(std::size_t upto) {
 
 Status CsvWriter::spill() {
   while (len_ >= kSpillAt) {
+    // Once per 16 MiB of text: a Ctrl-C during a frame's lines.
+    if (Status st = check_interrupt(); !st.ok()) {
+      interrupted_ = true;
+      return st;
+    }
     // A failure here is the encoder's: the system's description without the prefix.
     if (auto st = write_out(kCsvFileBufferBytes); !st.ok())
       return interrupted_ ? std::move(st).error() : std::move(st).error().without_io_prefix();
@@ -345,7 +361,9 @@ Status for_each_decoded_block(OpenedDataBlocks& opened, bool magnetometer,
   TG_TRY(reader.seek(kHeaderSize + kSectorSize * first));
   reader.limit_read_ahead(kSectorSize * (end - first));
   std::optional<double> prev_end = opened.prev_block_end_s;
+  InterruptPoll poll;
   for (std::uint64_t b = first; b < end; ++b) {
+    TG_TRY(poll.tick());
     TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.next());
     if (sector == nullptr) break;
     TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
@@ -364,7 +382,9 @@ Status for_each_decoded_block(OpenedDataBlocks& opened, bool magnetometer,
 // of the blocks' natural bounds. Gzip data is then read to its end and checked whole.
 Status scan_planned_blocks(OpenedDataBlocks& opened, IncludeFlags flags, bool& gyro_present,
                            bool& mag_present, double& span_lo, double& span_hi) {
+  InterruptPoll poll;
   for (std::uint64_t b = opened.first_block; b < opened.end_block; ++b) {
+    TG_TRY(poll.tick());
     TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.next());
     if (sector == nullptr) break;
     TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));

@@ -221,22 +221,33 @@ bool FillGuard::admit(std::uint64_t total, std::uint64_t backed, std::uint64_t& 
     allowed_ = UINT64_MAX;
     return true;
   }
-  const std::uint64_t need = total > backed ? total - backed : 0;
+  const std::uint64_t need = saturating_add(total > backed ? total - backed : 0, reserve_for(total));
   if (need > available) return false;
   // The next check comes once the result has grown by half of what is left, so that a
-  // read checks a few times at most, and more often near the limit.
+  // read checks a few times at most, and more often near the limit; the reserve grows
+  // with the step (1/32 of it).
   const std::uint64_t left = available - need;
-  const std::uint64_t step = left / 2 > (std::uint64_t{16} << 20) ? left / 2 : left;
+  const std::uint64_t step = (left / 2 > (std::uint64_t{16} << 20) ? left / 2 : left) / 33 * 32;
   allowed_ = saturating_add(total, step);
   return true;
+}
+
+std::string FillGuard::what(std::uint64_t total) const {
+  return byte_text(total) + " (" + msg::rows_of_bytes(count_text(total / row_bytes_),
+                                                       std::to_string(row_bytes_)) + ")";
 }
 
 void FillGuard::check(std::uint64_t total, std::uint64_t backed) {
   std::uint64_t available;
   if (admit(total, backed, available)) return;
+  // What the result may have in all: what is free now and what it holds already; the
+  // reserve is named where it is what the result would take.
+  const std::uint64_t may_have = saturating_add(available, backed);
   throw OutOfMemory(msg::cannot_allocate(
-      byte_text(total), describe_(total),
-      msg::available_bytes(byte_text(saturating_add(available, backed)))));
+      what(total), describe_(total),
+      total > may_have ? msg::available_bytes(byte_text(may_have))
+                       : msg::available_with_reserve(byte_text(may_have),
+                                                     byte_text(reserve_for(total)))));
 }
 
 void FillGuard::refused(std::uint64_t total) const {
@@ -246,7 +257,7 @@ void FillGuard::refused(std::uint64_t total) const {
     why = msg::address_space_limited(byte_text(limit.rlim_cur));
   else if (const std::uint64_t avail = available_memory(); avail != kNoMemoryLimit)
     why += " (" + msg::available_bytes(byte_text(avail)) + ")";
-  throw OutOfMemory(msg::cannot_allocate(byte_text(total), describe_(total), why));
+  throw OutOfMemory(msg::cannot_allocate(what(total), describe_(total), why));
 }
 
 }  // namespace tiltgram

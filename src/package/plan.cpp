@@ -34,7 +34,9 @@ Status walk_to_first_block(OpenedDataBlocks& opened) {
   SectorReader& reader = opened.reader;
   TG_TRY(reader.seek(kHeaderSize));
   std::optional<CwaError> failed;
+  InterruptPoll poll;
   for (std::uint64_t b = 0; b < opened.first_block; ++b) {
+    TG_TRY(poll.tick());
     TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, reader.next());
     if (sector == nullptr) return CwaError::format(msg::kStartBeyondFile);
     Result<std::optional<PacketMeta>> meta = packet_meta(sector);
@@ -81,7 +83,9 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) 
   Status scanned = [&]() -> Status {
     TG_TRY(reader.seek(kHeaderSize));
     std::optional<double> prev_end;
+    InterruptPoll poll;
     for (; blocks < total.value_or(UINT64_MAX); ++blocks) {
+      TG_TRY(poll.tick());
       TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(reader));
       if (sector == nullptr) break;
       TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
@@ -152,6 +156,18 @@ Result<const std::uint8_t*> planned_sector(SectorReader& reader) {
 
 Result<const std::uint8_t*> OpenedDataBlocks::next() { return planned_sector(reader); }
 
+std::uint64_t OpenedDataBlocks::blocks_after(std::uint64_t b) {
+  if (!reader.source().compressed()) {
+    estimated_end = end_block;
+  } else if (b >= estimate_again_at) {
+    estimate_again_at = b + 4096;
+    const std::uint64_t size = reader.source().expected_size();
+    const std::uint64_t blocks = size > kHeaderSize ? (size - kHeaderSize) / kSectorSize : 0;
+    estimated_end = blocks < end_block ? blocks : end_block;
+  }
+  return estimated_end > b + 1 ? estimated_end - b - 1 : 0;
+}
+
 Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path,
                                               std::optional<std::uint64_t> start_block,
                                               std::optional<std::uint64_t> block_count) {
@@ -169,7 +185,7 @@ Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path,
     if (stated < expected) expected = stated > first ? stated : first + 1;
   }
 
-  OpenedDataBlocks opened{SectorReader(std::move(source)), first, end, expected, {}};
+  OpenedDataBlocks opened{SectorReader(std::move(source)), first, end, expected, {}, 0, 0};
   SectorReader& reader = opened.reader;
   if (!total) {
     if (Status walked = walk_to_first_block(opened); !walked.ok())

@@ -35,9 +35,19 @@ struct OpenedDataBlocks {
   // The end to plan reservations for: end_block, or where gzip data's stated size ends.
   std::uint64_t expected_end = 0;
   std::optional<double> prev_block_end_s;  // natural end of the nearest earlier data block
+  std::uint64_t estimated_end = 0;          // of blocks_after
+  std::uint64_t estimate_again_at = 0;
 
   // The next planned sector, or nullptr where gzip data ends.
   Result<const std::uint8_t*> next();
+  // For memory estimates, the planned blocks after block `b` that the read will likely
+  // meet: every one of a file; for gzip data, those within its expected size
+  // (Source::expected_size), asked again every 4096 blocks as the read goes.
+  std::uint64_t blocks_after(std::uint64_t b);
+  // The planned blocks as blocks_after last estimated them.
+  std::uint64_t estimated_blocks() const noexcept {
+    return estimated_end > first_block ? estimated_end - first_block : 0;
+  }
   // The read's outcome, after the whole of gzip data has been checked (see conclude).
   template <class T>
   Result<T> conclude(Result<T> outcome) {

@@ -59,6 +59,7 @@ std::optional<std::uint64_t> count_planned_samples(File& file, std::uint64_t fir
   std::uint64_t samples = 0;
   for (std::uint64_t b = first; b < end; b += kPiece) {
     const std::uint64_t k = end - b < kPiece ? end - b : kPiece;
+    if (!check_interrupt().ok()) return std::nullopt;  // the read's next check reports it
     if (!file.read_exact_at(kHeaderSize + kSectorSize * b, buf.get(), k * kSectorSize).ok())
       return std::nullopt;
     for (std::uint64_t i = 0; i < k; ++i) {
@@ -70,15 +71,33 @@ std::optional<std::uint64_t> count_planned_samples(File& file, std::uint64_t fir
   return samples;
 }
 
+// The rows a plain read's result will hold once the blocks left are read: the rows so far
+// and each block left full at the capacity of the format just read (exact for a recording
+// of one format without gaps, whatever its first packet holds), or the counted total.
+std::uint64_t expected_rows(std::uint64_t rows, std::uint64_t blocks_left, const SampleFormat& format,
+                            std::optional<std::uint64_t> counted) {
+  if (counted) return *counted > rows ? *counted : rows;
+  const std::uint64_t capacity = kSampleAreaBytes / bytes_per_sample(format.axes, format.packing);
+  return blocks_left > (UINT64_MAX - rows) / capacity ? UINT64_MAX : rows + blocks_left * capacity;
+}
+
+std::uint64_t times_saturated(std::uint64_t a, std::uint64_t b) {
+  return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
+}
+
 Result<CwaDataResult> read_opened(OpenedDataBlocks& opened, IncludeFlags flags) {
   const std::uint64_t blocks = opened.expected_end - opened.first_block;
   // Room for every planned block at the capacity of the first packet's format, set at the
   // first packet: address space only, as only rows written are ever touched, and a
   // recording whose later packets hold more grows its columns by remapping, never by
-  // copying. Memory is what the guard counts: the rows the result will really hold.
+  // copying. Memory is what the guard counts: the rows the result will really hold, as
+  // estimated before each block is filled (expected_rows).
   std::size_t reserve = 0;
-  FillGuard guard([blocks](std::uint64_t) { return msg::blocks_of_samples(count_text(blocks)); });
+  FillGuard guard([&opened](std::uint64_t) {
+    return msg::blocks_of_samples(count_text(opened.estimated_blocks()));
+  });
   std::uint64_t expected_bytes = 0;  // the whole result, as far as known
+  std::optional<std::uint64_t> counted;  // the rows of a plan whose packets were counted
 
   CwaDataResult r;
   const bool wanted[3] = {flags.temperature, flags.light, flags.battery};
@@ -86,8 +105,10 @@ Result<CwaDataResult> read_opened(OpenedDataBlocks& opened, IncludeFlags flags) 
 
   const IsaLevel isa = best_isa();
   std::optional<double> prev_end = opened.prev_block_end_s;
+  InterruptPoll poll;
   const auto read_blocks = [&]() -> Status {
     for (std::uint64_t b = opened.first_block; b < opened.end_block; ++b) {
+      TG_TRY(poll.tick());
       TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.next());
       if (sector == nullptr) break;
       TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
@@ -99,23 +120,24 @@ Result<CwaDataResult> read_opened(OpenedDataBlocks& opened, IncludeFlags flags) 
       const std::uint64_t rb = row_bytes(r, format.has_gyro, format.has_mag);
       const std::uint64_t bytes_before = rows_before * row_bytes(r, false, false);
       const std::uint64_t bytes_after = (rows_before + n) * rb;
+      guard.row_bytes(rb);
+      expected_bytes = times_saturated(
+          expected_rows(rows_before + n, opened.blocks_after(b), format, counted), rb);
       if (reserve == 0) {
-        // Blocks like this one throughout: exact for a recording of one format without
-        // gaps. Only when that would not fit are the planned packets counted.
-        expected_bytes = blocks * bytes_after;
-        // Gzip data cannot be read aside: its estimate stands.
-        if (!guard.fits(expected_bytes, 0) && !opened.reader.source().compressed()) {
-          if (const auto counted = count_planned_samples(opened.reader.source().file(), b,
-                                                         opened.end_block))
-            expected_bytes = *counted * rb;
-          guard.expect(expected_bytes, 0);
+        // Where full blocks would not fit, a file's planned packets are counted (gzip data
+        // cannot be read aside: its estimate stands).
+        if (!guard.fits(expected_bytes, bytes_before) && !opened.reader.source().compressed()) {
+          if (const auto c = count_planned_samples(opened.reader.source().file(), b + 1,
+                                                   opened.end_block))
+            counted = rows_before + n + *c;
+          expected_bytes = times_saturated(
+              expected_rows(rows_before + n, opened.blocks_after(b), format, counted), rb);
         }
         const unsigned bps = bytes_per_sample(format.axes, format.packing);
         reserve = static_cast<std::size_t>(blocks) * (kSampleAreaBytes / bps);
         (void)try_reserve_columns(r, reserve);
       }
-      if (bytes_after > expected_bytes) expected_bytes = bytes_after;
-      guard.expect(bytes_after, bytes_before);
+      guard.expect(expected_bytes, bytes_before);
       TG_ASSIGN_OR_RETURN(double end, calculate_sample_timestamps_with_prev_end(
                                           block, n, prev_end, r.timestamps.append_space(n), isa));
       prev_end = end;

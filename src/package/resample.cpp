@@ -13,10 +13,9 @@
 // recomputed from n for each point, never accumulated, and every product and sum below is
 // evaluated left to right exactly as written.
 //
-// On x86-64 rows are formed several at a time: the bracket of each grid point is found one
-// point after another as below, and the arithmetic of a batch of rows is done in vector
-// lanes (resample_vector*.cpp): eight rows whose nodes lie within 16 consecutive samples
-// with AVX-512, eight rows anywhere in the queue with AVX2 or SSE2.
+// Rows are formed several at a time: the bracket of each grid point is found one point
+// after another as below, and the arithmetic of a batch of eight rows anywhere in the queue
+// is done in vector lanes (resample_kernel.inc, compiled for each instruction set).
 #include "package/resample.hpp"
 
 #include <algorithm>
@@ -38,15 +37,7 @@ constexpr std::size_t kReadingValue = 3;  // + (Channel - kTemperature)
 constexpr std::size_t kSensorValue = 6;   // + Channel (kGyroX .. kMagZ)
 constexpr std::size_t kSensorChannels = 6;
 constexpr double kMinSpan = 1e-12;  // seconds for a bracket; seconds cubed for a denominator
-constexpr std::size_t kBatchRows = 8;  // the most of any row code
-
-// The vector code of a row code (one by one: the baseline's, for the seconds).
-resample_vector::Isa isa_of(StreamingResampler::RowCode code) noexcept {
-  using RowCode = StreamingResampler::RowCode;
-  return code == RowCode::kAvx512 ? resample_vector::Isa::kAvx512
-         : code == RowCode::kAvx2 ? resample_vector::Isa::kAvx2
-                                  : resample_vector::Isa::kSse2;
-}
+using resample_vector::kBatchRows;
 
 // Sets n four-byte values to v, 64 bytes a loop (std::fill_n's loop stores 16 bytes and
 // costs as many instructions again): every queued sample takes five such values.
@@ -66,32 +57,12 @@ void fill(T* p, std::size_t n, T v) noexcept {
 }  // namespace
 
 void seconds_from_us(const std::int64_t* us, std::size_t n, double* out) noexcept {
-  resample_vector::seconds(isa_of(StreamingResampler::best_row_code()), us, n, out);
+  resample_vector::seconds(best_isa(), us, n, out);
 }
 
-bool StreamingResampler::available(RowCode code) noexcept {
-  return code == RowCode::kOneByOne || resample_vector::available(isa_of(code));
-}
-
-StreamingResampler::RowCode StreamingResampler::best_row_code() noexcept {
-  static const RowCode best = available(RowCode::kAvx512) ? RowCode::kAvx512
-                              : available(RowCode::kAvx2) ? RowCode::kAvx2
-                              : available(RowCode::kSse2) ? RowCode::kSse2
-                                                          : RowCode::kOneByOne;
-  return best;
-}
-
-bool StreamingResampler::set_row_code(RowCode code) noexcept {
-  if (!available(code)) return false;
-  row_code_ = code;
-  if (code != RowCode::kOneByOne) {
-    batch_rows_ = resample_vector::batch_rows(isa_of(code));
-    batch_reach_ = resample_vector::batch_reach(isa_of(code));
-  }
-  // Runs of rows: the SSE2 or AVX2 code (AVX-512 processors take the AVX2 one).
-  runs_ = code == RowCode::kSse2 || (code != RowCode::kOneByOne &&
-                                     resample_vector::available(resample_vector::Isa::kAvx2));
-  run_isa_ = code == RowCode::kSse2 ? resample_vector::Isa::kSse2 : resample_vector::Isa::kAvx2;
+bool StreamingResampler::set_row_code(std::optional<IsaLevel> isa) noexcept {
+  if (isa && !isa_supported(*isa)) return false;
+  row_code_ = isa;
   batch_base_ = UINT64_MAX;
   return true;
 }
@@ -104,8 +75,7 @@ StreamingResampler::StreamingResampler(std::optional<double> range_start_s,
       range_end_s_(range_end_s),
       resample_hz_(resample_hz),
       step_ms_(1000.0 / resample_hz),
-      row_code_(RowCode::kOneByOne) {
-  set_row_code(best_row_code());
+      row_code_(best_isa()) {
   output_.channel(kTemperature).present = include_temperature;
   output_.channel(kLight).present = include_light;
   output_.channel(kBattery).present = include_battery;
@@ -322,7 +292,7 @@ bool StreamingResampler::has_sensor_columns() const noexcept {
 void StreamingResampler::emit_ready(bool flush) {
   // Once done, the same grid point would be found at or after the end again.
   if (!origin_ms_ || done_) return;
-  if (row_code_ != RowCode::kOneByOne) {
+  if (row_code_) {
     emit_in_batches(flush);
   } else {
     emit_one_by_one(flush);
@@ -368,7 +338,7 @@ void StreamingResampler::emit_one_by_one(bool flush) {
 // next row waits for a later sample (the cursor then at its bracket, as the one-row code
 // leaves it).
 bool StreamingResampler::emit_runs() {
-  if (!runs_ || grid_index_ == 0 || cursor_ < 1) return false;
+  if (grid_index_ == 0 || cursor_ < 1) return false;
   const std::size_t len = pending_.size();
   std::uint32_t channels = 0;  // presence bits shared by the queued samples
   if (sensor_end_ > pending_.popped()) {
@@ -415,7 +385,7 @@ bool StreamingResampler::emit_runs() {
     for (std::size_t k = 0; k < kSensorChannels; ++k)
       r.sensor_out[k] =
           r.sensor_values[k] != nullptr ? output_.optional[k].values.append_space(r.room) : nullptr;
-    const std::size_t rows = resample_vector::run(run_isa_, r);
+    const std::size_t rows = resample_vector::run(*row_code_, r);
     staged_ += rows;
     emitted += rows;
     for (std::size_t k = 0; k < kSensorChannels; ++k)
@@ -450,7 +420,7 @@ void StreamingResampler::emit_in_batches(bool flush) {
   if (emit_runs() && !flush) return;
   for (;;) {
     if (batch_base_ != grid_index_) {
-      resample_vector::grid_times(isa_of(row_code_), *origin_ms_, origin_s_, step_ms_,
+      resample_vector::grid_times(*row_code_, *origin_ms_, origin_s_, step_ms_,
                                   grid_index_, batch_time_s_);
       batch_base_ = grid_index_;
     }
@@ -458,13 +428,12 @@ void StreamingResampler::emit_in_batches(bool flush) {
     const double* time = pending_.times_from(0);
     const bool bounded = range_end_s_.has_value();
     const double end = bounded ? *range_end_s_ : 0.0;
-    const std::size_t batch_rows = batch_rows_, reach = batch_reach_;
     std::size_t c = cursor_;
     std::size_t first = 0;  // queue position of the batch's first node
     std::size_t brackets[kBatchRows];
     std::size_t rows = 0;
     bool wait = false;
-    for (; rows < batch_rows; ++rows) {
+    for (; rows < kBatchRows; ++rows) {
       const double t = batch_time_s_[rows];
       if (bounded && t >= end) {
         done_ = true;
@@ -477,11 +446,7 @@ void StreamingResampler::emit_in_batches(bool flush) {
         wait = true;
         break;
       }
-      if (rows == 0) {
-        first = c >= 1 ? c - 1 : 0;
-      } else if (c - first > reach) {
-        break;
-      }
+      if (rows == 0) first = c >= 1 ? c - 1 : 0;
       brackets[rows] = c;
     }
     cursor_ = c;
@@ -512,17 +477,11 @@ void StreamingResampler::emit_batch(std::size_t first, const std::size_t* bracke
   b.time_out = time_out_ + staged_;
   b.grid = batch_time_s_;
   const std::size_t len = pending_.size();
-  std::uint64_t offsets = 0x0101010101010101u;
   for (std::size_t r = 0; r < rows; ++r) {
-    if (row_code_ == RowCode::kAvx512) {
-      offsets ^= (std::uint64_t{1} ^ (brackets[r] - first)) << (8 * r);
-    } else {
-      b.at[r] = static_cast<std::int32_t>(brackets[r] - first);
-    }
+    b.at[r] = static_cast<std::int32_t>(brackets[r] - first);
     if (brackets[r] >= 1 && brackets[r] + 2 < len) b.nodes |= 1u << r;
   }
-  if (row_code_ != RowCode::kAvx512)
-    for (std::size_t r = rows; r < kBatchRows; ++r) b.at[r] = b.at[0];
+  for (std::size_t r = rows; r < kBatchRows; ++r) b.at[r] = b.at[0];
   b.rows = static_cast<std::uint32_t>(rows);
   // Gyroscope and magnetometer rows only where a node may have them.
   b.sensors = sensor_end_ > pending_.popped() + first;
@@ -531,7 +490,7 @@ void StreamingResampler::emit_batch(std::size_t first, const std::size_t* bracke
       b.sensor_values[k] = pending_.values_from(first, kSensorValue + k);
     b.present = pending_.presence_from(first);
   }
-  resample_vector::rows(isa_of(row_code_), b, offsets);
+  resample_vector::rows(*row_code_, b);
   staged_ += rows;
   for (std::size_t k = 0; k < kSensorChannels; ++k) {
     OptionalColumn& col = output_.optional[k];

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "package/block.hpp"
+#include "package/isa.hpp"
 #include "package/resample_vector.hpp"
 #include "package/result.hpp"
 
@@ -71,14 +72,11 @@ class StreamingResampler {
   // output's columns may differ in length and must be discarded.
   void emit_ready(bool flush);
 
-  // How rows are computed: one at a time, or several at once with vector instructions
-  // (eight at a time with SSE2, AVX2 or AVX-512). Every way gives the same bits; the best
-  // one the processor has is chosen at construction.
-  enum class RowCode { kOneByOne, kSse2, kAvx2, kAvx512 };
-  static bool available(RowCode code) noexcept;
-  static RowCode best_row_code() noexcept;
-  // Chooses a way the processor has (for tests); returns false, changing nothing, otherwise.
-  bool set_row_code(RowCode code) noexcept;
+  // How rows are computed: several at a time in vector lanes with the code of an
+  // instruction set (the one this process runs, chosen at construction), or one at a time
+  // (none). Every way gives the same bits. Chooses a way the processor has (for tests);
+  // returns false, changing nothing, otherwise.
+  bool set_row_code(std::optional<IsaLevel> isa) noexcept;
 
   bool done() const noexcept { return done_; }
   double resample_hz() const noexcept { return resample_hz_; }
@@ -200,10 +198,7 @@ class StreamingResampler {
   std::uint64_t cached_index_ = UINT64_MAX;
   double cached_time_s_ = 0;
 
-  RowCode row_code_;
-  bool runs_ = false;
-  resample_vector::Isa run_isa_ = resample_vector::Isa::kSse2;
-  std::size_t batch_rows_ = 1, batch_reach_ = 0;
+  std::optional<IsaLevel> row_code_;
   // One past the push index of the last sample pushed with a gyroscope or magnetometer
   // value (0: none yet). Rows whose samples all come before it need no such column.
   std::uint64_t sensor_end_ = 0;

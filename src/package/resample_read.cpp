@@ -36,11 +36,11 @@ std::uint64_t grid_row_bytes(std::uint64_t columns) {
   return sizeof(std::int64_t) + columns * sizeof(float);
 }
 
-// Bytes of `rows` rows (saturating; a negative or NaN count is none).
+// Bytes of `rows` whole rows (saturating; a negative or NaN count is none).
 std::uint64_t rows_bytes(double rows, std::uint64_t row_bytes) {
-  if (!(rows > 0.0)) return 0;
-  const double bytes = rows * static_cast<double>(row_bytes);
-  return bytes >= 1.8e19 ? UINT64_MAX : static_cast<std::uint64_t>(bytes);
+  if (!(rows >= 1.0)) return 0;
+  if (rows >= 1.8e19 / static_cast<double>(row_bytes)) return UINT64_MAX - UINT64_MAX % row_bytes;
+  return static_cast<std::uint64_t>(rows) * row_bytes;
 }
 
 // Sizes the output columns for the grid rows the read will likely give: columns filled in
@@ -48,11 +48,12 @@ std::uint64_t rows_bytes(double rows, std::uint64_t row_bytes) {
 // from this block to the last planned one known, those rows will be filled: the guard
 // refuses them now if they cannot be, and otherwise they are backed with memory at once
 // too (one pass of page faults, at the start, rather than faults spread over the read).
-// Returns the rows backed.
-std::size_t reserve_output(CwaDataResult& out, Source& source, std::uint64_t block,
+// Returns the rows backed; backing is done a piece at a time, with a check for a Ctrl-C
+// between pieces.
+Result<std::size_t> reserve_output(CwaDataResult& out, Source& source, std::uint64_t block,
                            std::uint64_t end_block, const PacketMeta& meta,
                            std::optional<double> lo, std::optional<double> hi, double hz,
-                           FillGuard& guard) {
+                           FillGuard& guard, std::optional<double>& known_end) {
   const auto [start, end] = meta.natural_bounds();
   // Blocks like this one, back to back, unless the last block tells the span.
   double from = start;
@@ -62,6 +63,7 @@ std::size_t reserve_output(CwaDataResult& out, Source& source, std::uint64_t blo
       source.compressed() ? std::nullopt : last_block_end(source.file(), block, end_block);
   const bool known = last && *last > start;
   if (known) to = *last;
+  if (known) known_end = *last;
   if (lo && *lo > from) from = *lo;
   if (hi && *hi < to) to = *hi;
   const double grid_rows = (to - from) * hz + 1.0;
@@ -69,12 +71,18 @@ std::size_t reserve_output(CwaDataResult& out, Source& source, std::uint64_t blo
   std::uint64_t columns = 3;
   for (const auto& col : out.optional)
     if (col.present) ++columns;
+  guard.row_bytes(grid_row_bytes(columns));
   if (known) guard.expect(rows_bytes(grid_rows, grid_row_bytes(columns)), 0);
-  if (!(rows > 0.0) || rows > 1e12) return 0;
+  if (!(rows > 0.0) || rows > 1e12) return std::size_t{0};
   const auto n = static_cast<std::size_t>(rows);
-  if (!try_reserve_columns(out, n)) return 0;
-  if (!known || !guard.allows(rows_bytes(rows, grid_row_bytes(columns)))) return 0;
-  for_each_column(out, [n](auto& col) { col.populate(n); });
+  if (!try_reserve_columns(out, n)) return std::size_t{0};
+  if (!known || !guard.allows(rows_bytes(rows, grid_row_bytes(columns)))) return std::size_t{0};
+  constexpr std::size_t kPiece = std::size_t{1} << 20;  // rows: some 30 MB, 50 ms to back
+  for (std::size_t from = 0; from < n; from += kPiece) {
+    TG_TRY(check_interrupt());
+    const std::size_t to = n - from < kPiece ? n : from + kPiece;
+    for_each_column(out, [from, to](auto& col) { col.populate(from, to); });
+  }
   return n;
 }
 
@@ -101,11 +109,13 @@ Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& p
   std::size_t backed_rows = 0;  // rows backed with memory ahead of writing
   std::optional<double> origin;
   std::uint64_t expected_bytes = 0;
-  FillGuard guard([&row_bytes, resample_hz](std::uint64_t total) {
+  FillGuard guard([resample_hz](std::uint64_t) {
     char hz[32];
     std::snprintf(hz, sizeof hz, "%g", resample_hz);
-    return msg::grid_rows(count_text(total / row_bytes), hz);
+    return msg::grid(hz);
   });
+  // The last planned block's end where a file tells it (reserve_output).
+  std::optional<double> known_end;
   // A selected sample brings its gyroscope and magnetometer columns into the output, even
   // where the grid rows near it turn out absent.
   // Whether the block may bring a column that the output does not have yet.
@@ -123,8 +133,10 @@ Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& p
       if (samples.has_mag) ensure_column(out.optional[kMagX + axis], out.rows());
     }
   };
+  InterruptPoll poll;
   const auto read_blocks = [&]() -> Status {
     for (std::uint64_t b = opened.first_block; b < opened.end_block && !finished; ++b) {
+      TG_TRY(poll.tick());
       TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.next());
       if (sector == nullptr) break;
       TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
@@ -143,8 +155,10 @@ Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& p
       if (!resampler) {
         TG_TRY(check_time_bounds(lo, hi));
         resampler.emplace(lo, hi, resample_hz, flags.temperature, flags.light, flags.battery);
-        backed_rows = reserve_output(resampler->output(), opened.reader.source(), b,
-                                     opened.expected_end, *meta, lo, hi, resample_hz, guard);
+        TG_ASSIGN_OR_RETURN(backed_rows,
+                            reserve_output(resampler->output(), opened.reader.source(), b,
+                                           opened.expected_end, *meta, lo, hi, resample_hz,
+                                           guard, known_end));
       }
       double times_s[kMaxSamplesPerPacket];
       seconds_from_us(times, samples.count, times_s);
@@ -154,10 +168,22 @@ Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& p
         const std::uint64_t columns = reading_columns + 3 * (sensor_columns[0] || samples.has_gyro) +
                                       3 * (sensor_columns[1] || samples.has_mag);
         row_bytes = grid_row_bytes(columns);
+        guard.row_bytes(row_bytes);
         const double until = hi && *hi < times_s[samples.count - 1] ? *hi : times_s[samples.count - 1];
         const std::uint64_t bytes = rows_bytes((until - *origin) * resample_hz + 1.0, row_bytes);
-        if (bytes > expected_bytes) expected_bytes = bytes;
-        guard.expect(bytes, backed);
+        // The whole grid as far as known: to the last planned block's end, or, where that
+        // cannot be read aside (gzip data), with each block left full at this block's
+        // format and rate.
+        const auto [ns, ne] = meta->natural_bounds();
+        double last = known_end.value_or(
+            times_s[samples.count - 1] +
+            static_cast<double>(opened.blocks_after(b)) *
+                static_cast<double>(kSampleAreaBytes / bytes_per_sample(format.axes, format.packing)) *
+                ((ne - ns) / static_cast<double>(samples.count)));
+        if (hi && *hi < last) last = *hi;
+        const std::uint64_t whole = rows_bytes((last - *origin) * resample_hz + 1.0, row_bytes);
+        expected_bytes = std::max({expected_bytes, bytes, whole});
+        guard.expect(std::max(bytes, whole), backed);
       }
       bool below_end = true;
       if (hi)

@@ -1,42 +1,39 @@
-// Grid rows several at a time, in vector registers: eight with AVX-512, with AVX2 (two
-// sets of four) or with SSE2 (four pairs), chosen at run time. Every lane rounds exactly as the one-row code
-// does, so the rows are the same to the bit.
+// Grid rows several at a time, in vector lanes: eight doubles with AVX-512, four with
+// AVX2, two with SSE2 (or the plain build on other processors), chosen at run time. The
+// arithmetic is written once (resample_kernel.inc) and compiled for each instruction set;
+// every lane rounds exactly as the one-row code does, so the rows are the same to the bit.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "package/isa.hpp"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TG_X86_KERNELS 1
+#endif
+
 namespace tiltgram::resample_vector {
 
-enum class Isa { kSse2, kAvx2, kAvx512 };
+// Rows in a batch. Each row's four nodes are gathered on their own, so the rows of a batch
+// may lie any distance apart (a queue holds far fewer than 2^31 samples).
+constexpr std::size_t kBatchRows = 8;
 
-// Whether this processor (and its operating system) runs the code for `isa`.
-bool available(Isa isa) noexcept;
-
-// Rows in a batch, and how far past the batch's first node its last bracket may lie.
-// AVX-512 picks the nodes of a batch out of a run of 16 consecutive samples held in
-// registers; AVX2 and SSE2 load each row's four nodes on their own, so their rows may lie
-// any distance apart (a queue holds far fewer than 2^31 samples).
-constexpr std::size_t batch_rows(Isa) noexcept { return 8; }
-constexpr std::size_t batch_reach(Isa isa) noexcept {
-  return isa == Isa::kAvx512 ? 2 * batch_rows(isa) - 3 : std::size_t{1} << 30;
-}
-
-// Up to batch_rows rows whose four nodes lie at or after a run's start (one sample before
+// Up to kBatchRows rows whose four nodes lie at or after a run's start (one sample before
 // it is readable too). Row r has its bracket at run position o (its nodes at o - 1 .. o + 2;
-// see rows()), and the cubic may use its four nodes when bit r of `nodes` is set (a
-// sample before the bracket and one after it exist).
+// its nodes at o - 1 .. o + 2), and the cubic may use its four nodes when bit r of `nodes`
+// is set (a sample before the bracket and one after it exist).
 struct RowBatch {
   const double* times;        // the run's times: from one before, to 2 past the last node
   const float* values[6];     // the run of each always-computed channel, or null when absent
   float* out[6];              // where row 0 of each channel goes (null when absent); room
-                              // for batch_rows rows
-  std::int64_t* time_out;     // where row 0's timestamp goes; room for batch_rows rows
+                              // for kBatchRows rows
+  std::int64_t* time_out;     // where row 0's timestamp goes; room for kBatchRows rows
   const double* grid;         // the rows' grid times: 8 readable, 64-byte aligned
-  std::uint32_t rows;         // 1..batch_rows
+  std::uint32_t rows;         // 1..kBatchRows
   std::uint32_t nodes;        // bit r: row r has a node before and after its bracket
-  std::int32_t at[8];         // AVX2 and SSE2: the bracket positions o of rows 0..7 (a row
-                              // from `rows` on repeats row 0's)
+  std::int32_t at[8];         // the bracket positions o of rows 0..7 (a row from `rows` on
+                              // repeats row 0's)
 
   // Gyroscope and magnetometer, when `sensors` is set: the runs of the six channels (NaN
   // where absent) and of the presence bits (bit k: channel k present). A row on a sample's
@@ -116,66 +113,48 @@ struct RunChannels {
   }
 };
 
-// The code for each instruction set, behind the functions below.
-namespace avx512 {
-void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
-                double* out) noexcept;
-void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept;
-void rows(RowBatch& batch, std::uint64_t offsets) noexcept;
-}  // namespace avx512
+// The code for each instruction set, behind the functions below (the same in each
+// namespace; the AVX2 and AVX-512 ones exist on x86-64 only).
+#define TG_ROW_KERNEL_ENTRY_POINTS                                                       \
+  void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,  \
+                  double* out) noexcept;                                                 \
+  void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept;            \
+  void rows(RowBatch& batch) noexcept;                                                   \
+  std::size_t run(Run& run) noexcept;
 namespace sse2 {
-void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
-                double* out) noexcept;
-void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept;
-void rows(RowBatch& batch) noexcept;
-std::size_t run(Run& run) noexcept;
+TG_ROW_KERNEL_ENTRY_POINTS
 }  // namespace sse2
+#if defined(TG_X86_KERNELS)
 namespace avx2 {
-void grid_times(double origin_ms, double origin_s, double step_ms, std::uint64_t n0,
-                double* out) noexcept;
-void seconds(const std::int64_t* us, std::size_t n, double* out) noexcept;
-void rows(RowBatch& batch) noexcept;
-std::size_t run(Run& run) noexcept;
+TG_ROW_KERNEL_ENTRY_POINTS
 }  // namespace avx2
+namespace avx512 {
+TG_ROW_KERNEL_ENTRY_POINTS
+}  // namespace avx512
+#define TG_ROW_KERNEL(isa, call)                        \
+  ((isa) == IsaLevel::kAvx512 ? avx512::call            \
+   : (isa) == IsaLevel::kAvx2 ? avx2::call : sse2::call)
+#else
+#define TG_ROW_KERNEL(isa, call) ((void)(isa), sse2::call)
+#endif
+#undef TG_ROW_KERNEL_ENTRY_POINTS
 
-// out[r] = grid time of point n0 + r in seconds, r < batch_rows(isa):
+// out[r] = grid time of point n0 + r in seconds, r < kBatchRows:
 // (origin_ms + (n0 + r) * step_ms) / 1000.0, and origin_s for point 0. `out` is 64-byte
 // aligned.
-inline void grid_times(Isa isa, double origin_ms, double origin_s, double step_ms,
+inline void grid_times(IsaLevel isa, double origin_ms, double origin_s, double step_ms,
                        std::uint64_t n0, double* out) noexcept {
-  if (isa == Isa::kAvx512) {
-    avx512::grid_times(origin_ms, origin_s, step_ms, n0, out);
-  } else if (isa == Isa::kAvx2) {
-    avx2::grid_times(origin_ms, origin_s, step_ms, n0, out);
-  } else {
-    sse2::grid_times(origin_ms, origin_s, step_ms, n0, out);
-  }
+  TG_ROW_KERNEL(isa, grid_times(origin_ms, origin_s, step_ms, n0, out));
 }
 
 // out[i] = us[i] (as a double) / 1,000,000.0 for i < n: sample times in seconds.
-inline void seconds(Isa isa, const std::int64_t* us, std::size_t n, double* out) noexcept {
-  if (isa == Isa::kAvx512) {
-    avx512::seconds(us, n, out);
-  } else if (isa == Isa::kAvx2) {
-    avx2::seconds(us, n, out);
-  } else {
-    sse2::seconds(us, n, out);
-  }
+inline void seconds(IsaLevel isa, const std::int64_t* us, std::size_t n, double* out) noexcept {
+  TG_ROW_KERNEL(isa, seconds(us, n, out));
 }
 
-// Writes the batch's timestamps and channel values (and its sensor results). For AVX-512,
-// byte r of `offsets` is the bracket position of row r in the run (1..batch_reach; 1 for
-// the bytes from `rows` on): the offsets come in a register, as eight small stores read
-// back as one vector would stall the load. The other codes take `at`.
-inline void rows(Isa isa, RowBatch& batch, std::uint64_t offsets) noexcept {
-  if (isa == Isa::kAvx512) {
-    avx512::rows(batch, offsets);
-  } else if (isa == Isa::kAvx2) {
-    avx2::rows(batch);
-  } else {
-    sse2::rows(batch);
-  }
-}
+// Writes the batch's timestamps and channel values (and its sensor results). The caller
+// leaves room for kBatchRows rows behind each output.
+inline void rows(IsaLevel isa, RowBatch& batch) noexcept { TG_ROW_KERNEL(isa, rows(batch)); }
 
 // Rows of a run in a stretch: their grid times are computed first (the search's branches
 // then wait on no division), then their brackets are found and their values computed a
@@ -226,7 +205,7 @@ inline std::size_t search_rows(const double* times, std::size_t len, const doubl
 }
 
 // How many grid points from r.n the next stretch of a run takes, `done` rows in: a multiple
-// of `group` (2 or 4) that fits the room behind the outputs and stays below 2^52 (where n
+// of `group` (a power of two up to 8) that fits the room behind the outputs and stays below 2^52 (where n
 // converts to a double exactly), and about as many as lie before the last queued sample
 // but one, and four more (an estimate: a stretch that ends without a stop is followed by
 // another), so that rows waiting for the next block cost no divisions. 0: none.
@@ -239,7 +218,9 @@ inline std::size_t run_stretch(const Run& r, std::size_t done, std::size_t group
   const double reach = (r.times[r.len - 2] * 1000.0 - r.origin_ms) / r.step_ms -
                        static_cast<double>(r.n) + 4.0;
   if (!(reach < static_cast<double>(rows))) return rows;
-  const std::size_t some = reach > 4.0 ? static_cast<std::size_t>(reach) & ~std::size_t{3} : 4;
+  const std::size_t unit = group > 4 ? group : 4;
+  const std::size_t some =
+      reach > static_cast<double>(unit) ? static_cast<std::size_t>(reach) & ~(unit - 1) : unit;
   return some < rows ? some : rows;
 }
 
@@ -247,11 +228,8 @@ inline std::size_t run_stretch(const Run& r, std::size_t done, std::size_t group
 bool any_nan(const float* values, std::size_t n) noexcept;
 
 // Emits a run of rows (see Run) a few at a time, and returns how many; stops early, leaving
-// the rest to the batches, at the first group of rows that cannot all be emitted. AVX-512
-// processors take the AVX2 code, whose rows are the same.
-inline std::size_t run(Isa isa, Run& r) noexcept {
-  return isa == Isa::kSse2 ? sse2::run(r) : avx2::run(r);
-}
+// the rest to the batches, at the first group of rows that cannot all be emitted.
+inline std::size_t run(IsaLevel isa, Run& r) noexcept { return TG_ROW_KERNEL(isa, run(r)); }
 
 // The gyroscope and magnetometer results of row r for channel k, as the one-row code has
 // them: a row on its left (on1) or right (on2) bracket sample copies that sample's value

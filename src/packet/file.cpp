@@ -1,6 +1,7 @@
 #include "packet/file.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@ namespace {
 // Set once at module initialisation, before any call can read it.
 InterruptCheck interrupt_check = nullptr;
 thread_local bool interrupt_check_off = false;
+thread_local bool reads_cancellable = false;
 
 // Runs `call` (a system call returning -1 with errno on failure) until it is not
 // interrupted, or the interrupt check says stop; the result is the call's, or -1 with
@@ -41,6 +43,9 @@ Status check_interrupt() {
 
 NoInterruptCheck::NoInterruptCheck() noexcept : was_(std::exchange(interrupt_check_off, true)) {}
 NoInterruptCheck::~NoInterruptCheck() { interrupt_check_off = was_; }
+
+CancellableReads::CancellableReads() noexcept : was_(std::exchange(reads_cancellable, true)) {}
+CancellableReads::~CancellableReads() { reads_cancellable = was_; }
 
 File::File(File&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
 
@@ -86,7 +91,16 @@ Result<File> File::create(std::string_view path) {
 
 Result<std::size_t> File::read_some(int fd, std::uint8_t* data, std::size_t size) {
   Status stopped;
-  const ssize_t n = retry_interrupted([&] { return ::read(fd, data, size); }, stopped);
+  const ssize_t n = retry_interrupted(
+      [&] {
+        if (!reads_cancellable) return ::read(fd, data, size);
+        int old;
+        ::pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
+        const ssize_t r = ::read(fd, data, size);  // a cancellation unwinds from here
+        ::pthread_setcancelstate(old, nullptr);
+        return r;
+      },
+      stopped);
   if (!stopped.ok()) return std::move(stopped).error();
   if (n < 0) return CwaError::io(errno);
   return static_cast<std::size_t>(n);

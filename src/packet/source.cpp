@@ -3,9 +3,13 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <climits>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -17,6 +21,7 @@
 
 #include "errors/messages.hpp"
 #include "packet/inflate.hpp"
+#include "packet/gzip_size.hpp"
 
 namespace tiltgram {
 
@@ -43,12 +48,22 @@ void set_inflate_ahead(bool enabled) noexcept { inflate_ahead_enabled = enabled;
 // Decompresses ahead of the reader in a thread of its own, into a ring of chunks, so that
 // inflating and decoding run side by side. The reader sees exactly the bytes, and then the
 // end or the failure, that reading the inflater itself in chunk-sized requests would give.
-// Only for regular files, whose reads never wait for a writer: stopping the thread then
-// always takes at most one chunk's work.
+// Only for regular files, whose reads never wait for a writer.
+//
+// The reader waits for a chunk in slices of kWaitSlice and runs the interrupt check
+// between them, so that Ctrl-C is answered while the thread is slow or stalled. Stopping
+// the thread sets a flag that it reads before each call of the inflater (at most one
+// compressed buffer's work, about a millisecond, from a stop) and cancels it
+// (pthread_cancel), which acts only inside its read() of the file: a read waiting on a
+// stalled file system (a network mount that does not answer) ends there at once, with the
+// thread, rather than when the file system answers. A read in an uninterruptible wait
+// of the kernel ends only when the kernel returns, as it would for a signal; a regular
+// file's read is otherwise bounded by one compressed buffer (256 KiB).
 class InflateAhead {
  public:
   static constexpr std::size_t kMaxChunk = std::size_t{512} << 10;
   static constexpr std::size_t kChunks = 6;
+  static constexpr std::chrono::milliseconds kWaitSlice{50};
 
   // Starts the thread; std::system_error when it cannot be started. A small file gets
   // small chunks: about its compressed size, from 4 KiB to 512 KiB.
@@ -75,14 +90,22 @@ class InflateAhead {
       std::lock_guard<std::mutex> lock(m_);
       stop_ = true;
     }
+    stopping_.store(true, std::memory_order_relaxed);
     consumed_.notify_one();
+    // Acts only in the thread's read() (see CancellableReads); a thread that has ended
+    // or is elsewhere sees the flag.
+    ::pthread_cancel(thread_.native_handle());
     thread_.join();
   }
 
   Result<std::size_t> read_some(std::uint8_t* data, std::size_t size) {
     if (size == 0) return std::size_t{0};
     std::unique_lock<std::mutex> lock(m_);
-    produced_.wait(lock, [this] { return filled_ > 0 || ended_; });
+    while (!produced_.wait_for(lock, kWaitSlice, [this] { return filled_ > 0 || ended_; })) {
+      lock.unlock();  // the check may run signal handlers: the thread goes on meanwhile
+      TG_TRY(check_interrupt());
+      lock.lock();
+    }
     if (filled_ == 0) {
       if (out_of_memory_) throw std::bad_alloc();
       if (failure_) return *failure_;
@@ -117,6 +140,9 @@ class InflateAhead {
 
   void run() {
     NoInterruptCheck no_check;
+    // Cancellation only in the file's read(), see the destructor.
+    ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    CancellableReads cancellable;
     for (;;) {
       std::size_t slot;
       {
@@ -130,7 +156,7 @@ class InflateAhead {
       std::optional<CwaError> failure;
       bool out_of_memory = false, end = false;
       try {
-        while (len < chunk_) {
+        while (len < chunk_ && !stopping_.load(std::memory_order_relaxed)) {
           Result<std::size_t> r = inflater_.read_some(fd_, c.bytes.get() + len, chunk_ - len);
           if (!r.ok()) {
             failure = std::move(r).error();
@@ -173,6 +199,8 @@ class InflateAhead {
   std::size_t filled_ = 0;
   bool stop_ = false;
   bool ended_ = false;
+  // stop_, read by the thread between calls of the inflater.
+  std::atomic<bool> stopping_{false};
   bool out_of_memory_ = false;
   std::optional<CwaError> failure_;
   // The reader's own.
@@ -191,6 +219,7 @@ Source& Source::operator=(Source&& o) noexcept {
   ahead_ = std::move(o.ahead_);
   may_inflate_ahead_ = o.may_inflate_ahead_;
   size_hint_ = o.size_hint_;
+  stated_size_ = o.stated_size_;
   compressed_size_ = o.compressed_size_;
   std::memcpy(prefix_, o.prefix_, sizeof prefix_);
   prefix_len_ = o.prefix_len_;
@@ -225,6 +254,7 @@ Result<Source> Source::open(std::string_view path) {
                                      std::uint64_t{isize[2]} << 16 |
                                      std::uint64_t{isize[3]} << 24;
         s.size_hint_ = stated < size * 4 ? stated : size * 4;
+        s.stated_size_ = static_cast<std::uint32_t>(stated);
       }
     }
   } else {
@@ -289,6 +319,7 @@ Status Source::seek(std::uint64_t offset, std::uint8_t* scratch, std::size_t scr
     inflater_->restart(nullptr, 0);
   }
   while (inflated_position() < offset) {
+    TG_TRY(check_interrupt());
     const std::uint64_t left = offset - inflated_position();
     TG_ASSIGN_OR_RETURN(std::size_t n,
                         inflate_some(scratch, left < scratch_size ? static_cast<std::size_t>(left)
@@ -302,6 +333,7 @@ Result<std::uint64_t> Source::size_to_end() {
   if (!inflater_) return file_.size();
   auto scratch = std::make_unique_for_overwrite<std::uint8_t[]>(kCompressedBuffer);
   for (;;) {
+    TG_TRY(check_interrupt());  // once per 256 KiB: nothing beside inflating them
     TG_ASSIGN_OR_RETURN(std::size_t n, inflate_some(scratch.get(), kCompressedBuffer));
     if (n == 0) return inflated_position();
   }
@@ -311,6 +343,16 @@ std::uint64_t Source::bytes_hint() {
   if (!inflater_) return size_hint();
   if (compressed_size_ == 0) return 0;
   return size_hint_ > compressed_size_ ? size_hint_ : compressed_size_;
+}
+
+std::uint64_t Source::expected_size() {
+  if (!inflater_) return size_hint();
+  if (compressed_size_ == 0 || !stated_size_) return 0;
+  // The file's offset is what the inflater has read (ahead of what it has given, by at
+  // most its buffer and the thread's ring: small beside the 16 MiB a projection needs).
+  const off_t at = ::lseek(file_.fd(), 0, SEEK_CUR);
+  return expected_gzip_size(*stated_size_, compressed_size_, inflated_position(),
+                            at > 0 ? static_cast<std::uint64_t>(at) : 0);
 }
 
 std::uint64_t Source::size_hint() {
@@ -379,7 +421,8 @@ Result<std::uint64_t> data_blocks_in(std::uint64_t size) {
 }
 
 Status conclude(Source& source, Status outcome, bool size_rules) {
-  if (!source.compressed()) return outcome;
+  // An interrupted call stops at once: it does not read the rest of the stream.
+  if (!source.compressed() || (!outcome.ok() && is_interruption(outcome.error()))) return outcome;
   TG_ASSIGN_OR_RETURN(std::uint64_t size, source.size_to_end());
   if (size_rules) TG_TRY(data_blocks_in(size));
   return outcome;

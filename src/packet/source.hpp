@@ -60,6 +60,11 @@ class Source {
   // for its last member (modulo 2^32), at most four times the compressed size. Never
   // more than a hint.
   std::uint64_t size_hint();
+  // The size that memory estimates plan for, asked again as the read goes: the file's
+  // size; for gzip data in a regular file, the length its last member states (see
+  // expected_gzip_size in gzip_size.hpp), checked against what has been read so far; 0
+  // when unknown.
+  std::uint64_t expected_size();
   // What a buffer for reading it all may be sized for: the file's size, or for gzip data
   // the larger of its stated length and its compressed size; 0 when unknown.
   std::uint64_t bytes_hint();
@@ -75,6 +80,7 @@ class Source {
   bool may_inflate_ahead_ = false;
   std::uint64_t size_hint_ = 0;
   std::uint64_t compressed_size_ = 0;
+  std::optional<std::uint32_t> stated_size_;  // the last member's ISIZE
   // The first bytes of a file that is not gzip data, read to recognise it.
   std::uint8_t prefix_[2] = {};
   std::uint8_t prefix_len_ = 0;

@@ -1,6 +1,7 @@
 // Checks the available-memory arithmetic on made-up /proc and /sys/fs/cgroup contents
 // (machine only, cgroup v2 and v1, unlimited, tight, containers with and without their
-// own cgroup namespace), and the fill guard's decisions and texts.
+// own cgroup namespace), the fill guard's decisions and texts, and the size gzip data is
+// expected to have from its stated length.
 // Usage: test_memory. Exit status 0 when everything matches, 1 otherwise.
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "package/memory.hpp"
+#include "packet/gzip_size.hpp"
 
 namespace {
 
@@ -131,27 +133,69 @@ void guard() {
               });
   g.expect(FillGuard::kUnchecked, 0);
   expect_eq("small results are not checked", reads, 0);
+  g.row_bytes(32);
   g.expect(600 * kMiB, 0);
   expect_eq("one check", reads, 1);
-  // Half of the 400 MiB left may be filled before the next check.
-  g.expect(800 * kMiB, 0);
+  // 600 MiB and the reserve (96 MiB + 1/32) leave 285 MiB: about half of it may be filled
+  // before the next check.
+  g.expect(700 * kMiB, 0);
   expect_eq("no check within the step", reads, 1);
+  avail = 400 * kMiB;  // after filling 500 MiB
+  g.expect(770 * kMiB, 500 * kMiB);
+  expect_eq("check beyond the step, the reserve kept", reads, 2);
+  try {
+    g.expect(780 * kMiB, 500 * kMiB);  // 280 MiB and 120.4 MiB of reserve: 400.4 MiB
+    expect_eq("the reserve is never taken", 0, 1);
+  } catch (const OutOfMemory&) {
+  }
   avail = 150 * kMiB;  // after filling 700 MiB
-  g.expect(850 * kMiB, 700 * kMiB);
-  expect_eq("check beyond the step", reads, 2);
   try {
     g.expect(900 * kMiB, 700 * kMiB);
     expect_eq("refused", 0, 1);
   } catch (const OutOfMemory& e) {
     expect_text("refusal text", e.what(),
-                "cannot allocate 943.7 MB for 900 MiB of rows: 891.3 MB available");
+                "cannot allocate 943.7 MB (29,491,200 rows of 32 bytes) for 900 MiB of rows: "
+                "891.3 MB available");
+  }
+  // Less asked for than is available: the reserve says why it is refused.
+  FillGuard small([](std::uint64_t) { return std::string("x"); }, [] { return 100 * kMiB; });
+  small.row_bytes(32);
+  try {
+    small.expect(90 * kMiB, 0);
+    expect_eq("refused within the reserve", 0, 1);
+  } catch (const OutOfMemory& e) {
+    expect_text("refusal text within the reserve", e.what(),
+                "cannot allocate 94.4 MB (2,949,120 rows of 32 bytes) for x: 104.9 MB available, "
+                "and 103.6 MB must stay free for the rest of the process");
   }
   FillGuard unlimited([](std::uint64_t) { return std::string(); }, [] { return kNoMemoryLimit; });
   unlimited.expect(UINT64_MAX - 1, 0);
   expect_eq("no limit allows all", unlimited.allows(UINT64_MAX), 1);
-  FillGuard tight([](std::uint64_t) { return std::string("x"); }, [] { return 100 * kMiB; });
-  expect_eq("fits answers", tight.fits(200 * kMiB, 0), 0);
-  expect_eq("backed counts", tight.fits(200 * kMiB, 150 * kMiB), 1);
+  FillGuard tight([](std::uint64_t) { return std::string("x"); }, [] { return 300 * kMiB; });
+  expect_eq("fits answers", tight.fits(250 * kMiB, 0), 0);
+  expect_eq("backed counts", tight.fits(250 * kMiB, 150 * kMiB), 1);
+}
+
+void gzip_sizes() {
+  constexpr std::uint64_t kMB = 1000000, kGiB = std::uint64_t{1} << 30;
+  // Nothing read yet: the stated length.
+  expect_eq("stated", expected_gzip_size(100 * kMB, 40 * kMB, 0, 0), 100 * kMB);
+  // More produced than stated with little read: several members or a wrapped length, and
+  // the ratio so far decides (a wrap would add 4 GiB to what may be a 13 MB recording).
+  expect_eq("past the stated length", expected_gzip_size(100 * kMB, 40 * kMB, 200 * kMB, kMB),
+            8000 * kMB);
+  expect_eq("several members, little read",
+            expected_gzip_size(8 * kMB, 10 * kMB, 9 * kMB, 6 * kMB), 15 * kMB);
+  // 5 GiB + 100 MB from 1.6 GB; after 100 MB of it the ratio picks the wrapped candidate.
+  const std::uint64_t whole = 5 * kGiB + 100 * kMB;
+  const auto stated = static_cast<std::uint32_t>(whole % (4 * kGiB));
+  expect_eq("wrapped, ratio unknown", expected_gzip_size(stated, 1600 * kMB, 0, 0), stated);
+  expect_eq("wrapped, ratio known",
+            expected_gzip_size(stated, 1600 * kMB, whole / 16, 100 * kMB), whole);
+  // Several members: the last one states 1 MB of 300 MB; the ratio's projection stands.
+  expect_eq("several members", expected_gzip_size(1 * kMB, 100 * kMB, 60 * kMB, 20 * kMB), 300 * kMB);
+  // A length beyond deflate's largest ratio (1032:1) is not believed.
+  expect_eq("beyond any ratio", expected_gzip_size(1000 * kMB, 100000, 0, 0), 0);
 }
 
 void texts() {
@@ -173,6 +217,7 @@ int main() {
   cgroup_v1();
   containers();
   guard();
+  gzip_sizes();
   texts();
   // The real sources parse on this machine.
   if (available_memory() == 0) {

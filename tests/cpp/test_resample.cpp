@@ -12,8 +12,10 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "package/isa.hpp"
 #include "package/resample.hpp"
 #include "package/resample_vector.hpp"
 
@@ -143,10 +145,16 @@ struct Streamed {
 
 // Feeds the samples as the resampled read does (no push once done), calling emit_ready
 // after every `batch` pushes; with check_queue, fails when the queue exceeds 4 samples.
-using RowCode = StreamingResampler::RowCode;
+// Rows one at a time (none), or in the vector lanes of an instruction set.
+using RowCode = std::optional<IsaLevel>;
+constexpr RowCode kRowCodes[] = {std::nullopt, IsaLevel::kBaseline, IsaLevel::kAvx2,
+                                 IsaLevel::kAvx512};
+const char* row_code_name(RowCode code) {
+  return code ? isa_name(*code) : "one by one";
+}
 
 Streamed stream(const Case& k, std::size_t batch = 1, bool check_queue = false,
-                RowCode code = StreamingResampler::best_row_code()) {
+                RowCode code = best_isa()) {
   StreamingResampler r(k.start, k.end, k.hz, k.blocks[0], k.blocks[1], k.blocks[2]);
   r.set_row_code(code);
   std::size_t pushed = 0;
@@ -218,6 +226,35 @@ float rand_value(std::mt19937_64& rng) {
 // Blocks of 1-120 samples at a nominal rate with jitter, or dense (1-300 us apart, so that
 // cubic denominators fall below 1e-12), with gaps, repeated and (unless in_order) backward
 // timestamps, 3-, 6- or 9-axis blocks with gyro values sometimes dropped, NaN temperatures.
+// Steady streams whose every sample has the gyroscope (and magnetometer) channels, so that
+// the runs carry them, ending anywhere in a group of rows: every count modulo eight, grids
+// on, near and off the sample times, a range end inside the last group or none.
+Case sensor_run_case(std::mt19937_64& rng) {
+  auto pick = [&](std::uint64_t n) { return rng() % n; };
+  Case k;
+  g_nan_values = false;
+  const double rate = pick(2) == 0 ? 100 : 50;
+  const std::size_t n = 8 * (1 + pick(40)) + pick(8);
+  const bool mag = pick(2) == 0;
+  double t = 1'700'000'000.0 + static_cast<double>(pick(1'000'000)) / 1e6;
+  for (std::size_t i = 0; i < n; ++i) {
+    TimedSample s;
+    s.time_s = t;
+    SampleData& d = s.sample;
+    d.acc_x = rand_value(rng), d.acc_y = rand_value(rng), d.acc_z = rand_value(rng);
+    d.gyro_x = rand_value(rng), d.gyro_y = rand_value(rng), d.gyro_z = rand_value(rng);
+    if (mag) d.mag_x = rand_value(rng), d.mag_y = rand_value(rng), d.mag_z = rand_value(rng);
+    s.temperature = 21.5f, s.light = 3.25f, s.battery = 4.0f;
+    k.xs.push_back(s);
+    t += (1.0 + static_cast<double>(pick(3)) * 1e-4) / rate;
+  }
+  const double hzs[] = {rate, rate / 2, 30, rate * 1.01, rate / 3.3, rate * 2};
+  k.hz = hzs[pick(6)];
+  if (pick(3) == 0) k.end = k.xs[n - 1 - pick(8)].time_s - 1e-3 * static_cast<double>(pick(3));
+  for (bool& b : k.blocks) b = pick(2) != 0;
+  return k;
+}
+
 Case random_case(std::mt19937_64& rng, bool in_order, bool sensors) {
   auto pick = [&](std::uint64_t n) { return rng() % n; };
   auto uniform = [&](double lo, double hi) {
@@ -400,10 +437,8 @@ void known_answers() {
     bool copied = true;
     for (const Row& w : want.rows) copied = copied && same_bits(w.value[9], 21.7f);
     expect(!copied, "extreme weights change a reading");
-    for (const RowCode code :
-         {RowCode::kOneByOne, RowCode::kSse2, RowCode::kAvx2, RowCode::kAvx512}) {
-      if (StreamingResampler::available(code))
-        compare("extreme weights", k, stream(k, 1, false, code), want);
+    for (const RowCode code : kRowCodes) {
+      if (!code || isa_supported(*code)) compare("extreme weights", k, stream(k, 1, false, code), want);
     }
   }
   // 1.2345679 s x 1e6 = 1234567.9000000001: truncated, not rounded.
@@ -414,7 +449,6 @@ void known_answers() {
 // Sample times in seconds, as each instruction set computes them, against one division at
 // a time: signs, magnitudes up to the int64 ends, and every batch length.
 void check_seconds(std::mt19937_64& rng) {
-  using resample_vector::Isa;
   std::vector<std::int64_t> us(4000);
   for (std::size_t i = 0; i < us.size(); ++i) {
     const int bits = static_cast<int>(rng() % 64);
@@ -424,17 +458,12 @@ void check_seconds(std::mt19937_64& rng) {
   // The baseline's code runs on every processor; in the ranges, the bit-exact conversion
   // of 0 <= v < 2^52 and the general one.
   for (std::size_t i = 4; i < us.size(); i += 3) us[i] = static_cast<std::int64_t>(rng() >> 12);
-  for (const int code : {0, 1, 2}) {
-    const Isa isa = code == 2 ? Isa::kAvx512 : Isa::kAvx2;
-    if (code != 0 && !resample_vector::available(isa)) continue;
+  for (const IsaLevel isa : {IsaLevel::kBaseline, IsaLevel::kAvx2, IsaLevel::kAvx512}) {
+    if (!isa_supported(isa)) continue;
     for (std::size_t n = 0; n <= 17; ++n) {
       for (std::size_t at = 0; at + n <= us.size(); at += 97) {
         double got[17];
-        if (code == 0) {
-          resample_vector::sse2::seconds(us.data() + at, n, got);
-        } else {
-          resample_vector::seconds(isa, us.data() + at, n, got);
-        }
+        resample_vector::seconds(isa, us.data() + at, n, got);
         for (std::size_t i = 0; i < n; ++i) {
           const double want = static_cast<double>(us[at + i]) / 1'000'000.0;
           if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want))
@@ -445,11 +474,29 @@ void check_seconds(std::mt19937_64& rng) {
   }
 }
 
+// The run-time cap's values: the three names in any case; unset or empty is no cap; any
+// other value caps at the baseline.
+void check_isa_caps() {
+  const std::pair<const char*, std::optional<IsaLevel>> cases[] = {
+      {nullptr, std::nullopt},        {"", std::nullopt},
+      {"sse2", IsaLevel::kBaseline},  {"avx2", IsaLevel::kAvx2},
+      {"AVX512", IsaLevel::kAvx512},  {"Avx2", IsaLevel::kAvx2},
+      {"avx", IsaLevel::kBaseline},   {"avx2 ", IsaLevel::kBaseline},
+      {"avx5120", IsaLevel::kBaseline}, {"neon", IsaLevel::kBaseline}};
+  for (const auto& [value, want] : cases)
+    if (isa_cap_from(value) != want) fail(std::string("cap from '") + (value ? value : "null") + "'");
+  // This process's choice honours its own environment's cap.
+  const auto cap = isa_cap_from(std::getenv("TILTGRAM_MAX_ISA"));
+  if (cap && static_cast<int>(best_isa()) > static_cast<int>(*cap)) fail("cap ignored");
+  if (!isa_available(IsaLevel::kBaseline) || !isa_available(best_isa())) fail("best path");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::uint64_t seed = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 20240611;
   std::mt19937_64 rng(seed);
+  check_isa_caps();
   known_answers();
   check_seconds(rng);
   std::uint64_t rows = 0;
@@ -463,12 +510,21 @@ int main(int argc, char** argv) {
     const bool bounded = in_order && batch == 1 && (k.xs.empty() || k.xs.back().time_s < 1e12);
     const Expected want = oracle(k.xs, k.start, k.end, k.hz);
     // Rows computed one at a time, and several at a time in each way the processor has.
-    for (const RowCode code :
-         {RowCode::kOneByOne, RowCode::kSse2, RowCode::kAvx2, RowCode::kAvx512}) {
-      if (!StreamingResampler::available(code)) continue;
+    for (const RowCode code : kRowCodes) {
+      if (code && !isa_supported(*code)) continue;
       const Streamed got = stream(k, batch, bounded, code);
-      const char* names[] = {"", " (SSE2)", " (AVX2)", " (AVX-512)"};
-      compare("stream " + std::to_string(i) + names[static_cast<int>(code)], k, got, want);
+      compare("stream " + std::to_string(i) + " (" + row_code_name(code) + ")", k, got, want);
+      rows += got.out.rows();
+    }
+  }
+  for (int i = 0; i < 600 && g_failed == 0; ++i) {
+    const Case k = sensor_run_case(rng);
+    const std::size_t batch = rng() % 2 == 0 ? 1 : 1 + rng() % 150;
+    const Expected want = oracle(k.xs, k.start, k.end, k.hz);
+    for (const RowCode code : kRowCodes) {
+      if (code && !isa_supported(*code)) continue;
+      const Streamed got = stream(k, batch, false, code);
+      compare("sensor run " + std::to_string(i) + " (" + row_code_name(code) + ")", k, got, want);
       rows += got.out.rows();
     }
   }

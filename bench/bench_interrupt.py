@@ -1,0 +1,97 @@
+"""What the long loops' checks for Ctrl-C cost: each route timed through this build and
+through the same sources built without the checks (TILTGRAM_INTERRUPT_POLL=OFF), in child
+processes taking turns, round after round; medians and their ratio, and processor time.
+
+    .venv/bin/python bench/bench_interrupt.py [days=3] [rounds=5]
+
+The variant is built into /tmp/tiltgram-nopoll (or $TILTGRAM_PATHS_DIR/nopoll), reused while
+the sources are unchanged.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import statistics
+import subprocess
+import sys
+
+from common import machine, recording
+from paths import BUILDS, ROOT, sources_digest
+
+CHILD = r"""
+import gc, json, os, resource, sys, time
+import tiltgram
+raw, gz = sys.argv[1:3]
+routes = {
+    "read_cwa_file": lambda: tiltgram.read_cwa_file(raw),
+    "resample_hz=100": lambda: tiltgram.read_cwa_file(raw, resample_hz=100),
+    "write_cwa_csv": lambda: tiltgram.write_cwa_csv(raw, os.devnull),
+    "read_metadata(gz)": lambda: tiltgram.read_metadata(gz),
+    "read_cwa_file(gz)": lambda: tiltgram.read_cwa_file(gz),
+}
+tiltgram.read_cwa_file(raw, cut=tiltgram.blocks(0, 10))
+out = {}
+for name, fn in routes.items():
+    r0 = resource.getrusage(resource.RUSAGE_SELF)
+    t = time.perf_counter()
+    result = fn()
+    wall = time.perf_counter() - t
+    r1 = resource.getrusage(resource.RUSAGE_SELF)
+    del result
+    gc.collect()
+    out[name] = [wall, r1.ru_utime - r0.ru_utime]
+print(json.dumps(out))
+"""
+
+
+def build_without_checks() -> str:
+    target = os.path.join(BUILDS, "nopoll")
+    stamp = os.path.join(target, ".sources")
+    digest = sources_digest()
+    if os.path.exists(stamp) and open(stamp).read() == digest:
+        return target
+    print(f"building the module without the checks into {target}", flush=True)
+    subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation",
+                    "--no-deps", "--upgrade", "--target", target,
+                    "-C", "cmake.define.TILTGRAM_INTERRUPT_POLL=OFF",
+                    "-C", f"build-dir={os.path.join(BUILDS, 'build-nopoll')}", ROOT],
+                   check=True, env={**os.environ, "CMAKE_BUILD_PARALLEL_LEVEL": "2"})
+    with open(stamp, "w") as fh:
+        fh.write(digest)
+    return target
+
+
+def main() -> None:
+    days = float(sys.argv[1]) if len(sys.argv) > 1 else 3.0
+    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+    without = build_without_checks()
+    print(machine())
+    raw = recording(days)
+    gz = raw + ".gz"
+    if not os.path.exists(gz):
+        subprocess.run(f"gzip -6 -c '{raw}' > '{gz}'", shell=True, check=True)
+    print(f"{days:g}-day 100 Hz recording, {rounds} rounds, builds taking turns")
+    builds = {"with checks": None, "without": without}
+    runs = {name: [] for name in builds}
+    for r in range(rounds):
+        order = list(builds) if r % 2 == 0 else list(reversed(builds))
+        for name in order:
+            env = dict(os.environ)
+            if builds[name]:
+                env["PYTHONPATH"] = builds[name]
+            proc = subprocess.run([sys.executable, "-c", CHILD, raw, gz], env=env,
+                                  capture_output=True, text=True, check=True)
+            runs[name].append(json.loads(proc.stdout))
+    routes = list(runs["with checks"][0])
+    print(f"  {'route':20s} {'with (s)':>9s} {'without':>9s} {'ratio':>6s}   "
+          f"{'user with':>9s} {'without':>9s} {'ratio':>6s}")
+    for route in routes:
+        med = {n: [statistics.median(run[route][k] for run in runs[n]) for k in (0, 1)] for n in runs}
+        w, wo = med["with checks"], med["without"]
+        print(f"  {route:20s} {w[0]:9.3f} {wo[0]:9.3f} {w[0] / wo[0]:6.3f}   "
+              f"{w[1]:9.3f} {wo[1]:9.3f} {w[1] / wo[1]:6.3f}")
+
+
+if __name__ == "__main__":
+    main()
