@@ -22,6 +22,7 @@
 
 namespace {
 
+using tiltgram::IsaLevel;
 using tiltgram::CwaDataResult;
 using tiltgram::StreamingResampler;
 
