@@ -15,6 +15,7 @@ the sources are unchanged.
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import statistics
@@ -22,7 +23,24 @@ import subprocess
 import sys
 
 from common import machine, recording
-from paths import BUILDS, ROOT, sources_digest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILDS = os.environ.get("TILTGRAM_PATHS_DIR", "/tmp/tiltgram-paths")
+
+
+def sources_digest() -> str:
+    """What the variant build is made from: it is rebuilt when this changes."""
+    h = hashlib.sha256()
+    for top in ("src", "CMakeLists.txt", "pyproject.toml"):
+        full = os.path.join(ROOT, top)
+        files = [full] if os.path.isfile(full) else sorted(
+            os.path.join(d, f) for d, _, fs in os.walk(full) for f in fs)
+        for name in files:
+            h.update(name.encode())
+            with open(name, "rb") as fh:
+                h.update(fh.read())
+    return h.hexdigest()
+
 
 CHILD = r"""
 import gc, json, os, resource, sys, time
