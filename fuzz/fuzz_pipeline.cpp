@@ -275,8 +275,9 @@ Outcome run_routes(const std::string& path, const ReadPlan& p, const Routes& rou
   }
 
   if (kept) output().put(kUntouched);
-  auto csv = write_csv_for_plan(path, output().path, p, routes.include,
-                                routes.resampled ? std::optional<double>(routes.hz) : std::nullopt, 0);
+  auto csv = write_csv_request(
+      path, output().path,
+      ReadRequest{p, routes.include, routes.resampled ? std::optional<double>(routes.hz) : std::nullopt}, 0);
   if (kept) o.steps.push_back(csv.ok() ? std::string("csv written") : csv.error().text());
   if (kept || csv.ok()) o.csv_output = output().get();
   if (!check(csv, "csv")) {

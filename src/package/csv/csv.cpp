@@ -459,24 +459,13 @@ Status check_output_is_not_input(std::string_view file_path, std::string_view ou
   return {};
 }
 
-Status write_csv_for_plan(std::string_view file_path, std::string_view output_path,
-                          const ReadPlan& plan, IncludeFlags flags,
-                          std::optional<double> resample_hz, std::int64_t offset_us) {
+Status write_csv_request(std::string_view file_path, std::string_view output_path,
+                         const ReadRequest& request, std::int64_t offset_us) {
   TG_TRY(check_output_is_not_input(file_path, output_path));
-  if (resample_hz) {
-    TG_ASSIGN_OR_RETURN(CwaDataResult data,
-                        read_cwa_data_resampled_streaming(file_path, plan, flags, *resample_hz));
-    return write_data_result_csv(output_path, data, flags, offset_us);
-  }
-  if (plan.start_time_s || plan.end_time_s) {
-    TG_ASSIGN_OR_RETURN(CwaDataResult read,
-                        read_cwa_data(file_path, plan.start_block, plan.block_count, flags));
-    TG_ASSIGN_OR_RETURN(CwaDataResult data, filter_data_by_time_range(std::move(read),
-                                                                      plan.start_time_s,
-                                                                      plan.end_time_s));
-    return write_data_result_csv(output_path, data, flags, offset_us);
-  }
-  return write_cwa_csv_data(file_path, output_path, plan, flags, offset_us);
+  if (route_of(request) == Route::kPlain)
+    return write_cwa_csv_data(file_path, output_path, request.plan, request.flags, offset_us);
+  TG_ASSIGN_OR_RETURN(CwaDataResult data, read_request(file_path, request));
+  return write_data_result_csv(output_path, data, request.flags, offset_us);
 }
 
 }  // namespace tiltgram

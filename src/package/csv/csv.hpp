@@ -129,12 +129,11 @@ Status write_cwa_csv_data(std::string_view file_path, std::string_view output_pa
 // cannot be examined (missing, or holding a NUL byte) never conflicts.
 Status check_output_is_not_input(std::string_view file_path, std::string_view output_path);
 
-// write_cwa_csv after its preparation: refuses to overwrite the recording, then takes the
-// resampled route when a rate is given, the collected one when the plan has a time bound,
-// and streams otherwise. In the first two the output is created only once every sample
-// has been read.
-Status write_csv_for_plan(std::string_view file_path, std::string_view output_path,
-                          const ReadPlan& plan, IncludeFlags flags,
-                          std::optional<double> resample_hz, std::int64_t offset_us);
+// write_cwa_csv after its preparation: refuses to overwrite the recording, then writes the
+// request on its route (route_of): the plain route streams block by block; the filtered
+// and resampled routes read the rows first (read_request), so that their output is created
+// only once every sample has been read.
+Status write_csv_request(std::string_view file_path, std::string_view output_path,
+                         const ReadRequest& request, std::int64_t offset_us);
 
 }  // namespace tiltgram

@@ -51,8 +51,7 @@ PyObject* py_write_cwa_csv(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
       return raise(bounds.error(), Stage::Recording);
     const std::int64_t offset_us = prep.offset_us.value_or(0);
 
-    if (auto st = write_csv_for_plan(path, output, prep.plan, flags, prep.resample_hz, offset_us);
-        !st.ok())
+    if (auto st = write_csv_request(path, output, prep.request(flags), offset_us); !st.ok())
       return raise(st.error(), Stage::Recording);
     Py_RETURN_NONE;
   });

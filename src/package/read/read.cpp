@@ -145,6 +145,22 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::ui
   return walk.conclude(read_walk(walk, flags));
 }
 
+Route route_of(const ReadRequest& request) noexcept {
+  if (request.resample_hz) return Route::kResampled;
+  if (request.plan.start_time_s || request.plan.end_time_s) return Route::kFiltered;
+  return Route::kPlain;
+}
+
+Result<CwaDataResult> read_request(std::string_view path, const ReadRequest& request) {
+  const ReadPlan& plan = request.plan;
+  if (route_of(request) == Route::kResampled)
+    return read_cwa_data_resampled_streaming(path, plan, request.flags, *request.resample_hz);
+  TG_ASSIGN_OR_RETURN(CwaDataResult data,
+                      read_cwa_data(path, plan.start_block, plan.block_count, request.flags));
+  // Without time bounds (the plain route) the filter passes the data unchanged.
+  return filter_data_by_time_range(std::move(data), plan.start_time_s, plan.end_time_s);
+}
+
 Status check_time_bounds(std::optional<double> start_s, std::optional<double> end_s) {
   for (const auto& v : {start_s, end_s})
     if (v && !std::isfinite(*v)) return CwaError::argument(msg::kTimeRangeNotFinite);

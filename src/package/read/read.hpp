@@ -47,6 +47,24 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
                                                         const ReadPlan& plan, IncludeFlags flags,
                                                         double resample_hz);
 
+// What a read, or a CSV file, asks of a recording: the planned blocks and time bounds, the
+// channels, and the rate of a regular grid (absent: the samples as recorded).
+struct ReadRequest {
+  ReadPlan plan;
+  IncludeFlags flags;
+  std::optional<double> resample_hz;
+};
+
+// The routes of a request: the planned blocks' samples as recorded (plain), the same kept
+// within the plan's time bounds (filtered), or on a regular grid (resampled).
+enum class Route { kPlain, kFiltered, kResampled };
+
+// The route of a request, the one choice for the reads and the CSV files alike.
+Route route_of(const ReadRequest& request) noexcept;
+
+// Reads a request into columns on its route.
+Result<CwaDataResult> read_request(std::string_view path, const ReadRequest& request);
+
 // Releases the address space a column reserved beyond its rows (no copy).
 void shrink_to_fit(CwaDataResult& data);
 

@@ -83,15 +83,7 @@ PyObject* py_read_cwa_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
 
     PreparedRead prep;
     if (!prepare_read(path, r.cut, r.resample_hz, r.resample_method, r.tz, prep)) return nullptr;
-    auto data = prep.resample_hz
-                    ? read_cwa_data_resampled_streaming(path, prep.plan, flags, *prep.resample_hz)
-                    : [&]() -> Result<CwaDataResult> {
-                        TG_ASSIGN_OR_RETURN(CwaDataResult r,
-                                            read_cwa_data(path, prep.plan.start_block,
-                                                          prep.plan.block_count, flags));
-                        return filter_data_by_time_range(std::move(r), prep.plan.start_time_s,
-                                                         prep.plan.end_time_s);
-                      }();
+    auto data = read_request(path, prep.request(flags));
     if (!data.ok()) return raise(data.error(), Stage::Recording);
     if (prep.offset_us && !apply_offset(data.value(), *prep.offset_us)) return nullptr;
     return build_dataframe(std::move(data).value(), prep.offset_us.has_value());

@@ -32,6 +32,9 @@ struct PreparedRead {
   std::optional<double> resample_hz;
   ReadPlan plan;
   std::optional<std::int64_t> offset_us;
+
+  // The request of the read or CSV file, with the channels in `flags`.
+  ReadRequest request(IncludeFlags flags) const { return {plan, flags, resample_hz}; }
 };
 
 // In this order: the cut (ValueError/TypeError), the resampling options (ValueError), the
