@@ -2,6 +2,10 @@
 
 #include <cmath>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 namespace tiltgram::activity {
 
 namespace {
@@ -11,30 +15,6 @@ constexpr std::size_t kMaxBlock = 120;  // samples of a packet, the most a call 
 
 [[gnu::always_inline]] inline double lanes_total(const double (&p)[kLanes]) noexcept {
   return ((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7]));
-}
-
-// Sums of v and v^2 in g, then scaled to units: multiplying by a power of two is exact, and
-// every partial sum is a whole number of units below 2^53.
-[[gnu::always_inline]] inline void unit_sums_body(const float* const (&acc)[3], std::size_t n,
-                                                  double (&sum)[3], double (&squares)[3]) noexcept {
-  for (int axis = 0; axis < 3; ++axis) {
-    const float* __restrict v = acc[axis];
-    double a[kLanes] = {}, b[kLanes] = {};
-    std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes)
-      for (std::size_t l = 0; l < kLanes; ++l) {
-        const double u = static_cast<double>(v[i + l]);
-        a[l] += u;
-        b[l] += u * u;
-      }
-    for (std::size_t l = 0; i < n; ++i, ++l) {
-      const double u = static_cast<double>(v[i]);
-      a[l] += u;
-      b[l] += u * u;
-    }
-    sum[axis] = lanes_total(a) * kUnitsPerG;
-    squares[axis] = lanes_total(b) * (kUnitsPerG * kUnitsPerG);
-  }
 }
 
 [[gnu::always_inline]] inline MagnitudeSums magnitudes_body(const float* const (&acc)[3], std::size_t n,
@@ -81,10 +61,66 @@ constexpr std::size_t kMaxBlock = 120;  // samples of a packet, the most a call 
   return lanes_total(s);
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// The sums are exact whatever their order (see kernels.hpp), so the lanes here are the
+// vector's: four floats at a time widened to float64, two accumulators per axis.
+void unit_sums_baseline(const float* const (&acc)[3], std::size_t n, double (&sum)[3],
+                        double (&squares)[3]) noexcept {
+  for (int axis = 0; axis < 3; ++axis) {
+    const float* v = acc[axis];
+    __m128d s0 = _mm_setzero_pd(), s1 = _mm_setzero_pd(), q0 = _mm_setzero_pd(), q1 = _mm_setzero_pd();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      const __m128 f = _mm_loadu_ps(v + i);
+      const __m128d lo = _mm_cvtps_pd(f), hi = _mm_cvtps_pd(_mm_movehl_ps(f, f));
+      s0 = _mm_add_pd(s0, lo);
+      s1 = _mm_add_pd(s1, hi);
+      q0 = _mm_add_pd(q0, _mm_mul_pd(lo, lo));
+      q1 = _mm_add_pd(q1, _mm_mul_pd(hi, hi));
+    }
+    alignas(16) double ls[2], lq[2];
+    _mm_store_pd(ls, _mm_add_pd(s0, s1));
+    _mm_store_pd(lq, _mm_add_pd(q0, q1));
+    double s = ls[0] + ls[1], q = lq[0] + lq[1];
+    for (; i < n; ++i) {
+      const double u = static_cast<double>(v[i]);
+      s += u;
+      q += u * u;
+    }
+    sum[axis] = s * kUnitsPerG;
+    squares[axis] = q * (kUnitsPerG * kUnitsPerG);
+  }
+}
+#else
+// Sums of v and v^2 in g, then scaled to units: multiplying by a power of two is exact, and
+// every partial sum is a whole number of units below 2^53.
+[[gnu::always_inline]] inline void unit_sums_body(const float* const (&acc)[3], std::size_t n,
+                                                  double (&sum)[3], double (&squares)[3]) noexcept {
+  for (int axis = 0; axis < 3; ++axis) {
+    const float* __restrict v = acc[axis];
+    double a[kLanes] = {}, b[kLanes] = {};
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes)
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        const double u = static_cast<double>(v[i + l]);
+        a[l] += u;
+        b[l] += u * u;
+      }
+    for (std::size_t l = 0; i < n; ++i, ++l) {
+      const double u = static_cast<double>(v[i]);
+      a[l] += u;
+      b[l] += u * u;
+    }
+    sum[axis] = lanes_total(a) * kUnitsPerG;
+    squares[axis] = lanes_total(b) * (kUnitsPerG * kUnitsPerG);
+  }
+}
+
 void unit_sums_baseline(const float* const (&acc)[3], std::size_t n, double (&sum)[3],
                         double (&squares)[3]) noexcept {
   unit_sums_body(acc, n, sum, squares);
 }
+#endif
 MagnitudeSums magnitudes_baseline(const float* const (&acc)[3], std::size_t n, const double (&o)[3],
                                   const double (&s)[3], const double (&d)[3], double* r) noexcept {
   return magnitudes_body(acc, n, o, s, d, r);
@@ -97,7 +133,32 @@ double deviation_baseline(const double* v, std::size_t n, double mean) noexcept 
 #define TG_ACTIVITY_AVX2 1
 __attribute__((target("avx2"))) void unit_sums_avx2(const float* const (&acc)[3], std::size_t n,
                                                     double (&sum)[3], double (&squares)[3]) noexcept {
-  unit_sums_body(acc, n, sum, squares);
+  for (int axis = 0; axis < 3; ++axis) {
+    const float* v = acc[axis];
+    __m256d s0 = _mm256_setzero_pd(), s1 = _mm256_setzero_pd();
+    __m256d q0 = _mm256_setzero_pd(), q1 = _mm256_setzero_pd();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      const __m256 f = _mm256_loadu_ps(v + i);
+      const __m256d lo = _mm256_cvtps_pd(_mm256_castps256_ps128(f));
+      const __m256d hi = _mm256_cvtps_pd(_mm256_extractf128_ps(f, 1));
+      s0 = _mm256_add_pd(s0, lo);
+      s1 = _mm256_add_pd(s1, hi);
+      q0 = _mm256_add_pd(q0, _mm256_mul_pd(lo, lo));
+      q1 = _mm256_add_pd(q1, _mm256_mul_pd(hi, hi));
+    }
+    alignas(32) double ls[4], lq[4];
+    _mm256_store_pd(ls, _mm256_add_pd(s0, s1));
+    _mm256_store_pd(lq, _mm256_add_pd(q0, q1));
+    double s = (ls[0] + ls[1]) + (ls[2] + ls[3]), q = (lq[0] + lq[1]) + (lq[2] + lq[3]);
+    for (; i < n; ++i) {
+      const double u = static_cast<double>(v[i]);
+      s += u;
+      q += u * u;
+    }
+    sum[axis] = s * kUnitsPerG;
+    squares[axis] = q * (kUnitsPerG * kUnitsPerG);
+  }
 }
 __attribute__((target("avx2"))) MagnitudeSums magnitudes_avx2(const float* const (&acc)[3], std::size_t n,
                                                               const double (&o)[3], const double (&s)[3],
