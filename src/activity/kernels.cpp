@@ -160,14 +160,88 @@ __attribute__((target("avx2"))) void unit_sums_avx2(const float* const (&acc)[3]
     squares[axis] = q * (kUnitsPerG * kUnitsPerG);
   }
 }
+// The same lanes as magnitudes_body and deviation_body, lanes 0-3 and 4-7 in two vectors:
+// the same sums, with no array of max(0, r - 1) in between.
+__attribute__((target("avx2"))) inline __m256d magnitude4(const float* ax, const float* ay,
+                                                          const float* az, __m256d o0, __m256d o1,
+                                                          __m256d o2, __m256d s0, __m256d s1,
+                                                          __m256d s2, __m256d d0, __m256d d1,
+                                                          __m256d d2) noexcept {
+  const __m256d x = _mm256_add_pd(_mm256_add_pd(o0, _mm256_mul_pd(s0, _mm256_cvtps_pd(_mm_loadu_ps(ax)))), d0);
+  const __m256d y = _mm256_add_pd(_mm256_add_pd(o1, _mm256_mul_pd(s1, _mm256_cvtps_pd(_mm_loadu_ps(ay)))), d1);
+  const __m256d z = _mm256_add_pd(_mm256_add_pd(o2, _mm256_mul_pd(s2, _mm256_cvtps_pd(_mm_loadu_ps(az)))), d2);
+  return _mm256_sqrt_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(x, x), _mm256_mul_pd(y, y)),
+                                      _mm256_mul_pd(z, z)));
+}
+
+__attribute__((target("avx2"))) inline __m256d over_one(__m256d v, __m256d one) noexcept {
+  return _mm256_and_pd(_mm256_cmp_pd(v, one, _CMP_GT_OQ), _mm256_sub_pd(v, one));
+}
+
 __attribute__((target("avx2"))) MagnitudeSums magnitudes_avx2(const float* const (&acc)[3], std::size_t n,
                                                               const double (&o)[3], const double (&s)[3],
                                                               const double (&d)[3], double* r) noexcept {
-  return magnitudes_body(acc, n, o, s, d, r);
+  const float* ax = acc[0];
+  const float* ay = acc[1];
+  const float* az = acc[2];
+  const __m256d o0 = _mm256_set1_pd(o[0]), o1 = _mm256_set1_pd(o[1]), o2 = _mm256_set1_pd(o[2]);
+  const __m256d s0 = _mm256_set1_pd(s[0]), s1 = _mm256_set1_pd(s[1]), s2 = _mm256_set1_pd(s[2]);
+  const __m256d d0 = _mm256_set1_pd(d[0]), d1 = _mm256_set1_pd(d[1]), d2 = _mm256_set1_pd(d[2]);
+  const __m256d one = _mm256_set1_pd(1.0);
+  __m256d sum_lo = _mm256_setzero_pd(), sum_hi = _mm256_setzero_pd();
+  __m256d over_lo = _mm256_setzero_pd(), over_hi = _mm256_setzero_pd();
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    const __m256d lo = magnitude4(ax + i, ay + i, az + i, o0, o1, o2, s0, s1, s2, d0, d1, d2);
+    const __m256d hi = magnitude4(ax + i + 4, ay + i + 4, az + i + 4, o0, o1, o2, s0, s1, s2, d0, d1, d2);
+    _mm256_storeu_pd(r + i, lo);
+    _mm256_storeu_pd(r + i + 4, hi);
+    sum_lo = _mm256_add_pd(sum_lo, lo);
+    sum_hi = _mm256_add_pd(sum_hi, hi);
+    over_lo = _mm256_add_pd(over_lo, over_one(lo, one));
+    over_hi = _mm256_add_pd(over_hi, over_one(hi, one));
+  }
+  std::size_t lane = 0;  // where the rest goes: lanes from 0, as in magnitudes_body
+  if (i + 4 <= n) {
+    const __m256d lo = magnitude4(ax + i, ay + i, az + i, o0, o1, o2, s0, s1, s2, d0, d1, d2);
+    _mm256_storeu_pd(r + i, lo);
+    sum_lo = _mm256_add_pd(sum_lo, lo);
+    over_lo = _mm256_add_pd(over_lo, over_one(lo, one));
+    i += 4;
+    lane = 4;
+  }
+  alignas(32) double sums[kLanes], overs[kLanes];
+  _mm256_store_pd(sums, sum_lo);
+  _mm256_store_pd(sums + 4, sum_hi);
+  _mm256_store_pd(overs, over_lo);
+  _mm256_store_pd(overs + 4, over_hi);
+  for (; i < n; ++i, ++lane) {
+    const double x = (o[0] + s[0] * static_cast<double>(ax[i])) + d[0];
+    const double y = (o[1] + s[1] * static_cast<double>(ay[i])) + d[1];
+    const double z = (o[2] + s[2] * static_cast<double>(az[i])) + d[2];
+    const double v = std::sqrt(x * x + y * y + z * z);
+    r[i] = v;
+    sums[lane] += v;
+    overs[lane] += v > 1.0 ? v - 1.0 : 0.0;
+  }
+  return {lanes_total(sums), lanes_total(overs)};
 }
+
 __attribute__((target("avx2"))) double deviation_avx2(const double* v, std::size_t n,
                                                       double mean) noexcept {
-  return deviation_body(v, n, mean);
+  const __m256d m = _mm256_set1_pd(mean);
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    lo = _mm256_add_pd(lo, _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(v + i), m)));
+    hi = _mm256_add_pd(hi, _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(v + i + 4), m)));
+  }
+  alignas(32) double s[kLanes];
+  _mm256_store_pd(s, lo);
+  _mm256_store_pd(s + 4, hi);
+  for (std::size_t l = 0; i < n; ++i, ++l) s[l] += std::fabs(v[i] - mean);
+  return lanes_total(s);
 }
 #endif
 
