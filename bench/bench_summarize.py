@@ -1,6 +1,7 @@
 """tiltgram_tools.summarize against read_cwa_file (plain), side by side in one run, and the
 summary's peak memory over a fresh process's baseline, for 7 and 14 days; with --cohort,
-`tiltgram summarize` of 8 one-day recordings with --jobs 2 against --jobs 1.
+instead, `tiltgram summarize` of 8 recordings of that many days with --jobs 2 against
+--jobs 1 (the command's start-up is in both: with one-day recordings it outweighs the work).
 
     .venv/bin/python bench/bench_summarize.py [days] [--cohort]
 
@@ -38,39 +39,49 @@ def peak_growth_mb(path: str) -> tuple[float, int]:
     return (peak_kb - base_kb) / 1024, epochs
 
 
-def cohort_jobs() -> None:
-    """`tiltgram summarize` of 8 one-day recordings, --jobs 2 against --jobs 1, interleaved."""
+def cohort_jobs(days: float) -> None:
+    """`tiltgram summarize` of 8 recordings of `days` days, --jobs 2 against --jobs 1,
+    interleaved; with the processor time of the whole command (every process) and the load."""
+    import resource
     import shutil
     import statistics
     import tempfile
     import time
 
-    src = recording(1.0, name="/tmp/tiltgram-bench-1d-30-movement.cwa", movement=True)
+    src = recording(days, name=f"/tmp/tiltgram-bench-{days:g}d-30-movement.cwa", movement=True)
     folder = tempfile.mkdtemp(prefix="tiltgram-bench-cohort-")
-    for k in range(8):
-        os.link(src, os.path.join(folder, f"r{k}.cwa"))
+    for k in range(8):  # copies: the batch takes links to one file as one recording
+        shutil.copyfile(src, os.path.join(folder, f"r{k}.cwa"))
     command = os.path.join(os.path.dirname(sys.executable), "tiltgram")
     times: dict[int, list[float]] = {1: [], 2: []}
+    cpu: dict[int, list[float]] = {1: [], 2: []}
+    loads = []
     for _ in range(3):
         for jobs in (1, 2):
             out = tempfile.mkdtemp(prefix="tiltgram-bench-out-")
+            loads.append(os.getloadavg()[0])
+            r0 = resource.getrusage(resource.RUSAGE_CHILDREN)
             t = time.perf_counter()
             subprocess.run([command, "summarize", folder, "-o", out, "-q", "--jobs", str(jobs)],
                            check=True)
             times[jobs].append(time.perf_counter() - t)
+            r1 = resource.getrusage(resource.RUSAGE_CHILDREN)
+            cpu[jobs].append(r1.ru_utime - r0.ru_utime + r1.ru_stime - r0.ru_stime)
             shutil.rmtree(out)
     shutil.rmtree(folder)
     one, two = statistics.median(times[1]), statistics.median(times[2])
-    print(f"tiltgram summarize, 8 one-day recordings: --jobs 1 {one:.2f} s, --jobs 2 {two:.2f} s "
-          f"= {two / one:.2f}  (target <= 0.6)")
+    print(f"tiltgram summarize, 8 {days:g}-day recordings: --jobs 1 {one:.2f} s, --jobs 2 {two:.2f} s "
+          f"= {two / one:.2f}  (target <= 0.6); processor time of the command "
+          f"{statistics.median(cpu[1]):.2f} s and {statistics.median(cpu[2]):.2f} s; "
+          f"load during the runs {min(loads):.1f}-{max(loads):.1f} on {os.cpu_count()} cores")
 
 
 def main() -> None:
     print(machine())
+    days = float(sys.argv[1]) if len(sys.argv) > 1 and sys.argv[1] != "--cohort" else 7.0
     if "--cohort" in sys.argv:
-        sys.argv.remove("--cohort")
-        cohort_jobs()
-    days = float(sys.argv[1]) if len(sys.argv) > 1 else 7.0
+        cohort_jobs(days)
+        return
     path = recording(days, name=f"/tmp/tiltgram-bench-{days:g}d-30-movement.cwa", movement=True)
     size = os.path.getsize(path)
     df = tiltgram.read_cwa_file(path)
