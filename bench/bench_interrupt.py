@@ -5,12 +5,14 @@ processes taking turns, round after round; medians and their ratio, and processo
     .venv/bin/python bench/bench_interrupt.py [days=3] [rounds=5]
     .venv/bin/python bench/bench_interrupt.py --callgrind [days=0.25]
 
-With --callgrind, the instructions each route executes (valgrind's callgrind, repeatable
-whatever the machine's load) through each build: the whole child's count less that of a
-child that only imports, so that the interpreter's start cancels out.
+With --callgrind, the instructions each route executes inside the module's functions
+(valgrind's callgrind, collecting only within the binding's entry points), through both
+builds made unstripped for the purpose: repeatable to a few thousand instructions whatever
+the machine's load, where timings and whole-process counts (the interpreter, pandas, the
+collector) move by more than the checks could cost.
 
-The variant is built into /tmp/tiltgram-nopoll (or $TILTGRAM_PATHS_DIR/nopoll), reused while
-the sources are unchanged.
+The variants are built into /tmp/tiltgram-paths/{nopoll,poll} (or under $TILTGRAM_PATHS_DIR),
+reused while the sources are unchanged.
 """
 
 from __future__ import annotations
@@ -48,8 +50,10 @@ import tiltgram
 raw, gz = sys.argv[1:3]
 routes = {
     "read_cwa_file": lambda: tiltgram.read_cwa_file(raw),
+    "seconds cut": lambda: tiltgram.read_cwa_file(raw, cut=tiltgram.seconds(3600, None)),
     "resample_hz=100": lambda: tiltgram.read_cwa_file(raw, resample_hz=100),
     "write_cwa_csv": lambda: tiltgram.write_cwa_csv(raw, os.devnull),
+    "timing report": lambda: tiltgram.sampling_consistency_report(raw),
     "read_metadata(gz)": lambda: tiltgram.read_metadata(gz),
     "read_cwa_file(gz)": lambda: tiltgram.read_cwa_file(gz),
 }
@@ -70,27 +74,40 @@ print(json.dumps(out))
 """
 
 
-def build_without_checks() -> str:
-    target = os.path.join(BUILDS, "nopoll")
+def build(name: str, *defines: str) -> str:
+    """The module built from these sources with `defines` into BUILDS/name."""
+    target = os.path.join(BUILDS, name)
     stamp = os.path.join(target, ".sources")
-    digest = sources_digest()
+    digest = sources_digest() + repr(defines)
     if os.path.exists(stamp) and open(stamp).read() == digest:
         return target
-    print(f"building the module without the checks into {target}", flush=True)
+    print(f"building the module ({name}) into {target}", flush=True)
     subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation",
                     "--no-deps", "--upgrade", "--target", target,
-                    "-C", "cmake.define.TILTGRAM_INTERRUPT_POLL=OFF",
-                    "-C", f"build-dir={os.path.join(BUILDS, 'build-nopoll')}", ROOT],
+                    *[arg for d in defines for arg in ("-C", d)],
+                    "-C", f"build-dir={os.path.join(BUILDS, 'build-' + name)}", ROOT],
                    check=True, env={**os.environ, "CMAKE_BUILD_PARALLEL_LEVEL": "2"})
     with open(stamp, "w") as fh:
         fh.write(digest)
     return target
 
 
+def build_without_checks(unstripped: bool = False) -> str:
+    defines = ["cmake.define.TILTGRAM_INTERRUPT_POLL=OFF"]
+    if unstripped:
+        return build("nopoll-symbols", *defines, "install.strip=false")
+    return build("nopoll", *defines)
+
+
+# Collection is switched on and off on entering and leaving a binding's entry point (a
+# nested match would switch it off again, hence the whole signature).
+ENTRY_POINTS = "tiltgram::py::py_*(_object*, _object* const*, long, _object*)"
+
+
 def instructions(env: dict, raw: str, gz: str, route: str, out: str) -> int:
-    """The instructions a child that runs `route` ("none": none) executes, by callgrind."""
-    # A fixed hash seed: the interpreter's start then executes the same instructions.
+    """The instructions that `route` executes inside the module's entry points (callgrind)."""
     subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+                    f"--toggle-collect={ENTRY_POINTS}",
                     sys.executable, "-c", CHILD, raw, gz, route],
                    env={**env, "PYTHONHASHSEED": "0"}, capture_output=True, text=True, check=True)
     with open(out) as fh:
@@ -101,28 +118,24 @@ def instructions(env: dict, raw: str, gz: str, route: str, out: str) -> int:
 
 
 def callgrind(days: float) -> None:
-    without = build_without_checks()
+    builds = {"with checks": build("poll-symbols", "install.strip=false"),
+              "without": build_without_checks(unstripped=True)}
     print(machine())
     raw = recording(days)
     gz = raw + ".gz"
     if not os.path.exists(gz):
         subprocess.run(f"gzip -6 -c '{raw}' > '{gz}'", shell=True, check=True)
-    print(f"{days:g}-day 100 Hz recording: instructions executed by callgrind, less the imports")
-    builds = {"with checks": None, "without": without}
-    names = os.environ.get("TILTGRAM_BENCH_ROUTES", "read_cwa_file,resample_hz=100,write_cwa_csv,"
-                           "read_metadata(gz),read_cwa_file(gz)").split(",")
-    counts = {}
+    print(f"{days:g}-day 100 Hz recording: instructions inside the module's entry points "
+          "(callgrind; the decompressing thread not counted)")
+    names = os.environ.get("TILTGRAM_BENCH_ROUTES", "read_cwa_file,seconds cut,resample_hz=100,"
+                           "write_cwa_csv,timing report,read_metadata(gz),"
+                           "read_cwa_file(gz)").split(",")
     out = os.path.join(BUILDS, "callgrind.out")
-    for name, target in builds.items():
-        env = dict(os.environ)
-        if target:
-            env["PYTHONPATH"] = target
-        base = instructions(env, raw, gz, "none", out)
-        counts[name] = {r: instructions(env, raw, gz, r, out) - base for r in names}
     print(f"  {'route':20s} {'with':>15s} {'without':>15s} {'ratio':>8s}")
     for r in names:
-        w, wo = counts["with checks"][r], counts["without"][r]
-        print(f"  {r:20s} {w:15,d} {wo:15,d} {w / wo:8.5f}")
+        w, wo = (instructions({**os.environ, "PYTHONPATH": target}, raw, gz, r, out)
+                 for target in builds.values())
+        print(f"  {r:20s} {w:15,d} {wo:15,d} {w / wo:8.5f}", flush=True)
 
 
 def main() -> None:

@@ -21,8 +21,21 @@ from common import machine
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-SOURCES = ["src/package/resample.cpp", "src/package/isa.cpp", "src/package/column.cpp",
-           "src/header/time.cpp"]
+# The sources the driver needs, where they are now and where older trees kept them (a tree
+# compared with this one may predate the stage folders).
+SOURCES = [("src/package/resample/resample.cpp", "src/package/resample.cpp"),
+           ("src/package/decode/isa.cpp", "src/package/isa.cpp"),
+           ("src/package/columns/column.cpp", "src/package/column.cpp"),
+           ("src/packet/time.cpp", "src/header/time.cpp")]
+VECTOR_SOURCES = ("src/package/resample/resample_vector*.cpp", "src/package/resample_vector*.cpp")
+
+
+def in_tree(tree: str, places: tuple[str, ...]) -> list[str]:
+    for place in places:
+        found = glob.glob(os.path.join(tree, place))
+        if found:
+            return found
+    raise FileNotFoundError(f"none of {places} in {tree}")
 PATHS = {"sse2": 0, "avx2": 1}
 RUNS = {"30 Hz": ["30"], "100 Hz": ["100"], "100 Hz, 6-axis": ["100", "", "6"]}
 
@@ -30,8 +43,8 @@ RUNS = {"30 Hz": ["30"], "100 Hz": ["100"], "100 Hz, 6-axis": ["100", "", "6"]}
 def build(tree: str, level: int, out: str) -> None:
     subprocess.run(["g++", "-std=c++20", "-O3", "-ffp-contract=off", f"-DTILTGRAM_MAX_ISA_LEVEL={level}",
                     f"-I{tree}/src", os.path.join(HERE, "rows_driver.cpp"),
-                    *[os.path.join(tree, s) for s in SOURCES],
-                    *glob.glob(os.path.join(tree, "src/package/resample_vector*.cpp")), "-o", out],
+                    *[f for s in SOURCES for f in in_tree(tree, s)],
+                    *in_tree(tree, VECTOR_SOURCES), "-o", out],
                    check=True)
 
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "package/resample.hpp"
+#include "package/resample/resample.hpp"
 
 using tiltgram::StreamingResampler;
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "header/timing.hpp"
-#include "package/read.hpp"
+#include "package/read/read.hpp"
 #include "packet/inflate.hpp"
 #include "packet/source.hpp"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "header/header.hpp"
-#include "header/time.hpp"
+#include "packet/time.hpp"
 
 using namespace tiltgram;
 

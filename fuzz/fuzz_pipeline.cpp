@@ -45,9 +45,9 @@
 #include <vector>
 
 #include "errors/messages.hpp"
-#include "package/csv.hpp"
-#include "package/plan.hpp"
-#include "package/read.hpp"
+#include "package/csv/csv.hpp"
+#include "package/plan/plan.hpp"
+#include "package/read/read.hpp"
 #include "packet/packet.hpp"
 #include "packet/source.hpp"
 

@@ -18,7 +18,7 @@
 #include <optional>
 #include <vector>
 
-#include "package/resample.hpp"
+#include "package/resample/resample.hpp"
 
 namespace {
 

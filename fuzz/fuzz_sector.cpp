@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "header/time.hpp"
-#include "package/block.hpp"
-#include "packet/le.hpp"
+#include "package/decode/block.hpp"
 #include "packet/file.hpp"
+#include "packet/le.hpp"
 #include "packet/packet.hpp"
+#include "packet/time.hpp"
 
 using namespace tiltgram;
 

@@ -45,7 +45,7 @@ def test_cohort_tables_failures_and_resume(cohort, tmp_path):
                   "--utc-offset", "+02:00")
     assert run.returncode == 1, run.stderr
     lines = run.stderr.splitlines()
-    assert lines[-1].startswith("converted 3, skipped 0, failed 3, elapsed ")
+    assert lines[-1].startswith("summarized 3, skipped 0, failed 3, elapsed ")
     failures = {}
     for rel in BAD:
         with pytest.raises(RuntimeError) as err:
@@ -90,7 +90,7 @@ def test_cohort_tables_failures_and_resume(cohort, tmp_path):
     rerun = run_cli("summarize", str(cohort), "-o", str(out), "--epoch-s", "60",
                     "--utc-offset", "+02:00")
     assert rerun.returncode == 1
-    assert rerun.stderr.splitlines()[-1].startswith("converted 0, skipped 3, failed 3")
+    assert rerun.stderr.splitlines()[-1].startswith("summarized 0, skipped 3, failed 3")
     assert done == {n: (out / f"{n}.summary.json").stat().st_mtime_ns for n in GOOD}
     pd.testing.assert_frame_equal(pd.read_csv(out / "recordings.csv"), recordings)
     pd.testing.assert_frame_equal(pd.read_csv(out / "days.csv"), days)
@@ -102,7 +102,7 @@ def test_cohort_tables_failures_and_resume(cohort, tmp_path):
     assert again.returncode == 0 and again.stderr == ""
     assert (out / "p03.epochs.csv").exists()
     over = run_cli("summarize", str(cohort / "p01.cwa"), "-o", str(out), "--overwrite")
-    assert over.returncode == 0 and over.stderr.splitlines()[-1].startswith("converted 1, skipped 0")
+    assert over.returncode == 0 and over.stderr.splitlines()[-1].startswith("summarized 1, skipped 0")
     assert len(pd.read_csv(out / "p01.epochs.csv")) == len(summarize(str(cohort / "p01.cwa")).epochs)
     assert not [n for n in os.listdir(out) if n.endswith(".tiltgram-tmp")]
     # Other settings than an output was made with: refused, saying what differs.

@@ -116,6 +116,13 @@ def test_odd_names_and_files_are_each_a_failure_line(tmp_path):
     assert objects[2]["error"].startswith("a FIFO, not a regular file")
     assert run.stderr == f"{folder / 'stuck.cwa'}: {objects[2]['error']}\n"
 
+    # Named, a FIFO is refused too, before anything opens it: the second report would wait
+    # for a writer for ever. A regular file named after it is still described.
+    run = run_cli("info", str(folder / "stuck.cwa"), str(folder / "a.cwa"), timeout=60)
+    assert run.returncode == 1
+    assert run.stderr == (f"{folder / 'stuck.cwa'}: tiltgram info needs a regular file: it "
+                          "reads the recording twice, and a pipe can be read only once\n")
+    assert run.stdout.startswith(str(folder / "a.cwa"))
 
 
 def test_closed_output_is_not_a_traceback(tmp_path):

@@ -104,6 +104,7 @@ class Job:
     (`<name>.<suffix>`); `name` and `record` (JSON values) go to the manifest, and a re-run
     whose `name`/`record` differ from an output's is refused unless it overwrites.
     `preload` lists modules worker processes import once, before their first recording.
+    `verb` says what was done to a recording in the batch's summary line.
     """
 
     name: str
@@ -112,6 +113,7 @@ class Job:
     settings: Mapping[str, Any] = field(default_factory=dict)
     record: Mapping[str, Any] = field(default_factory=dict)
     preload: tuple[str, ...] = ()
+    verb: str = "converted"
 
 
 @dataclass(frozen=True)
@@ -134,13 +136,14 @@ class ConvertSummary:
     failed: int
     elapsed_s: float
     failures: tuple[tuple[str, str], ...] = ()
+    verb: str = "converted"  # what was done to each recording, in the summary line
 
     @property
     def exit_status(self) -> int:
         return 1 if self.failed else 0
 
     def __str__(self) -> str:
-        return (f"converted {self.converted}, skipped {self.skipped}, failed {self.failed}, "
+        return (f"{self.verb} {self.converted}, skipped {self.skipped}, failed {self.failed}, "
                 f"elapsed {self.elapsed_s:.1f} s")
 
 
@@ -803,7 +806,7 @@ def _run(tasks: list[Task], skipped: list[str], refused: list[tuple[str, str]],
             closer.close()
     return ConvertSummary(
         converted=count - len(failures), skipped=len(skipped), failed=len(failures),
-        elapsed_s=time.perf_counter() - started, failures=tuple(failures))
+        elapsed_s=time.perf_counter() - started, failures=tuple(failures), verb=job.verb)
 
 
 # ---------------------------------------------------------------------------

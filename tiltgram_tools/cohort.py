@@ -113,7 +113,8 @@ def summary_job(format: Format, options: Mapping[str, Any]) -> Job:
     preload: tuple[str, ...] = ("pandas", "tiltgram_tools.summary", "tiltgram_tools.cohort")
     if format == "parquet":
         preload += ("pyarrow.parquet", "tiltgram_tools.parquet")
-    return Job("summarize", f"epochs.{format}", write_summary, settings, _jsonable(settings), preload)
+    return Job("summarize", f"epochs.{format}", write_summary, settings, _jsonable(settings), preload,
+               verb="summarized")
 
 
 def _write_atomic_csv(path: str, header: Sequence[str], rows: Iterable[Sequence[Any]]) -> None:

@@ -8,6 +8,8 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
+import stat
 import sys
 from collections.abc import Mapping
 from typing import Any
@@ -77,6 +79,19 @@ def describe(path: str, meta: Mapping[str, Any], sampling: Mapping[str, Any]) ->
     return "\n".join([path] + [f"  {name:<16}{value}".rstrip() for name, value in rows])
 
 
+# Both reports open the recording, one after the other: a pipe or FIFO would be drained by
+# the first and waited on for ever by the second.
+READ_TWICE = ("tiltgram info needs a regular file: it reads the recording twice, and a pipe "
+              "can be read only once")
+
+
+def _is_pipe(path: str) -> bool:
+    try:
+        return stat.S_ISFIFO(os.stat(path).st_mode)
+    except (OSError, ValueError):
+        return False  # the reader says what is wrong with it
+
+
 def run(args: argparse.Namespace) -> int:
     import tiltgram
 
@@ -89,6 +104,8 @@ def run(args: argparse.Namespace) -> int:
     for path in paths + [p for p, _ in refused]:
         shown = display_path(path)
         message = failed.get(path)
+        if message is None and _is_pipe(path):
+            message = READ_TWICE
         if message is None:
             try:
                 with readable_path(path) as readable, calling_reader():

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "package/isa.hpp"
+#include "package/decode/isa.hpp"
 
 namespace tiltgram::activity {
 

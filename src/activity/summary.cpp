@@ -13,9 +13,9 @@
 #include "activity/kernels.hpp"
 #include "errors/messages.hpp"
 #include "header/header.hpp"
-#include "package/block.hpp"
-#include "package/result.hpp"
-#include "package/walk.hpp"
+#include "package/columns/result.hpp"
+#include "package/decode/block.hpp"
+#include "package/walk/walk.hpp"
 
 namespace tiltgram::activity {
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 
 #include "errors/messages.hpp"
-#include "packet/source.hpp"
 #include "packet/le.hpp"
+#include "packet/source.hpp"
 
 namespace tiltgram {
 

@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "errors/error.hpp"
-#include "header/time.hpp"
+#include "packet/time.hpp"
 
 namespace tiltgram {
 

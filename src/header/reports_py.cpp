@@ -3,11 +3,11 @@
 #include <string>
 #include <string_view>
 
+#include "binding/args_py.hpp"
+#include "binding/ref_py.hpp"
 #include "errors/raise_py.hpp"
 #include "header/header.hpp"
 #include "header/timing.hpp"
-#include "module/args_py.hpp"
-#include "module/ref_py.hpp"
 
 namespace tiltgram::py {
 

@@ -1,9 +1,9 @@
 #include "header/timing.hpp"
 
 #include "errors/messages.hpp"
-#include "header/time.hpp"
-#include "packet/source.hpp"
 #include "packet/packet.hpp"
+#include "packet/source.hpp"
+#include "packet/time.hpp"
 
 namespace tiltgram {
 

@@ -4,13 +4,13 @@
 
 #include <cstdint>
 
+#include "binding/ref_py.hpp"
 #include "errors/raise_py.hpp"
 #include "header/reports_py.hpp"
-#include "module/ref_py.hpp"
-#include "package/cuts_py.hpp"
-#include "package/read_py.hpp"
-#include "package/csv_py.hpp"
-#include "package/frame_py.hpp"
+#include "package/csv/csv_py.hpp"
+#include "package/plan/cuts_py.hpp"
+#include "package/read/frame_py.hpp"
+#include "package/read/read_py.hpp"
 #include "packet/file.hpp"
 
 namespace tiltgram::py {

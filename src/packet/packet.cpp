@@ -5,8 +5,8 @@
 #include <string>
 
 #include "errors/messages.hpp"
-#include "header/time.hpp"
 #include "packet/le.hpp"
+#include "packet/time.hpp"
 
 namespace tiltgram {
 

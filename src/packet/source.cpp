@@ -20,8 +20,8 @@
 #include <utility>
 
 #include "errors/messages.hpp"
-#include "packet/inflate.hpp"
 #include "packet/gzip_size.hpp"
+#include "packet/inflate.hpp"
 
 namespace tiltgram {
 

@@ -17,7 +17,7 @@
 #include <random>
 #include <string_view>
 
-#include "package/csv_format.hpp"
+#include "package/csv/csv_format.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "package/memory.hpp"
+#include "package/memory/memory.hpp"
 #include "packet/gzip_size.hpp"
 
 namespace {

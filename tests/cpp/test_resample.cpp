@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "package/isa.hpp"
-#include "package/resample.hpp"
-#include "package/resample_vector.hpp"
+#include "package/decode/isa.hpp"
+#include "package/resample/resample.hpp"
+#include "package/resample/resample_vector.hpp"
 
 namespace {
 

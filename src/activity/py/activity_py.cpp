@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "activity/summary.hpp"
+#include "binding/ref_py.hpp"
 #include "errors/messages.hpp"
 #include "errors/raise_py.hpp"
-#include "module/ref_py.hpp"
-#include "package/walk.hpp"
+#include "package/walk/walk.hpp"
 #include "packet/file.hpp"
 
 namespace tiltgram::py {

@@ -1,0 +1,143 @@
+// The walk over the planned data blocks of a recording: one block at a time, in file order.
+//
+// Every reader of samples walks the blocks the same way, and this class is that walk:
+//
+//   for each planned block b in [first_block, end_block):
+//     the next sector             (a plain file that ends early: "Unexpected end of CWA
+//                                  data"; where gzip data ends, the walk ends)
+//     packet_meta(sector)         (an unusable packet's error; not a data packet: skipped)
+//     CwaDataBlock::from_buffer   (the "AX" header's errors)
+//     -> the block is current: its samples are decoded and stamped on demand.
+//
+// A block's sample times continue from the natural end of the nearest earlier data block
+// (the continuity rule): the walk keeps that end, so a consumer that only looks at packet
+// metadata of some blocks still stamps later ones exactly as the plain read does. At the
+// end, conclude() reads gzip data to its end and checks it whole.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "errors/error.hpp"
+#include "package/decode/block.hpp"
+#include "packet/packet.hpp"
+#include "packet/source.hpp"
+
+namespace tiltgram {
+
+// Opens the recording and checks its "MD" start. For a plain file, checks its size too and
+// returns its number of data blocks; the size of gzip data is known only at its end, where
+// conclude() checks it.
+Result<std::optional<std::uint64_t>> open_recording(std::string_view path, Source& source);
+
+// An open recording positioned at data block `first_block`. The size of gzip data is
+// known only at its end: there `end_block` is the planned end, the data may end before
+// it, and conclude() checks the decompressed size as a file's size is checked at opening.
+struct OpenedDataBlocks {
+  SectorReader reader;
+  std::uint64_t first_block = 0;
+  std::uint64_t end_block = 0;  // exclusive, within the file when its size is known
+  // The end to plan reservations for: end_block, or where gzip data's stated size ends.
+  std::uint64_t expected_end = 0;
+  std::optional<double> prev_block_end_s;  // natural end of the nearest earlier data block
+  std::uint64_t estimated_end = 0;          // of blocks_after
+  std::uint64_t estimate_again_at = 0;
+
+  // The next planned sector, or nullptr where gzip data ends.
+  Result<const std::uint8_t*> next();
+  // For memory estimates, the planned blocks after block `b` that the read will likely
+  // meet: every one of a file; for gzip data, those within its expected size
+  // (Source::expected_size), asked again every 4096 blocks as the read goes.
+  std::uint64_t blocks_after(std::uint64_t b);
+  // The planned blocks as blocks_after last estimated them.
+  std::uint64_t estimated_blocks() const noexcept {
+    return estimated_end > first_block ? estimated_end - first_block : 0;
+  }
+  // The read's outcome, after the whole of gzip data has been checked (see conclude).
+  template <class T>
+  Result<T> conclude(Result<T> outcome) {
+    return tiltgram::conclude(reader.source(), std::move(outcome), true);
+  }
+};
+
+// The next sector of blocks the plan counts on: a plain file that ends before a block its
+// size promised is "Unexpected end of CWA data"; for gzip data the end is nullptr.
+Result<const std::uint8_t*> planned_sector(SectorReader& reader);
+
+Result<OpenedDataBlocks> open_cwa_data_blocks(std::string_view path,
+                                              std::optional<std::uint64_t> start_block,
+                                              std::optional<std::uint64_t> block_count);
+
+
+class BlockWalk {
+ public:
+  // Opens the recording at data block `start_block` (absent: 0), planning `block_count`
+  // blocks (absent: to the end), with the errors of open_cwa_data_blocks.
+  static Result<BlockWalk> open(std::string_view path, std::optional<std::uint64_t> start_block,
+                                std::optional<std::uint64_t> block_count);
+  explicit BlockWalk(OpenedDataBlocks opened) noexcept;
+
+  // Moves to the next data block of the plan: true, or false once the planned blocks (or
+  // gzip data) end. Errors: the sector's, then packet_meta's, then from_buffer's.
+  Result<bool> next();
+
+  // The current block (after next() returned true).
+  std::uint64_t block_index() const noexcept { return index_; }
+  const std::uint8_t* sector() const noexcept { return sector_; }
+  const PacketMeta& meta() const noexcept { return meta_; }
+  const CwaDataBlock& block() const noexcept { return block_; }
+  // The natural end of the nearest data block before the current one, in device-clock
+  // seconds: where its first sample may go by the continuity rule.
+  std::optional<double> prev_end() const noexcept { return prev_end_; }
+
+  // The current block's sample format (sample_format's checks and errors).
+  Result<SampleFormat> format(bool include_magnetometer) const {
+    return sample_format(block_, include_magnetometer);
+  }
+  // Decodes the current block's samples of `format` into `out`.
+  void decode(const SampleFormat& format, const SampleColumns& out,
+              IsaLevel isa = best_isa()) const noexcept {
+    decode_samples(block_, format, out, isa);
+  }
+  // Checks the format and decodes into `out` (parse_samples).
+  Status decode(bool include_magnetometer, DecodedSamples& out) const {
+    return parse_samples(block_, include_magnetometer, out);
+  }
+  // The times of the current block's first `n` samples in microseconds, into out[0..n);
+  // returns the block's natural end (calculate_sample_timestamps_with_prev_end).
+  Result<double> times(std::size_t n, std::int64_t* out, IsaLevel isa = best_isa()) {
+    Result<double> end = calculate_sample_timestamps_with_prev_end(block_, n, prev_end_, out, isa);
+    if (end.ok() && n > 0) current_end_ = end.value();
+    return end;
+  }
+
+  // Goes back to the first planned block for another pass; gzip data is decompressed again
+  // from its start. The data must have been checked whole by an earlier conclude().
+  Status rewind();
+
+  // The outcome of the walk once gzip data has been read to its end and checked.
+  template <class T>
+  Result<T> conclude(Result<T> outcome) {
+    return opened_.conclude(std::move(outcome));
+  }
+  Status conclude(Status outcome) { return opened_.conclude(std::move(outcome)); }
+
+  OpenedDataBlocks& opened() noexcept { return opened_; }
+  Source& source() noexcept { return opened_.reader.source(); }
+  std::uint64_t first_block() const noexcept { return opened_.first_block; }
+  std::uint64_t end_block() const noexcept { return opened_.end_block; }
+
+ private:
+  OpenedDataBlocks opened_;
+  std::uint64_t next_block_ = 0;             // the next planned block to read
+  std::optional<double> prev_end_;           // see prev_end()
+  bool has_current_ = false;                 // whether a data block is current
+  std::optional<double> current_end_;        // its natural end, once known
+  std::uint64_t index_ = 0;
+  const std::uint8_t* sector_ = nullptr;
+  PacketMeta meta_;
+  CwaDataBlock block_;
+};
+
+}  // namespace tiltgram
