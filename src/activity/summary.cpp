@@ -36,34 +36,47 @@ inline std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
   return q;
 }
 
-// One block's samples on the summary's clock.
+// One block's samples on the summary's clock. Their times are not written out: a block
+// lies within one window and one epoch but for a few in ten (at 100 Hz), and where it
+// crosses a boundary the sample that starts the next part is found by bisection.
 struct BlockSamples {
   DecodedSamples decoded;
-  std::int64_t times[kMaxSamplesPerPacket];
+  BlockTimes basis;
+  std::int64_t offset_us = 0;
+  std::int64_t first = 0, last = 0;  // the first and the last sample's times
   std::size_t count = 0;
   double temperature = 0.0;
   double light = 0.0;
+
+  // Sample i's time: between first and last (times never decrease), so the shift cannot
+  // overflow.
+  std::int64_t time(std::size_t i) const noexcept { return basis.at(i) - offset_us; }
 };
 
-// Decodes and stamps the walk's current block (the checks of the plain read, in its order:
-// the sample format, then the times) and moves its times onto the summary's clock.
+// Decodes the walk's current block and finds its times on the summary's clock (the checks
+// of the plain read, in its order: the sample format, then the times).
 Status load_block(BlockWalk& walk, std::int64_t offset_us, BlockSamples& out) {
   TG_ASSIGN_OR_RETURN(SampleFormat format, walk.format(/*include_magnetometer=*/false));
   const std::size_t n = format.count;
-  TG_ASSIGN_OR_RETURN(double end, walk.times(n, out.times));
-  (void)end;
+  out.count = 0;
+  if (n > 0) {
+    TG_ASSIGN_OR_RETURN(out.basis, walk.time_basis(n));
+  }
   DecodedSamples& d = out.decoded;
   walk.decode(format, {{d.acc[0], d.acc[1], d.acc[2]},
                        {d.gyro[0], d.gyro[1], d.gyro[2]},
                        {d.mag[0], d.mag[1], d.mag[2]}});
   d.count = n;
-  if (offset_us != 0) {
-    if (!shift_fits(out.times, n, offset_us)) return CwaError::overflow(msg::kShiftOverflow);
-    for (std::size_t i = 0; i < n; ++i) out.times[i] -= offset_us;
-  }
-  // A block's times never decrease.
-  if (n > 0 && (out.times[n - 1] > kTimeLimitUs || out.times[0] < -kTimeLimitUs))
+  if (n == 0) return {};
+  // Every time shifts within range when the first and the last do, as times never decrease.
+  std::int64_t first = out.basis.at(0), last = out.basis.at(n - 1);
+  if (__builtin_sub_overflow(first, offset_us, &first) || __builtin_sub_overflow(last, offset_us, &last))
+    return CwaError::overflow(msg::kShiftOverflow);
+  if (last > kTimeLimitUs || first < -kTimeLimitUs)
     return CwaError::format("Sample times beyond 146,000 years from 1970 cannot be summarized");
+  out.offset_us = offset_us;
+  out.first = first;
+  out.last = last;
   const BlockReadings readings = block_readings(walk.block());
   out.temperature = readings.temperature;
   out.light = readings.light;
@@ -72,20 +85,29 @@ Status load_block(BlockWalk& walk, std::int64_t offset_us, BlockSamples& out) {
 }
 
 // Calls fn(window, epoch, i, j) for each run [i, j) of the block's samples that lie in one
-// window and one epoch. A block's times never decrease; a time outside the run's window
-// and epoch starts a new run all the same.
+// window and one epoch, in order.
 template <class Fn>
-void for_each_segment(const std::int64_t* t, std::size_t n, std::int64_t epoch_us, Fn&& fn) {
+void for_each_segment(const BlockSamples& b, std::int64_t epoch_us, Fn&& fn) {
+  const std::size_t n = b.count;
   std::size_t i = 0;
+  std::int64_t t = b.first;
   while (i < n) {
-    const std::int64_t w = floor_div(t[i], kWindowUs), e = floor_div(t[i], epoch_us);
-    const std::int64_t lo = std::max(w * kWindowUs, e * epoch_us);
+    const std::int64_t w = floor_div(t, kWindowUs), e = floor_div(t, epoch_us);
     const std::int64_t hi = std::min(w * kWindowUs + kWindowUs, e * epoch_us + epoch_us);
-    std::size_t j = i + 1;
-    if (t[n - 1] < hi && t[n - 1] >= lo) {
-      j = n;  // the rest of the block, as times never decrease: the common case
-    } else {
-      while (j < n && t[j] >= lo && t[j] < hi) ++j;
+    std::size_t j = n;  // the rest of the block: the common case
+    if (b.last >= hi) {
+      // The first sample at or after hi, in (i, n - 1].
+      std::size_t lo = i + 1, up = n - 1;
+      while (lo < up) {
+        const std::size_t mid = lo + (up - lo) / 2;
+        if (b.time(mid) >= hi) {
+          up = mid;
+        } else {
+          lo = mid + 1;
+        }
+      }
+      j = lo;
+      t = j == n - 1 ? b.last : b.time(j);
     }
     fn(w, e, i, j);
     i = j;
@@ -280,14 +302,13 @@ Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, Window
     if (!more) break;
     TG_TRY(load_block(walk, o.offset_us, *block));
     const std::size_t n = block->count;
-    const std::int64_t* t = block->times;
     if (n == 0) continue;
     // A block's times never decrease.
-    p.tmin = std::min(p.tmin, t[0]);
-    p.tmax = std::max(p.tmax, t[n - 1]);
+    p.tmin = std::min(p.tmin, block->first);
+    p.tmax = std::max(p.tmax, block->last);
     p.samples += n;
     const double temperature = block->temperature, light = block->light;
-    for_each_segment(t, n, epoch_us, [&](std::int64_t w, std::int64_t e, std::size_t i, std::size_t j) {
+    for_each_segment(*block, epoch_us, [&](std::int64_t w, std::int64_t e, std::size_t i, std::size_t j) {
       if (p.went_back) return;
       WindowSums* target;
       if (p.streaming) {
@@ -408,7 +429,7 @@ Status fill_epochs(BlockWalk& walk, const SummaryOptions& o, const Calibration& 
     TG_ASSIGN_OR_RETURN(bool more, walk.next());
     if (!more) break;
     TG_TRY(load_block(walk, o.offset_us, *block));
-    for_each_segment(block->times, block->count, epoch_us,
+    for_each_segment(*block, epoch_us,
                      [&](std::int64_t w, std::int64_t e, std::size_t i, std::size_t j) {
       const std::int64_t k = e - p.first_epoch;
       if (k < 0 || static_cast<std::uint64_t>(k) >= p.epochs.size())
@@ -441,7 +462,7 @@ Status add_deviations(BlockWalk& walk, const SummaryOptions& o, const Calibratio
     TG_ASSIGN_OR_RETURN(bool more, walk.next());
     if (!more) break;
     TG_TRY(load_block(walk, o.offset_us, *block));
-    for_each_segment(block->times, block->count, epoch_us,
+    for_each_segment(*block, epoch_us,
                      [&](std::int64_t, std::int64_t e, std::size_t i, std::size_t j) {
       EpochSums& es = p.epochs[static_cast<std::size_t>(e - p.first_epoch)];
       (void)block_magnitudes(cal, *block, i, j, r, isa);
