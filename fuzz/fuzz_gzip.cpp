@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "header/timing.hpp"
 #include "package/read/read.hpp"
+#include "package/report/timing.hpp"
 #include "packet/inflate.hpp"
 #include "packet/source.hpp"
 

@@ -16,7 +16,7 @@ LAYERS = [
     ["package/columns", "package/memory"],
     ["package/decode"],
     ["package/walk", "package/resample"],
-    ["package/plan"],
+    ["package/plan", "package/report"],
     ["package/read"],
     ["package/csv"],
     ["activity"],

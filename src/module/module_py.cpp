@@ -6,11 +6,11 @@
 
 #include "binding/ref_py.hpp"
 #include "errors/raise_py.hpp"
-#include "header/reports_py.hpp"
 #include "package/csv/csv_py.hpp"
 #include "package/plan/cuts_py.hpp"
 #include "package/read/frame_py.hpp"
 #include "package/read/read_py.hpp"
+#include "package/report/reports_py.hpp"
 #include "packet/file.hpp"
 
 namespace tiltgram::py {

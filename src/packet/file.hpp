@@ -39,14 +39,22 @@ inline bool is_interruption(const CwaError& err) noexcept {
 inline constexpr std::uint32_t kInterruptEvery = 128;
 class InterruptPoll {
  public:
-  Status tick() {
+  // Counts a step: true once every kInterruptEvery steps, when check_interrupt() is due.
+  // A hot loop writes `if (poll.due()) [[unlikely]] TG_TRY(check_interrupt());`, so no
+  // Status is made on the steps between.
+  bool due() noexcept {
 #ifdef TILTGRAM_NO_INTERRUPT_POLL  // a benchmark's build without the checks
-    return {};
+    return false;
 #endif
     if (--left_ != 0) [[likely]]
-      return {};
+      return false;
     left_ = kInterruptEvery;
-    return check_interrupt();
+    return true;
+  }
+  Status tick() {
+    if (due()) [[unlikely]]
+      return check_interrupt();
+    return {};
   }
 
  private:

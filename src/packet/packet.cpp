@@ -5,29 +5,29 @@
 #include <string>
 
 #include "errors/messages.hpp"
-#include "packet/le.hpp"
 #include "packet/time.hpp"
 
 namespace tiltgram {
 
-Result<std::optional<PacketMeta>> packet_meta(const std::uint8_t* s) {
-  if (s[0] != 'A' || s[1] != 'X') return std::optional<PacketMeta>();
-  const std::uint16_t count = le16(s + 28);
+Result<std::optional<PacketMeta>> packet_meta(const std::uint8_t* sector) {
+  const PacketHeader h(sector);
+  if (!h.is_ax()) return std::optional<PacketMeta>();
+  const std::uint16_t count = h.sample_count();
   if (count == 0) return std::optional<PacketMeta>();
-  const std::uint8_t code = s[24];
+  const std::uint8_t code = h.rate_code();
   if (code == 0) return CwaError::format(msg::kOldFormat);
-  const unsigned axes = s[25] >> 4, packing = s[25] & 0x0F;
+  const unsigned axes = h.axes(), packing = h.packing();
   const unsigned bps = bytes_per_sample(axes, packing);
   if (bps == 0)
     return CwaError::format(msg::unsupported_format(axes, packing));
   if (static_cast<std::size_t>(count) * bps > kSampleAreaBytes)
     return CwaError::format(msg::kCountExceedsCapacity);
-  const std::uint32_t ts = le32(s + 14);
+  const std::uint32_t ts = h.timestamp();
   if (!cwa_timestamp(ts)) return CwaError::format(msg::kInvalidTimestamp);
   PacketMeta m;
   m.sample_count = count;
   m.timestamp = ts;
-  m.timestamp_offset = le16s(s + 26);
+  m.timestamp_offset = h.timestamp_offset();
   m.sample_rate_code = code;
   return std::optional<PacketMeta>(m);
 }

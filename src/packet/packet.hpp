@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "errors/error.hpp"
+#include "packet/le.hpp"
 
 namespace tiltgram {
 
@@ -28,6 +29,36 @@ constexpr unsigned bytes_per_sample(unsigned axes, unsigned packing) noexcept {
   if (packing == 2) return axes == 3 ? 6 : axes == 6 ? 12 : axes == 9 ? 18 : 0;
   return 0;
 }
+
+// The header of a packet, each field read from the sector's bytes where the layout above
+// puts it: the one place that knows the offsets. A view, valid while the sector is.
+class PacketHeader {
+ public:
+  explicit PacketHeader(const std::uint8_t* sector) noexcept : s_(sector) {}
+
+  std::uint8_t tag(std::size_t i) const noexcept { return s_[i]; }  // i < 2: "AX"
+  bool is_ax() const noexcept { return s_[0] == 'A' && s_[1] == 'X'; }
+  std::uint16_t length() const noexcept { return le16(s_ + 2); }
+  std::uint16_t device_fractional() const noexcept { return le16(s_ + 4); }
+  std::uint32_t session_id() const noexcept { return le32(s_ + 6); }
+  std::uint32_t sequence_id() const noexcept { return le32(s_ + 10); }
+  std::uint32_t timestamp() const noexcept { return le32(s_ + 14); }  // packed
+  std::uint16_t light() const noexcept { return le16(s_ + 18); }
+  std::uint16_t temperature() const noexcept { return le16(s_ + 20); }
+  std::uint8_t events() const noexcept { return s_[22]; }
+  std::uint8_t battery() const noexcept { return s_[23]; }
+  std::uint8_t rate_code() const noexcept { return s_[24]; }
+  std::uint8_t format() const noexcept { return s_[25]; }
+  unsigned axes() const noexcept { return s_[25] >> 4; }
+  unsigned packing() const noexcept { return s_[25] & 0x0F; }
+  std::int16_t timestamp_offset() const noexcept { return le16s(s_ + 26); }
+  std::uint16_t sample_count() const noexcept { return le16(s_ + 28); }
+  const std::uint8_t* samples() const noexcept { return s_ + 30; }  // kSampleAreaBytes
+  std::uint16_t checksum() const noexcept { return le16(s_ + 510); }
+
+ private:
+  const std::uint8_t* s_;
+};
 
 // What is known of a data packet without decoding its samples.
 struct PacketMeta {

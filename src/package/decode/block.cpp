@@ -17,26 +17,27 @@
 
 namespace tiltgram {
 
-Result<CwaDataBlock> CwaDataBlock::from_buffer(const std::uint8_t* s) {
-  if (!is_valid_utf8_pair(s[0], s[1])) return CwaError::format(msg::kInvalidPacketHeader);
-  if (s[0] != 'A' || s[1] != 'X') return CwaError::format(msg::kInvalidDataHeader);
+Result<CwaDataBlock> CwaDataBlock::from_buffer(const std::uint8_t* sector) {
+  const PacketHeader h(sector);
+  if (!is_valid_utf8_pair(h.tag(0), h.tag(1))) return CwaError::format(msg::kInvalidPacketHeader);
+  if (!h.is_ax()) return CwaError::format(msg::kInvalidDataHeader);
   CwaDataBlock b;
   b.packet_header = "AX";
-  b.packet_length = le16(s + 2);
-  b.device_fractional = le16(s + 4);
-  b.session_id = le32(s + 6);
-  b.sequence_id = le32(s + 10);
-  b.timestamp = le32(s + 14);
-  b.light = le16(s + 18);
-  b.temperature = le16(s + 20);
-  b.events = s[22];
-  b.battery = s[23];
-  b.sample_rate_code = s[24];
-  b.num_axes_bps = s[25];
-  b.timestamp_offset = le16s(s + 26);
-  b.sample_count = le16(s + 28);
-  b.raw_samples = s + 30;
-  b.checksum = le16(s + 510);
+  b.packet_length = h.length();
+  b.device_fractional = h.device_fractional();
+  b.session_id = h.session_id();
+  b.sequence_id = h.sequence_id();
+  b.timestamp = h.timestamp();
+  b.light = h.light();
+  b.temperature = h.temperature();
+  b.events = h.events();
+  b.battery = h.battery();
+  b.sample_rate_code = h.rate_code();
+  b.num_axes_bps = h.format();
+  b.timestamp_offset = h.timestamp_offset();
+  b.sample_count = h.sample_count();
+  b.raw_samples = h.samples();
+  b.checksum = h.checksum();
   return b;
 }
 

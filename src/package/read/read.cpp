@@ -2,13 +2,11 @@
 
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "errors/messages.hpp"
 #include "package/decode/block.hpp"
 #include "package/memory/memory.hpp"
-#include "packet/packet.hpp"
 
 namespace tiltgram {
 
@@ -49,28 +47,6 @@ std::uint64_t row_bytes(const CwaDataResult& r, bool has_gyro, bool has_mag) {
   return sizeof(std::int64_t) + columns * sizeof(float);
 }
 
-// The samples that the data packets of blocks [first, end) hold, from their packet
-// metadata, read aside in large pieces (the sequential reader keeps its place); nothing
-// when a sector cannot be read or classified: the read itself reports that.
-std::optional<std::uint64_t> count_planned_samples(File& file, std::uint64_t first,
-                                                   std::uint64_t end) {
-  constexpr std::uint64_t kPiece = 2048;  // sectors: 1 MiB
-  std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kPiece * kSectorSize]);
-  std::uint64_t samples = 0;
-  for (std::uint64_t b = first; b < end; b += kPiece) {
-    const std::uint64_t k = end - b < kPiece ? end - b : kPiece;
-    if (!check_interrupt().ok()) return std::nullopt;  // the read's next check reports it
-    if (!file.read_exact_at(kHeaderSize + kSectorSize * b, buf.get(), k * kSectorSize).ok())
-      return std::nullopt;
-    for (std::uint64_t i = 0; i < k; ++i) {
-      Result<std::optional<PacketMeta>> meta = packet_meta(buf.get() + i * kSectorSize);
-      if (!meta.ok()) return std::nullopt;
-      if (meta.value()) samples += meta.value()->sample_count;
-    }
-  }
-  return samples;
-}
-
 // The rows a plain read's result will hold once the blocks left are read: the rows so far
 // and each block left full at the capacity of the format just read (exact for a recording
 // of one format without gaps, whatever its first packet holds), or the counted total.
@@ -85,7 +61,8 @@ std::uint64_t times_saturated(std::uint64_t a, std::uint64_t b) {
   return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
 }
 
-Result<CwaDataResult> read_opened(OpenedDataBlocks& opened, IncludeFlags flags) {
+Result<CwaDataResult> read_walk(BlockWalk& walk, IncludeFlags flags) {
+  OpenedDataBlocks& opened = walk.opened();
   const std::uint64_t blocks = opened.expected_end - opened.first_block;
   // Room for every planned block at the capacity of the first packet's format, set at the
   // first packet: address space only, as only rows written are ever touched, and a
@@ -104,17 +81,12 @@ Result<CwaDataResult> read_opened(OpenedDataBlocks& opened, IncludeFlags flags) 
   for (std::size_t k = 0; k < 3; ++k) r.optional[kTemperature + k].present = wanted[k];
 
   const IsaLevel isa = best_isa();
-  std::optional<double> prev_end = opened.prev_block_end_s;
-  InterruptPoll poll;
   const auto read_blocks = [&]() -> Status {
-    for (std::uint64_t b = opened.first_block; b < opened.end_block; ++b) {
-      TG_TRY(poll.tick());
-      TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.next());
-      if (sector == nullptr) break;
-      TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
-      if (!meta) continue;
-      TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
-      TG_ASSIGN_OR_RETURN(SampleFormat format, sample_format(block, flags.magnetometer));
+    for (;;) {
+      TG_ASSIGN_OR_RETURN(bool more, walk.next());
+      if (!more) break;
+      const std::uint64_t b = walk.block_index();
+      TG_ASSIGN_OR_RETURN(SampleFormat format, walk.format(flags.magnetometer));
       const std::size_t n = format.count;
       const std::size_t rows_before = r.rows();
       const std::uint64_t rb = row_bytes(r, format.has_gyro, format.has_mag);
@@ -127,8 +99,7 @@ Result<CwaDataResult> read_opened(OpenedDataBlocks& opened, IncludeFlags flags) 
         // Where full blocks would not fit, a file's planned packets are counted (gzip data
         // cannot be read aside: its estimate stands).
         if (!guard.fits(expected_bytes, bytes_before) && !opened.reader.source().compressed()) {
-          if (const auto c = count_planned_samples(opened.reader.source().file(), b + 1,
-                                                   opened.end_block))
+          if (const auto c = opened.samples_aside(b + 1, opened.end_block))
             counted = rows_before + n + *c;
           TG_TRY(check_interrupt());  // a Ctrl-C that stopped the count
           expected_bytes = times_saturated(
@@ -139,9 +110,7 @@ Result<CwaDataResult> read_opened(OpenedDataBlocks& opened, IncludeFlags flags) 
         (void)try_reserve_columns(r, reserve);
       }
       guard.expect(expected_bytes, bytes_before);
-      TG_ASSIGN_OR_RETURN(double end, calculate_sample_timestamps_with_prev_end(
-                                          block, n, prev_end, r.timestamps.append_space(n), isa));
-      prev_end = end;
+      TG_TRY(walk.times(n, r.timestamps.append_space(n), isa));
       // The samples go straight into the columns' free space, then every column takes them.
       SampleColumns to;
       to.acc[0] = r.acc_x.append_space(n);
@@ -149,14 +118,14 @@ Result<CwaDataResult> read_opened(OpenedDataBlocks& opened, IncludeFlags flags) 
       to.acc[2] = r.acc_z.append_space(n);
       sensor_space(r, kGyroX, format.has_gyro, to.gyro, rows_before, n, reserve);
       sensor_space(r, kMagX, format.has_mag, to.mag, rows_before, n, reserve);
-      decode_samples(block, format, to, isa);
+      walk.decode(format, to, isa);
       r.timestamps.commit(n);
       r.acc_x.commit(n);
       r.acc_y.commit(n);
       r.acc_z.commit(n);
       commit_sensor(r, kGyroX, format.has_gyro, n);
       commit_sensor(r, kMagX, format.has_mag, n);
-      const BlockReadings readings = block_readings(block);
+      const BlockReadings readings = block_readings(walk.block());
       const float values[3] = {readings.temperature, readings.light, readings.battery};
       for (std::size_t k = 0; k < 3; ++k)
         if (wanted[k]) r.optional[kTemperature + k].values.fill_append(values[k], n);
@@ -172,8 +141,8 @@ Result<CwaDataResult> read_opened(OpenedDataBlocks& opened, IncludeFlags flags) 
 
 Result<CwaDataResult> read_cwa_data(std::string_view path, std::optional<std::uint64_t> start_block,
                                     std::optional<std::uint64_t> block_count, IncludeFlags flags) {
-  TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened, open_cwa_data_blocks(path, start_block, block_count));
-  return opened.conclude(read_opened(opened, flags));
+  TG_ASSIGN_OR_RETURN(BlockWalk walk, BlockWalk::open(path, start_block, block_count));
+  return walk.conclude(read_walk(walk, flags));
 }
 
 Status check_time_bounds(std::optional<double> start_s, std::optional<double> end_s) {

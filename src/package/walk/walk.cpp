@@ -1,5 +1,6 @@
 #include "package/walk/walk.hpp"
 
+#include <memory>
 #include <utility>
 
 #include "errors/messages.hpp"
@@ -59,7 +60,46 @@ Result<const std::uint8_t*> planned_sector(SectorReader& reader) {
   return sector;
 }
 
-Result<const std::uint8_t*> OpenedDataBlocks::next() { return planned_sector(reader); }
+Result<const std::uint8_t*> OpenedDataBlocks::next() {
+  if (to_data_end) return reader.next();
+  return planned_sector(reader);
+}
+
+std::optional<std::uint64_t> OpenedDataBlocks::samples_aside(std::uint64_t first,
+                                                             std::uint64_t end) {
+  if (reader.source().compressed()) return std::nullopt;  // gzip data cannot be read aside
+  File& file = reader.source().file();
+  constexpr std::uint64_t kPiece = 2048;  // sectors: 1 MiB
+  std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kPiece * kSectorSize]);
+  std::uint64_t samples = 0;
+  for (std::uint64_t b = first; b < end; b += kPiece) {
+    const std::uint64_t k = end - b < kPiece ? end - b : kPiece;
+    if (!check_interrupt().ok()) return std::nullopt;  // the walk's next check reports it
+    if (!file.read_exact_at(kHeaderSize + kSectorSize * b, buf.get(), k * kSectorSize).ok())
+      return std::nullopt;
+    for (std::uint64_t i = 0; i < k; ++i) {
+      Result<std::optional<PacketMeta>> meta = packet_meta(buf.get() + i * kSectorSize);
+      if (!meta.ok()) return std::nullopt;
+      if (meta.value()) samples += meta.value()->sample_count;
+    }
+  }
+  return samples;
+}
+
+std::optional<double> OpenedDataBlocks::last_end_aside(std::uint64_t first, std::uint64_t end) {
+  if (reader.source().compressed()) return std::nullopt;  // gzip data cannot be read aside
+  File& file = reader.source().file();
+  constexpr std::uint64_t kLook = 8;
+  std::uint8_t sector[kSectorSize];
+  for (std::uint64_t b = end; b > first && end - b < kLook; --b) {
+    if (!file.read_exact_at(kHeaderSize + kSectorSize * (b - 1), sector, kSectorSize).ok())
+      return std::nullopt;
+    Result<std::optional<PacketMeta>> meta = packet_meta(sector);
+    if (!meta.ok()) return std::nullopt;
+    if (meta.value()) return meta.value()->natural_bounds().second;
+  }
+  return std::nullopt;
+}
 
 std::uint64_t OpenedDataBlocks::blocks_after(std::uint64_t b) {
   if (!reader.source().compressed()) {
@@ -123,30 +163,32 @@ Result<BlockWalk> BlockWalk::open(std::string_view path, std::optional<std::uint
 BlockWalk::BlockWalk(OpenedDataBlocks opened) noexcept
     : opened_(std::move(opened)),
       next_block_(opened_.first_block),
+      end_(opened_.end_block),
       prev_end_(opened_.prev_block_end_s) {}
 
-Result<bool> BlockWalk::next() {
-  while (next_block_ < opened_.end_block) {
+Result<bool> BlockWalk::next_packet() {
+  while (next_block_ < end_) {
+    if (poll_.due()) [[unlikely]]
+      TG_TRY(check_interrupt());
     const std::uint64_t b = next_block_++;
     TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened_.next());
     if (sector == nullptr) {
-      next_block_ = opened_.end_block;
+      // The data ended before the planned blocks did (gzip data): the walk ends here.
+      end_ = --next_block_;
       return false;
     }
     TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
     if (!meta) continue;
-    TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
     // The block before this one is done with: its natural end is what this one continues
     // from, the end that stamping it returned (calculate_sample_timestamps_with_prev_end
-    // returns the natural end of a block with samples, and a data packet has some), or
-    // found here when it was not stamped.
+    // returns the natural end of a block with samples, and a data packet has some) or
+    // that bounds() found, else found here.
     if (has_current_) prev_end_ = current_end_ ? *current_end_ : meta_.natural_bounds().second;
     has_current_ = true;
     current_end_.reset();
     index_ = b;
     sector_ = sector;
     meta_ = *meta;
-    block_ = block;
     return true;
   }
   return false;
@@ -158,6 +200,7 @@ Status BlockWalk::rewind() {
   TG_TRY(reader.seek(kHeaderSize + kSectorSize * first));
   reader.limit_read_ahead(kSectorSize * (end - first));
   next_block_ = first;
+  end_ = end;
   prev_end_ = opened_.prev_block_end_s;
   has_current_ = false;
   current_end_.reset();

@@ -1,26 +1,34 @@
 // The walk over the planned data blocks of a recording: one block at a time, in file order.
 //
-// Every reader of samples walks the blocks the same way, and this class is that walk:
+// Every route that reads data blocks walks them the same way, and BlockWalk is that walk
+// (the reads into columns, the CSV routes, the plan's scan, the data timing, the
+// summaries):
 //
 //   for each planned block b in [first_block, end_block):
+//     a pending Ctrl-C            (checked once every kInterruptEvery sectors)
 //     the next sector             (a plain file that ends early: "Unexpected end of CWA
 //                                  data"; where gzip data ends, the walk ends)
 //     packet_meta(sector)         (an unusable packet's error; not a data packet: skipped)
-//     CwaDataBlock::from_buffer   (the "AX" header's errors)
+//     CwaDataBlock::from_buffer   (next() only: the "AX" header's errors)
 //     -> the block is current: its samples are decoded and stamped on demand.
 //
 // A block's sample times continue from the natural end of the nearest earlier data block
 // (the continuity rule): the walk keeps that end, so a consumer that only looks at packet
 // metadata of some blocks still stamps later ones exactly as the plain read does. At the
 // end, conclude() reads gzip data to its end and checks it whole.
+//
+// Besides the walk, this file holds its opening (the first planned block, the end of the
+// data block before it) and the few packets read aside of it, by offset, for estimates.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "errors/error.hpp"
 #include "package/decode/block.hpp"
+#include "packet/file.hpp"
 #include "packet/packet.hpp"
 #include "packet/source.hpp"
 
@@ -43,6 +51,9 @@ struct OpenedDataBlocks {
   std::optional<double> prev_block_end_s;  // natural end of the nearest earlier data block
   std::uint64_t estimated_end = 0;          // of blocks_after
   std::uint64_t estimate_again_at = 0;
+  // The blocks run to the end of the data, whatever its size: a plain file's end then ends
+  // them as gzip data's does (the data timing reads a recording whole this way).
+  bool to_data_end = false;
 
   // The next planned sector, or nullptr where gzip data ends.
   Result<const std::uint8_t*> next();
@@ -50,6 +61,14 @@ struct OpenedDataBlocks {
   // meet: every one of a file; for gzip data, those within its expected size
   // (Source::expected_size), asked again every 4096 blocks as the read goes.
   std::uint64_t blocks_after(std::uint64_t b);
+  // The samples that the data packets of blocks [first, end) hold, from their packet
+  // metadata read aside in large pieces (the walk keeps its place); nothing for gzip data,
+  // or when a sector cannot be read or classified: the walk itself reports that.
+  std::optional<std::uint64_t> samples_aside(std::uint64_t first, std::uint64_t end);
+  // The natural end of the last data packet among the last few sectors of blocks
+  // [first, end), read aside; nothing for gzip data, when there is none, or when it cannot
+  // be read.
+  std::optional<double> last_end_aside(std::uint64_t first, std::uint64_t end);
   // The planned blocks as blocks_after last estimated them.
   std::uint64_t estimated_blocks() const noexcept {
     return estimated_end > first_block ? estimated_end - first_block : 0;
@@ -79,17 +98,34 @@ class BlockWalk {
   explicit BlockWalk(OpenedDataBlocks opened) noexcept;
 
   // Moves to the next data block of the plan: true, or false once the planned blocks (or
-  // gzip data) end. Errors: the sector's, then packet_meta's, then from_buffer's.
-  Result<bool> next();
+  // gzip data) end. Errors: a pending Ctrl-C, the sector's, packet_meta's, from_buffer's.
+  Result<bool> next() {
+    TG_ASSIGN_OR_RETURN(bool more, next_packet());
+    if (!more) return false;
+    TG_ASSIGN_OR_RETURN(block_, CwaDataBlock::from_buffer(sector_));
+    return true;
+  }
+  // Moves to the next data packet for its metadata alone (meta(), bounds(), header()):
+  // block() is not taken. Errors: a pending Ctrl-C, the sector's, packet_meta's.
+  Result<bool> next_packet();
 
-  // The current block (after next() returned true).
+  // The current block (after next() or next_packet() returned true).
   std::uint64_t block_index() const noexcept { return index_; }
   const std::uint8_t* sector() const noexcept { return sector_; }
+  PacketHeader header() const noexcept { return PacketHeader(sector_); }
   const PacketMeta& meta() const noexcept { return meta_; }
   const CwaDataBlock& block() const noexcept { return block_; }
   // The natural end of the nearest data block before the current one, in device-clock
   // seconds: where its first sample may go by the continuity rule.
   std::optional<double> prev_end() const noexcept { return prev_end_; }
+  // The current packet's natural bounds (PacketMeta::natural_bounds).
+  std::pair<double, double> bounds() noexcept {
+    const std::pair<double, double> b = meta_.natural_bounds();
+    current_end_ = b.second;
+    return b;
+  }
+  // The sectors read so far since the first planned block (data packets or not).
+  std::uint64_t sectors_read() const noexcept { return next_block_ - opened_.first_block; }
 
   // The current block's sample format (sample_format's checks and errors).
   Result<SampleFormat> format(bool include_magnetometer) const {
@@ -139,8 +175,10 @@ class BlockWalk {
  private:
   OpenedDataBlocks opened_;
   std::uint64_t next_block_ = 0;             // the next planned block to read
+  std::uint64_t end_ = 0;                    // the planned end, or where gzip data ended
+  InterruptPoll poll_;
   std::optional<double> prev_end_;           // see prev_end()
-  bool has_current_ = false;                 // whether a data block is current
+  bool has_current_ = false;                 // whether a data packet is current
   std::optional<double> current_end_;        // its natural end, once known
   std::uint64_t index_ = 0;
   const std::uint8_t* sector_ = nullptr;

@@ -1,4 +1,4 @@
-#include "header/timing.hpp"
+#include "package/report/timing.hpp"
 
 #include "errors/messages.hpp"
 #include "packet/packet.hpp"

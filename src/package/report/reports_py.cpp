@@ -1,4 +1,4 @@
-#include "header/reports_py.hpp"
+#include "package/report/reports_py.hpp"
 
 #include <string>
 #include <string_view>
@@ -7,7 +7,7 @@
 #include "binding/ref_py.hpp"
 #include "errors/raise_py.hpp"
 #include "header/header.hpp"
-#include "header/timing.hpp"
+#include "package/report/timing.hpp"
 
 namespace tiltgram::py {
 
