@@ -199,7 +199,12 @@ class WindowJudge {
       first_ = id;
     }
     last_ = id;
-    if (tracking) run_parts_.insert(run_parts_.end(), window_parts.begin(), window_parts.end());
+    if (tracking) {
+      run_parts_.insert(run_parts_.end(), window_parts.begin(), window_parts.end());
+      // Once the run is long enough its windows are non-wear, whatever follows: only its
+      // shortest non-wear length's worth of parts is ever kept.
+      if (long_enough()) add_nonwear();
+    }
     window_parts.clear();
   }
 
@@ -226,10 +231,19 @@ class WindowJudge {
   std::vector<Part> window_parts;
 
  private:
+  bool long_enough() const noexcept {
+    return static_cast<double>(last_ - first_ + 1) * 10.0 >= shortest_s_;
+  }
+
+  void add_nonwear() noexcept {
+    for (const Part& part : run_parts_) part.epoch->nonwear += part.count;
+    run_parts_.clear();
+  }
+
   void close() {
-    if (in_run_ && static_cast<double>(last_ - first_ + 1) * 10.0 >= shortest_s_) {
+    if (in_run_ && long_enough()) {
       runs.push_back({first_, last_});
-      for (const Part& part : run_parts_) part.epoch->nonwear += part.count;
+      add_nonwear();
     }
     run_parts_.clear();
     in_run_ = false;
@@ -240,7 +254,7 @@ class WindowJudge {
   bool in_run_ = false;
   std::int64_t first_ = 0, last_ = 0;
   bool below_[3] = {false, false, false}, above_[3] = {false, false, false};
-  std::vector<Part> run_parts_;  // the open run's windows' parts
+  std::vector<Part> run_parts_;  // the open run's windows' parts, until it is long enough
 };
 
 // Pass 1 judges each window when the samples move on to a later one, keeping only the
