@@ -351,61 +351,46 @@ Status write_block_lines(CsvWriter& writer, ValueTexts& texts, const DecodedSamp
   return write_lines_for<Triple::kNone>(writer, texts, mag, s, times, offset_us, tail, tail_size);
 }
 
-// Reads the planned blocks from the first again, decoding and stamping each data block
+// Walks the planned blocks from the first again, decoding and stamping each data block
 // into `samples` and `times` and handing it to fn(block), which returns a Status.
 template <class Fn>
-Status for_each_decoded_block(OpenedDataBlocks& opened, bool magnetometer,
-                              DecodedSamples& samples, std::int64_t* times, Fn&& fn) {
-  SectorReader& reader = opened.reader;
-  const std::uint64_t first = opened.first_block, end = opened.end_block;
-  TG_TRY(reader.seek(kHeaderSize + kSectorSize * first));
-  reader.limit_read_ahead(kSectorSize * (end - first));
-  std::optional<double> prev_end = opened.prev_block_end_s;
-  InterruptPoll poll;
-  for (std::uint64_t b = first; b < end; ++b) {
-    TG_TRY(poll.tick());
-    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.next());
-    if (sector == nullptr) break;
-    TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
-    if (!meta) continue;
-    TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
-    TG_TRY(parse_samples(block, magnetometer, samples));
-    TG_ASSIGN_OR_RETURN(double block_end, calculate_sample_timestamps_with_prev_end(
-                                              block, samples.count, prev_end, times));
-    prev_end = block_end;
-    TG_TRY(fn(block));
+Status for_each_decoded_block(BlockWalk& walk, bool magnetometer, DecodedSamples& samples,
+                              std::int64_t* times, Fn&& fn) {
+  TG_TRY(walk.rewind());
+  for (;;) {
+    TG_ASSIGN_OR_RETURN(bool more, walk.next());
+    if (!more) break;
+    TG_TRY(walk.decode(magnetometer, samples));
+    TG_TRY(walk.times(samples.count, times));
+    TG_TRY(fn(walk.block()));
   }
   return {};
 }
 
 // Channel scan: packet metadata only, before the output is touched. It also finds the span
 // of the blocks' natural bounds. Gzip data is then read to its end and checked whole.
-Status scan_planned_blocks(OpenedDataBlocks& opened, IncludeFlags flags, bool& gyro_present,
+Status scan_planned_blocks(BlockWalk& walk, IncludeFlags flags, bool& gyro_present,
                            bool& mag_present, double& span_lo, double& span_hi) {
-  InterruptPoll poll;
-  for (std::uint64_t b = opened.first_block; b < opened.end_block; ++b) {
-    TG_TRY(poll.tick());
-    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.next());
-    if (sector == nullptr) break;
-    TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
-    if (!meta) continue;
-    const std::uint8_t format = sector[25];
-    if (format > 0x5F) gyro_present = true;
-    if (flags.magnetometer && (format >> 4) == 9) mag_present = true;
-    const auto [ns, ne] = meta->natural_bounds();
+  for (;;) {
+    TG_ASSIGN_OR_RETURN(bool more, walk.next_packet());
+    if (!more) break;
+    const PacketHeader header = walk.header();
+    if (header.axes() >= 6) gyro_present = true;
+    if (flags.magnetometer && header.axes() == 9) mag_present = true;
+    const auto [ns, ne] = walk.bounds();
     span_lo = std::fmin(span_lo, ns);
     span_hi = std::fmax(span_hi, ne);
   }
-  return opened.conclude(Status{});
+  return walk.conclude(Status{});
 }
 
 // The streamed route on the opened recording. Gzip data is decompressed again for each
 // pass after the scan (the reader goes back to the first planned block).
-Status write_opened(OpenedDataBlocks& opened, std::string_view output_path, IncludeFlags flags,
-                    std::int64_t offset_us) {
+Status write_walk(BlockWalk& walk, std::string_view output_path, IncludeFlags flags,
+                  std::int64_t offset_us) {
   bool gyro_present = false, mag_present = false;
   double span_lo = INFINITY, span_hi = -INFINITY;
-  TG_TRY(scan_planned_blocks(opened, flags, gyro_present, mag_present, span_lo, span_hi));
+  TG_TRY(scan_planned_blocks(walk, flags, gyro_present, mag_present, span_lo, span_hi));
 
   auto samples = std::make_unique<DecodedSamples>();
   std::int64_t times[kMaxSamplesPerPacket];
@@ -420,7 +405,7 @@ Status write_opened(OpenedDataBlocks& opened, std::string_view output_path, Incl
                                   saturating_us((span_hi + kMargin) * 1000000.0)};
     const bool saturated = ends[0] == INT64_MIN || ends[1] == INT64_MAX;
     if (saturated || !shift_fits(ends, 2, offset_us)) {
-      TG_TRY(for_each_decoded_block(opened, flags.magnetometer, *samples, times,
+      TG_TRY(for_each_decoded_block(walk, flags.magnetometer, *samples, times,
                                     [&](const CwaDataBlock&) -> Status {
                                       if (!shift_fits(times, samples->count, offset_us))
                                         return CwaError::overflow(msg::kShiftOverflow);
@@ -435,7 +420,7 @@ Status write_opened(OpenedDataBlocks& opened, std::string_view output_path, Incl
   char tail[kTailBytes] = {};
   ValueTexts texts;
   TG_TRY(for_each_decoded_block(
-      opened, flags.magnetometer, *samples, times, [&](const CwaDataBlock& block) -> Status {
+      walk, flags.magnetometer, *samples, times, [&](const CwaDataBlock& block) -> Status {
         // The readings are the same on every line of the block: their text is made once.
         const BlockReadings readings = block_readings(block);
         char* t = tail;
@@ -453,12 +438,11 @@ Status write_opened(OpenedDataBlocks& opened, std::string_view output_path, Incl
 
 Status write_cwa_csv_data(std::string_view file_path, std::string_view output_path,
                           const ReadPlan& plan, IncludeFlags flags, std::int64_t offset_us) {
-  TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened,
-                      open_cwa_data_blocks(file_path, plan.start_block, plan.block_count));
+  TG_ASSIGN_OR_RETURN(BlockWalk walk, BlockWalk::open(file_path, plan.start_block, plan.block_count));
   // The channel scan reads the planned blocks before the lines read them again.
-  if (!opened.reader.source().rereadable())
+  if (!walk.source().rereadable())
     return CwaError::argument(msg::needs_regular_file(msg::kCsvReadsTwice));
-  return opened.conclude(write_opened(opened, output_path, flags, offset_us));
+  return walk.conclude(write_walk(walk, output_path, flags, offset_us));
 }
 
 // --- write_cwa_csv ---------------------------------------------------------------------

@@ -5,7 +5,6 @@
 
 #include "errors/messages.hpp"
 #include "package/walk/walk.hpp"
-#include "packet/packet.hpp"
 #include "packet/time.hpp"
 
 namespace tiltgram {
@@ -35,27 +34,22 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) 
   // The blocks found here are read again, from a second opening of the file.
   if (!source.rereadable()) return CwaError::argument(msg::needs_regular_file(msg::kSecondsCutReadsTwice));
   if (total && *total == 0) return CwaError::format(msg::kStartBeyondFile);
-  SectorReader reader(std::move(source));
+  // Every data block from the first, to the end of the file or of gzip data.
+  BlockWalk walk(OpenedDataBlocks{SectorReader(std::move(source)), 0, total.value_or(UINT64_MAX)});
 
   std::vector<BlockTimeSpan> spans;
-  std::uint64_t blocks = 0;
   Status scanned = [&]() -> Status {
-    TG_TRY(reader.seek(kHeaderSize));
-    std::optional<double> prev_end;
-    InterruptPoll poll;
-    for (; blocks < total.value_or(UINT64_MAX); ++blocks) {
-      TG_TRY(poll.tick());
-      TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, planned_sector(reader));
-      if (sector == nullptr) break;
-      TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
-      if (!meta) continue;
-      const auto [ns, ne] = meta->natural_bounds();
-      spans.push_back({blocks, continuity_start(ns, ne, prev_end), ne});
-      prev_end = ne;
+    TG_TRY(walk.opened().reader.seek(kHeaderSize));
+    for (;;) {
+      TG_ASSIGN_OR_RETURN(bool more, walk.next_packet());
+      if (!more) break;
+      const auto [ns, ne] = walk.bounds();
+      spans.push_back({walk.block_index(), continuity_start(ns, ne, walk.prev_end()), ne});
     }
     return {};
   }();
-  TG_TRY(conclude(reader.source(), std::move(scanned), true));
+  const std::uint64_t blocks = walk.sectors_read();
+  TG_TRY(walk.conclude(std::move(scanned)));
   if (blocks == 0) return CwaError::format(msg::kStartBeyondFile);
   if (spans.empty()) return CwaError::format(msg::kNoSampleData);
 

@@ -100,10 +100,10 @@ class BlockWalk {
   // Moves to the next data block of the plan: true, or false once the planned blocks (or
   // gzip data) end. Errors: a pending Ctrl-C, the sector's, packet_meta's. (The "AX"
   // header that from_buffer checks is one packet_meta found.)
-  Result<bool> next() { return step<true>(); }
+  [[gnu::always_inline]] Result<bool> next() { return step<true>(); }
   // Moves to the next data packet for its metadata alone (meta(), bounds(), header()):
   // block() is not taken.
-  Result<bool> next_packet() { return step<false>(); }
+  [[gnu::always_inline]] Result<bool> next_packet() { return step<false>(); }
 
   // The current block (after next() or next_packet() returned true).
   std::uint64_t block_index() const noexcept { return index_; }
@@ -169,8 +169,10 @@ class BlockWalk {
   std::uint64_t end_block() const noexcept { return opened_.end_block; }
 
  private:
+  // One step of next() (kBlock) or next_packet(). Both are inlined into each walking loop,
+  // which then keeps the walk's state in registers and makes no Result of its own.
   template <bool kBlock>
-  Result<bool> step();
+  [[gnu::always_inline]] inline Result<bool> step();
 
   OpenedDataBlocks opened_;
   std::uint64_t next_block_ = 0;             // the next planned block to read
@@ -186,7 +188,7 @@ class BlockWalk {
 };
 
 template <bool kBlock>
-Result<bool> BlockWalk::step() {
+inline Result<bool> BlockWalk::step() {
   while (next_block_ < end_) {
     if (poll_.due()) [[unlikely]]
       TG_TRY(check_interrupt());
