@@ -21,24 +21,7 @@ Result<CwaDataBlock> CwaDataBlock::from_buffer(const std::uint8_t* sector) {
   const PacketHeader h(sector);
   if (!is_valid_utf8_pair(h.tag(0), h.tag(1))) return CwaError::format(msg::kInvalidPacketHeader);
   if (!h.is_ax()) return CwaError::format(msg::kInvalidDataHeader);
-  CwaDataBlock b;
-  b.packet_header = "AX";
-  b.packet_length = h.length();
-  b.device_fractional = h.device_fractional();
-  b.session_id = h.session_id();
-  b.sequence_id = h.sequence_id();
-  b.timestamp = h.timestamp();
-  b.light = h.light();
-  b.temperature = h.temperature();
-  b.events = h.events();
-  b.battery = h.battery();
-  b.sample_rate_code = h.rate_code();
-  b.num_axes_bps = h.format();
-  b.timestamp_offset = h.timestamp_offset();
-  b.sample_count = h.sample_count();
-  b.raw_samples = h.samples();
-  b.checksum = h.checksum();
-  return b;
+  return of(h);
 }
 
 SampleData DecodedSamples::sample(std::size_t i) const noexcept {

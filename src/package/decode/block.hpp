@@ -34,6 +34,27 @@ struct CwaDataBlock {
 
   // Checks the "AX" header and takes the fields; nothing else is validated here.
   static Result<CwaDataBlock> from_buffer(const std::uint8_t* sector);
+  // The fields of a header known to be "AX" (packet_meta found a data packet).
+  static CwaDataBlock of(const PacketHeader& h) noexcept {
+    CwaDataBlock b;
+    b.packet_header = "AX";
+    b.packet_length = h.length();
+    b.device_fractional = h.device_fractional();
+    b.session_id = h.session_id();
+    b.sequence_id = h.sequence_id();
+    b.timestamp = h.timestamp();
+    b.light = h.light();
+    b.temperature = h.temperature();
+    b.events = h.events();
+    b.battery = h.battery();
+    b.sample_rate_code = h.rate_code();
+    b.num_axes_bps = h.format();
+    b.timestamp_offset = h.timestamp_offset();
+    b.sample_count = h.sample_count();
+    b.raw_samples = h.samples();
+    b.checksum = h.checksum();
+    return b;
+  }
 };
 
 // A block's sample format, checked against its sample area.

@@ -16,21 +16,6 @@ namespace tiltgram {
 
 namespace {
 
-// The natural end of the last data packet among the last few planned sectors, read aside
-// (the sequential reader keeps its place); nothing when there is none or it cannot be read.
-std::optional<double> last_block_end(File& file, std::uint64_t first, std::uint64_t end) {
-  constexpr std::uint64_t kLook = 8;
-  std::uint8_t sector[kSectorSize];
-  for (std::uint64_t b = end; b > first && end - b < kLook; --b) {
-    if (!file.read_exact_at(kHeaderSize + kSectorSize * (b - 1), sector, kSectorSize).ok())
-      return std::nullopt;
-    Result<std::optional<PacketMeta>> meta = packet_meta(sector);
-    if (!meta.ok()) return std::nullopt;
-    if (meta.value()) return meta.value()->natural_bounds().second;
-  }
-  return std::nullopt;
-}
-
 // Bytes per output row with `columns` float columns besides the times.
 std::uint64_t grid_row_bytes(std::uint64_t columns) {
   return sizeof(std::int64_t) + columns * sizeof(float);
@@ -50,7 +35,7 @@ std::uint64_t rows_bytes(double rows, std::uint64_t row_bytes) {
 // too (one pass of page faults, at the start, rather than faults spread over the read).
 // Returns the rows backed; backing is done a piece at a time, with a check for a Ctrl-C
 // between pieces.
-Result<std::size_t> reserve_output(CwaDataResult& out, Source& source, std::uint64_t block,
+Result<std::size_t> reserve_output(CwaDataResult& out, OpenedDataBlocks& opened, std::uint64_t block,
                            std::uint64_t end_block, const PacketMeta& meta,
                            std::optional<double> lo, std::optional<double> hi, double hz,
                            FillGuard& guard, std::optional<double>& known_end) {
@@ -59,8 +44,7 @@ Result<std::size_t> reserve_output(CwaDataResult& out, Source& source, std::uint
   double from = start;
   double to = start + static_cast<double>(end_block > block ? end_block - block : 1) * (end - start);
   // Gzip data cannot be read aside: its span is the estimate.
-  const std::optional<double> last =
-      source.compressed() ? std::nullopt : last_block_end(source.file(), block, end_block);
+  const std::optional<double> last = opened.last_end_aside(block, end_block);
   const bool known = last && *last > start;
   if (known) to = *last;
   if (known) known_end = *last;
@@ -86,15 +70,15 @@ Result<std::size_t> reserve_output(CwaDataResult& out, Source& source, std::uint
   return n;
 }
 
-Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& plan,
+Result<CwaDataResult> read_resampled(BlockWalk& walk, const ReadPlan& plan,
                                      IncludeFlags flags, double resample_hz) {
+  OpenedDataBlocks& opened = walk.opened();
   if (opened.first_block >= opened.end_block)
     return CwaError::format(msg::kNoSampleDataInRange);
   const std::optional<double> lo = plan.start_time_s, hi = plan.end_time_s;
 
   // Created at the first decoded block, so an empty range never checks the time bounds.
   std::optional<StreamingResampler> resampler;
-  std::optional<double> prev_end = opened.prev_block_end_s;
   DecodedSamples samples;
   std::int64_t times[kMaxSamplesPerPacket];
   bool finished = false;
@@ -133,30 +117,25 @@ Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& p
       if (samples.has_mag) ensure_column(out.optional[kMagX + axis], out.rows());
     }
   };
-  InterruptPoll poll;
   const auto read_blocks = [&]() -> Status {
-    for (std::uint64_t b = opened.first_block; b < opened.end_block && !finished; ++b) {
-      TG_TRY(poll.tick());
-      TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened.next());
-      if (sector == nullptr) break;
-      TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
-      if (!meta) continue;
-      TG_ASSIGN_OR_RETURN(CwaDataBlock block, CwaDataBlock::from_buffer(sector));
+    while (!finished) {
+      TG_ASSIGN_OR_RETURN(bool more, walk.next());
+      if (!more) break;
+      const std::uint64_t b = walk.block_index();
+      const PacketMeta* meta = &walk.meta();
       // The format is checked before the times, and the samples are decoded once it is
       // known where they go.
-      TG_ASSIGN_OR_RETURN(const SampleFormat format, sample_format(block, flags.magnetometer));
+      TG_ASSIGN_OR_RETURN(const SampleFormat format, walk.format(flags.magnetometer));
       samples.count = format.count;
       samples.has_gyro = format.has_gyro;
       samples.has_mag = format.has_mag;
-      TG_ASSIGN_OR_RETURN(double end, calculate_sample_timestamps_with_prev_end(
-                                          block, samples.count, prev_end, times));
-      prev_end = end;
-      const BlockReadings readings = block_readings(block);
+      TG_TRY(walk.times(samples.count, times));
+      const BlockReadings readings = block_readings(walk.block());
       if (!resampler) {
         TG_TRY(check_time_bounds(lo, hi));
         resampler.emplace(lo, hi, resample_hz, flags.temperature, flags.light, flags.battery);
         TG_ASSIGN_OR_RETURN(backed_rows,
-                            reserve_output(resampler->output(), opened.reader.source(), b,
+                            reserve_output(resampler->output(), opened, b,
                                            opened.expected_end, *meta, lo, hi, resample_hz,
                                            guard, known_end));
       }
@@ -195,16 +174,16 @@ Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& p
         if (new_sensor_columns())
           for (std::size_t i = 0; i < samples.count; ++i) add_sensor_columns(times_s[i]);
         if (samples.count > 0)
-          decode_samples(block, format,
-                         resampler->push_space(times_s, samples.count, samples.has_gyro,
-                                               samples.has_mag, readings.temperature,
-                                               readings.light, readings.battery));
+          walk.decode(format,
+                      resampler->push_space(times_s, samples.count, samples.has_gyro,
+                                            samples.has_mag, readings.temperature,
+                                            readings.light, readings.battery));
         resampler->emit_ready(false);
         continue;
       }
-      decode_samples(block, format, {{samples.acc[0], samples.acc[1], samples.acc[2]},
-                                     {samples.gyro[0], samples.gyro[1], samples.gyro[2]},
-                                     {samples.mag[0], samples.mag[1], samples.mag[2]}});
+      walk.decode(format, {{samples.acc[0], samples.acc[1], samples.acc[2]},
+                           {samples.gyro[0], samples.gyro[1], samples.gyro[2]},
+                           {samples.mag[0], samples.mag[1], samples.mag[2]}});
       for (std::size_t i = 0; i < samples.count; ++i) {
         const double t = times_s[i];
         add_sensor_columns(t);
@@ -241,9 +220,8 @@ Result<CwaDataResult> read_resampled(OpenedDataBlocks& opened, const ReadPlan& p
 Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
                                                         const ReadPlan& plan, IncludeFlags flags,
                                                         double resample_hz) {
-  TG_ASSIGN_OR_RETURN(OpenedDataBlocks opened,
-                      open_cwa_data_blocks(path, plan.start_block, plan.block_count));
-  return opened.conclude(read_resampled(opened, plan, flags, resample_hz));
+  TG_ASSIGN_OR_RETURN(BlockWalk walk, BlockWalk::open(path, plan.start_block, plan.block_count));
+  return walk.conclude(read_resampled(walk, plan, flags, resample_hz));
 }
 
 }  // namespace tiltgram

@@ -166,34 +166,6 @@ BlockWalk::BlockWalk(OpenedDataBlocks opened) noexcept
       end_(opened_.end_block),
       prev_end_(opened_.prev_block_end_s) {}
 
-Result<bool> BlockWalk::next_packet() {
-  while (next_block_ < end_) {
-    if (poll_.due()) [[unlikely]]
-      TG_TRY(check_interrupt());
-    const std::uint64_t b = next_block_++;
-    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened_.next());
-    if (sector == nullptr) {
-      // The data ended before the planned blocks did (gzip data): the walk ends here.
-      end_ = --next_block_;
-      return false;
-    }
-    TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
-    if (!meta) continue;
-    // The block before this one is done with: its natural end is what this one continues
-    // from, the end that stamping it returned (calculate_sample_timestamps_with_prev_end
-    // returns the natural end of a block with samples, and a data packet has some) or
-    // that bounds() found, else found here.
-    if (has_current_) prev_end_ = current_end_ ? *current_end_ : meta_.natural_bounds().second;
-    has_current_ = true;
-    current_end_.reset();
-    index_ = b;
-    sector_ = sector;
-    meta_ = *meta;
-    return true;
-  }
-  return false;
-}
-
 Status BlockWalk::rewind() {
   SectorReader& reader = opened_.reader;
   const std::uint64_t first = opened_.first_block, end = opened_.end_block;

@@ -98,16 +98,12 @@ class BlockWalk {
   explicit BlockWalk(OpenedDataBlocks opened) noexcept;
 
   // Moves to the next data block of the plan: true, or false once the planned blocks (or
-  // gzip data) end. Errors: a pending Ctrl-C, the sector's, packet_meta's, from_buffer's.
-  Result<bool> next() {
-    TG_ASSIGN_OR_RETURN(bool more, next_packet());
-    if (!more) return false;
-    TG_ASSIGN_OR_RETURN(block_, CwaDataBlock::from_buffer(sector_));
-    return true;
-  }
+  // gzip data) end. Errors: a pending Ctrl-C, the sector's, packet_meta's. (The "AX"
+  // header that from_buffer checks is one packet_meta found.)
+  Result<bool> next() { return step<true>(); }
   // Moves to the next data packet for its metadata alone (meta(), bounds(), header()):
-  // block() is not taken. Errors: a pending Ctrl-C, the sector's, packet_meta's.
-  Result<bool> next_packet();
+  // block() is not taken.
+  Result<bool> next_packet() { return step<false>(); }
 
   // The current block (after next() or next_packet() returned true).
   std::uint64_t block_index() const noexcept { return index_; }
@@ -173,6 +169,9 @@ class BlockWalk {
   std::uint64_t end_block() const noexcept { return opened_.end_block; }
 
  private:
+  template <bool kBlock>
+  Result<bool> step();
+
   OpenedDataBlocks opened_;
   std::uint64_t next_block_ = 0;             // the next planned block to read
   std::uint64_t end_ = 0;                    // the planned end, or where gzip data ended
@@ -185,5 +184,35 @@ class BlockWalk {
   PacketMeta meta_;
   CwaDataBlock block_;
 };
+
+template <bool kBlock>
+Result<bool> BlockWalk::step() {
+  while (next_block_ < end_) {
+    if (poll_.due()) [[unlikely]]
+      TG_TRY(check_interrupt());
+    const std::uint64_t b = next_block_++;
+    TG_ASSIGN_OR_RETURN(const std::uint8_t* sector, opened_.next());
+    if (sector == nullptr) {
+      // The data ended before the planned blocks did (gzip data): the walk ends here.
+      end_ = --next_block_;
+      return false;
+    }
+    TG_ASSIGN_OR_RETURN(std::optional<PacketMeta> meta, packet_meta(sector));
+    if (!meta) continue;
+    // The block before this one is done with: its natural end is what this one continues
+    // from, the end that stamping it returned (calculate_sample_timestamps_with_prev_end
+    // returns the natural end of a block with samples, and a data packet has some) or
+    // that bounds() found, else found here.
+    if (has_current_) prev_end_ = current_end_ ? *current_end_ : meta_.natural_bounds().second;
+    has_current_ = true;
+    current_end_.reset();
+    index_ = b;
+    sector_ = sector;
+    meta_ = *meta;
+    if constexpr (kBlock) block_ = CwaDataBlock::of(PacketHeader(sector));
+    return true;
+  }
+  return false;
+}
 
 }  // namespace tiltgram
