@@ -21,13 +21,14 @@ sys.path.insert(0, HERE)
 import synth  # noqa: E402
 
 
-def recording(days: float, fmt: int = 0x30, name: str | None = None, movement: bool = False) -> str:
+def recording(days: float, fmt: int = 0x30, name: str | None = None, movement: bool = False,
+              still_nights: bool = False) -> str:
     """A cached synthetic recording under /tmp (made once)."""
     path = name or f"/tmp/tiltgram-bench-{days:g}d-{fmt:02x}.cwa"
     if not os.path.exists(path):
         t = time.perf_counter()
         tmp = path + ".part"
-        synth.write(tmp, days, fmt, movement=movement)
+        synth.write(tmp, days, fmt, movement=movement, still_nights=still_nights)
         os.replace(tmp, path)
         print(f"wrote {path} ({os.path.getsize(path) / 1e6:.0f} MB) in {time.perf_counter() - t:.1f} s")
     return path

@@ -70,9 +70,11 @@ def daily_movement(seconds_of_day: np.ndarray) -> np.ndarray:
 
 def recording(days: float = 1.0, fmt: int = 0x30, seed: int = 1,
               start: dt.datetime = dt.datetime(2023, 1, 5, 10, 0, 0),
-              movement: bool = False) -> bytes:
+              movement: bool = False, still_nights: bool = False) -> bytes:
     """A continuous 100 Hz recording of `days` days in sample format `fmt`; with `movement`,
-    the noise follows `daily_movement`."""
+    the noise follows `daily_movement`; with `still_nights` too, the device lies still at
+    night, each hour on another of its six faces (a calibration against gravity then has
+    still windows all round the sphere)."""
     count = FORMATS[fmt]
     rate = 100
     blocks = int(days * 86400 * rate) // count
@@ -101,7 +103,15 @@ def recording(days: float = 1.0, fmt: int = 0x30, seed: int = 1,
     scale: float | np.ndarray = 1.0
     if movement:  # gravity of exactly 1 g, so that stillness reads 0 mg
         g[:2] *= np.sqrt(0.96)
-        scale = daily_movement((phase + start.hour * 3600 + start.minute * 60) % 86400)
+        of_day = (phase + start.hour * 3600 + start.minute * 60) % 86400
+        scale = daily_movement(of_day)
+        if still_nights:
+            night = (of_day < 7 * 3600) | (of_day >= 23 * 3600)
+            face = (phase[night] // 3600).astype(np.int64) % 6
+            faces = np.array([[1, 0, 0], [-1, 0, 0], [0, 1, 0], [0, -1, 0], [0, 0, 1], [0, 0, -1]],
+                             dtype=float).T
+            g[:, night] = faces[:, face]
+            del night, face
     if fmt == 0x30:
         raw = np.clip(np.round(g * 256 / 2 + rng.normal(0, 6, size=(3, n)) * scale), -512, 511).astype(np.int64)
         e = 1
@@ -119,8 +129,8 @@ def recording(days: float = 1.0, fmt: int = 0x30, seed: int = 1,
 
 
 def write(path: str | os.PathLike[str], days: float = 1.0, fmt: int = 0x30, seed: int = 1,
-          movement: bool = False) -> str:
-    data = recording(days, fmt, seed, movement=movement)
+          movement: bool = False, still_nights: bool = False) -> str:
+    data = recording(days, fmt, seed, movement=movement, still_nights=still_nights)
     with open(path, "wb") as fh:
         fh.write(data)
     return str(path)

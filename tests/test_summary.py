@@ -343,6 +343,23 @@ def test_calibration_with_an_error_too_high(tmp_path):
     assert 0.01 <= cal["error_after_mg"] < 3
 
 
+@pytest.mark.parametrize("epoch_s", [30, 15, 5])
+def test_one_pass_and_two_give_the_same_bits(tmp_path, epoch_s):
+    """Without a calibration in use, the first pass fills in the epochs itself; where the
+    still windows could have calibrated but the fit's error is too high, the second pass fills
+    them in with the samples as read: the same bits either way, non-wear included (epochs
+    of 15 s share windows; 10-second windows hold two epochs of 5 s)."""
+    path, _ = device_recording(tmp_path, DIRECTIONS)
+    options = {"epoch_s": epoch_s, "nonwear_min": 1.5}
+    two = summarize(path, calibration_max_error_mg=0.01, **options)
+    assert two.recording["calibration"]["status"] == "error too high"
+    one = summarize(path, calibrate=False, **options)
+    assert len(one.nonwear) > 20 and one.epochs["nonwear"].sum() > 20
+    pd.testing.assert_frame_equal(one.epochs, two.epochs, check_exact=True)
+    pd.testing.assert_frame_equal(one.days, two.days, check_exact=True)
+    pd.testing.assert_frame_equal(one.nonwear, two.nonwear, check_exact=True)
+
+
 # --- non-wear --------------------------------------------------------------------------------
 
 def test_nonwear_runs_of_59_and_61_minutes_and_a_gap_inside_a_still_stretch(tmp_path):

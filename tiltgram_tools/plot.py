@@ -216,7 +216,7 @@ def _load(path: str, utc_offset: dt.timedelta | None, channels: bool) -> _Record
         f"{display_path(os.path.basename(path))}  ·  device {meta['device_id']} "
         f"({meta['hardware_type']}), session {meta['session_id']}  ·  calibration: "
         f"{summary.recording['calibration']['status']}\n"
-        f"{_when(first)}  to  {_when(last)} ({clock})  ·  {count:,} samples, configured "
+        f"{_when(first)}  to  {_when(last)} ({clock})\n{count:,} samples, configured "
         f"{meta['sample_rate_hz']:g} Hz  ·  samples in {_span(len(table) * 60.0)} of "
         f"{_span((last - first).total_seconds())}"
     )
@@ -313,7 +313,7 @@ def _draw(rec: _Recording, *, channels: bool, max_mg: float | None) -> Figure:
         strips.append(("light", light, _finite_norm(np.fmax(light, 1.0), LogNorm), "cividis"))
 
     row_in = 0.62 + 0.2 * len(strips)
-    top_in, bottom_in = 0.95, 0.55 + (0.5 if strips else 0.0)
+    top_in, bottom_in = 1.12, 0.55 + (0.5 if strips else 0.0)
     height = top_in + bottom_in + row_in * len(days)
     fig = Figure(figsize=(12.0, height), dpi=100)
     FigureCanvasAgg(fig)
@@ -350,7 +350,7 @@ def _draw(rec: _Recording, *, channels: bool, max_mg: float | None) -> Figure:
                          fontsize=8)
     bottom_ax.tick_params(axis="x", length=3)
     bottom_ax.set_xlabel(f"time of day ({rec.clock})", fontsize=9)
-    _legend(fig, max_mg, 0.55 / height)
+    _legend(fig, max_mg, 0.72 / height)
     for k, (name, image) in enumerate(images.items()):
         cax = fig.add_axes((0.57 + 0.2 * k, 0.2 / height, 0.16, 0.1 / height))
         bar = fig.colorbar(image, cax=cax, orientation="horizontal")

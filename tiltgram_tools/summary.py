@@ -121,7 +121,6 @@ def summarize(
     the recording twice).
     """
     import numpy as np
-    import pandas as pd
 
     from tiltgram_tools import _activity
 
@@ -147,6 +146,9 @@ def summarize(
         "cutpoint_vigorous_mg": cuts[2], "valid_day_wear_h": float(valid_day_wear_h),
     }
     raw = _activity.summarize(os.fspath(path), options)
+    # pandas only now: a call that fails (as the batch's check of its options does) has no
+    # need of it.
+    import pandas as pd
 
     e = raw["epochs"]
     n_epochs = len(e["samples"]) // 8

@@ -36,34 +36,47 @@ inline std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
   return q;
 }
 
-// One block's samples on the summary's clock.
+// One block's samples on the summary's clock. Their times are not written out: a block
+// lies within one window and one epoch but for a few in ten (at 100 Hz), and where it
+// crosses a boundary the sample that starts the next part is found by bisection.
 struct BlockSamples {
   DecodedSamples decoded;
-  std::int64_t times[kMaxSamplesPerPacket];
+  BlockTimes basis;
+  std::int64_t offset_us = 0;
+  std::int64_t first = 0, last = 0;  // the first and the last sample's times
   std::size_t count = 0;
   double temperature = 0.0;
   double light = 0.0;
+
+  // Sample i's time: between first and last (times never decrease), so the shift cannot
+  // overflow.
+  std::int64_t time(std::size_t i) const noexcept { return basis.at(i) - offset_us; }
 };
 
-// Decodes and stamps the walk's current block (the checks of the plain read, in its order:
-// the sample format, then the times) and moves its times onto the summary's clock.
+// Decodes the walk's current block and finds its times on the summary's clock (the checks
+// of the plain read, in its order: the sample format, then the times).
 Status load_block(BlockWalk& walk, std::int64_t offset_us, BlockSamples& out) {
   TG_ASSIGN_OR_RETURN(SampleFormat format, walk.format(/*include_magnetometer=*/false));
   const std::size_t n = format.count;
-  TG_ASSIGN_OR_RETURN(double end, walk.times(n, out.times));
-  (void)end;
+  out.count = 0;
+  if (n > 0) {
+    TG_ASSIGN_OR_RETURN(out.basis, walk.time_basis(n));
+  }
   DecodedSamples& d = out.decoded;
   walk.decode(format, {{d.acc[0], d.acc[1], d.acc[2]},
                        {d.gyro[0], d.gyro[1], d.gyro[2]},
                        {d.mag[0], d.mag[1], d.mag[2]}});
   d.count = n;
-  if (offset_us != 0) {
-    if (!shift_fits(out.times, n, offset_us)) return CwaError::overflow(msg::kShiftOverflow);
-    for (std::size_t i = 0; i < n; ++i) out.times[i] -= offset_us;
-  }
-  // A block's times never decrease.
-  if (n > 0 && (out.times[n - 1] > kTimeLimitUs || out.times[0] < -kTimeLimitUs))
+  if (n == 0) return {};
+  // Every time shifts within range when the first and the last do, as times never decrease.
+  std::int64_t first = out.basis.at(0), last = out.basis.at(n - 1);
+  if (__builtin_sub_overflow(first, offset_us, &first) || __builtin_sub_overflow(last, offset_us, &last))
+    return CwaError::overflow(msg::kShiftOverflow);
+  if (last > kTimeLimitUs || first < -kTimeLimitUs)
     return CwaError::format("Sample times beyond 146,000 years from 1970 cannot be summarized");
+  out.offset_us = offset_us;
+  out.first = first;
+  out.last = last;
   const BlockReadings readings = block_readings(walk.block());
   out.temperature = readings.temperature;
   out.light = readings.light;
@@ -72,24 +85,43 @@ Status load_block(BlockWalk& walk, std::int64_t offset_us, BlockSamples& out) {
 }
 
 // Calls fn(window, epoch, i, j) for each run [i, j) of the block's samples that lie in one
-// window and one epoch. A block's times never decrease; a time outside the run's window
-// and epoch starts a new run all the same.
+// window and one epoch, in order.
 template <class Fn>
-void for_each_segment(const std::int64_t* t, std::size_t n, std::int64_t epoch_us, Fn&& fn) {
+void for_each_segment(const BlockSamples& b, std::int64_t epoch_us, Fn&& fn) {
+  const std::size_t n = b.count;
   std::size_t i = 0;
+  std::int64_t t = b.first;
   while (i < n) {
-    const std::int64_t w = floor_div(t[i], kWindowUs), e = floor_div(t[i], epoch_us);
-    const std::int64_t lo = std::max(w * kWindowUs, e * epoch_us);
+    const std::int64_t w = floor_div(t, kWindowUs), e = floor_div(t, epoch_us);
     const std::int64_t hi = std::min(w * kWindowUs + kWindowUs, e * epoch_us + epoch_us);
-    std::size_t j = i + 1;
-    if (t[n - 1] < hi && t[n - 1] >= lo) {
-      j = n;  // the rest of the block, as times never decrease: the common case
-    } else {
-      while (j < n && t[j] >= lo && t[j] < hi) ++j;
+    std::size_t j = n;  // the rest of the block: the common case
+    if (b.last >= hi) {
+      // The first sample at or after hi, in (i, n - 1].
+      std::size_t lo = i + 1, up = n - 1;
+      while (lo < up) {
+        const std::size_t mid = lo + (up - lo) / 2;
+        if (b.time(mid) >= hi) {
+          up = mid;
+        } else {
+          lo = mid + 1;
+        }
+      }
+      j = lo;
+      t = j == n - 1 ? b.last : b.time(j);
     }
     fn(w, e, i, j);
     i = j;
   }
+}
+
+// The calibrated magnitudes of samples [i, j) of a block into r (from r[0]).
+MagnitudeSums block_magnitudes(const Calibration& cal, const BlockSamples& b, std::size_t i,
+                               std::size_t j, double* r, IsaLevel isa) noexcept {
+  double drift[3] = {0.0, 0.0, 0.0};
+  if (cal.temperature_term)
+    for (int a = 0; a < 3; ++a) drift[a] = cal.temperature_coef[a] * (b.temperature - cal.temperature_ref);
+  const float* const acc[3] = {b.decoded.acc[0] + i, b.decoded.acc[1] + i, b.decoded.acc[2] + i};
+  return magnitudes(acc, j - i, cal.offset, cal.scale, drift, r, isa);
 }
 
 // --- pass 1: windows ---------------------------------------------------------------------
@@ -119,13 +151,25 @@ struct Run {
 
 // The windows' verdicts, given the windows in time order: the still windows' points for
 // the calibration and the non-wear runs.
+//
+// While pass 1 fills in the epochs (`tracking`), the judge also counts their non-wear
+// samples: the open window's samples per epoch (`window_parts`, added by pass 1) join
+// those of the still run it extends, and a run that ends long enough adds them to the
+// epochs' non-wear counts.
 class WindowJudge {
  public:
   WindowJudge(const SummaryOptions& o, double rate_hz)
       : required_(o.window_fraction * rate_hz * 10.0),
         sd_limit_(o.still_sd_mg / 1000.0),
         mean_limit_(o.still_mean_g),
-        shortest_s_(o.nonwear_min * 60.0) {}
+        shortest_s_(o.nonwear_min * 60.0),
+        sphere_g_(o.calibration.sphere_g),
+        min_windows_(o.calibration.min_windows) {}
+
+  struct Part {
+    EpochSums* epoch;
+    std::uint64_t count;
+  };
 
   void add(std::int64_t id, const WindowSums& ws) {
     const auto n = static_cast<double>(ws.n);
@@ -140,40 +184,94 @@ class WindowJudge {
     }
     if (!still) {
       close();
+      window_parts.clear();
       return;
     }
     point.temperature = ws.temperature / n;
     points.push_back(point);
+    for (int a = 0; a < 3; ++a) {
+      below_[a] = below_[a] || point.mean[a] < -sphere_g_;
+      above_[a] = above_[a] || point.mean[a] > sphere_g_;
+    }
     if (!in_run_ || id != last_ + 1) {
       close();
       in_run_ = true;
       first_ = id;
     }
     last_ = id;
+    if (tracking) {
+      run_parts_.insert(run_parts_.end(), window_parts.begin(), window_parts.end());
+      // Once the run is long enough its windows are non-wear, whatever follows: only its
+      // shortest non-wear length's worth of parts is ever kept.
+      if (long_enough()) add_nonwear();
+    }
+    window_parts.clear();
   }
 
   void finish() { close(); }
 
+  // Whether the still windows so far meet the fit's conditions on their number and on
+  // the sphere's coverage (both stay met once they are).
+  bool could_calibrate() const noexcept {
+    if (points.size() < min_windows_) return false;
+    for (int a = 0; a < 3; ++a)
+      if (!below_[a] || !above_[a]) return false;
+    return true;
+  }
+
+  void stop_tracking() {
+    tracking = false;
+    window_parts = {};
+    run_parts_ = {};
+  }
+
   std::vector<CalibrationPoint> points;
   std::vector<Run> runs;
+  bool tracking = false;
+  std::vector<Part> window_parts;
 
  private:
+  bool long_enough() const noexcept {
+    return static_cast<double>(last_ - first_ + 1) * 10.0 >= shortest_s_;
+  }
+
+  void add_nonwear() noexcept {
+    for (const Part& part : run_parts_) part.epoch->nonwear += part.count;
+    run_parts_.clear();
+  }
+
   void close() {
-    if (in_run_ && static_cast<double>(last_ - first_ + 1) * 10.0 >= shortest_s_)
+    if (in_run_ && long_enough()) {
       runs.push_back({first_, last_});
+      add_nonwear();
+    }
+    run_parts_.clear();
     in_run_ = false;
   }
 
-  double required_, sd_limit_, mean_limit_, shortest_s_;
+  double required_, sd_limit_, mean_limit_, shortest_s_, sphere_g_;
+  std::uint64_t min_windows_;
   bool in_run_ = false;
   std::int64_t first_ = 0, last_ = 0;
+  bool below_[3] = {false, false, false}, above_[3] = {false, false, false};
+  std::vector<Part> run_parts_;  // the open run's windows' parts, until it is long enough
 };
 
 // Pass 1 judges each window when the samples move on to a later one, keeping only the
 // verdicts; a clock that goes back to an earlier window makes it start again keeping every
 // window's sums until the end (`streaming` false).
+//
+// While streaming, pass 1 also fills in the epochs as pass 2 would with the samples as read
+// (`filling`): the magnitudes' sums, each epoch's MAD when it ends, the non-wear counts
+// through the judge. It stops once the calibration could be used (enough still windows
+// covering the sphere), or when pass 2 would take its other way (epochs out of order, too
+// many samples in one epoch); when it did not stop and the calibration is not used, pass 2
+// is left out: its results would be the same.
 struct Pass1 {
   bool streaming = true;
+  bool filling = false;
+  EpochSums* open_epoch = nullptr;  // filling: the epoch whose |a| values are kept
+  std::vector<double> values;       // its |a| values
   bool went_back = false;  // streaming stopped: the clock went back
   WindowSums open;         // streaming: the window being filled
   std::int64_t open_id = 0;
@@ -199,19 +297,32 @@ Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, Window
   std::int64_t current_id = 0;
   auto current_epoch = p.epochs.end();
   std::int64_t current_epoch_id = 0;
+  const Calibration identity{};
+  double r[kMaxSamplesPerPacket];
+  const auto stop_filling = [&] {
+    p.filling = false;
+    p.open_epoch = nullptr;
+    p.values = {};
+    judge.stop_tracking();
+  };
+  const auto close_epoch = [&] {
+    if (p.open_epoch == nullptr) return;
+    const double mean = p.open_epoch->r / static_cast<double>(p.open_epoch->n);
+    p.open_epoch->mad = deviation_sum(p.values.data(), p.values.size(), mean, isa);
+    p.values.clear();
+  };
   for (;;) {
     TG_ASSIGN_OR_RETURN(bool more, walk.next());
     if (!more) break;
     TG_TRY(load_block(walk, o.offset_us, *block));
     const std::size_t n = block->count;
-    const std::int64_t* t = block->times;
     if (n == 0) continue;
     // A block's times never decrease.
-    p.tmin = std::min(p.tmin, t[0]);
-    p.tmax = std::max(p.tmax, t[n - 1]);
+    p.tmin = std::min(p.tmin, block->first);
+    p.tmax = std::max(p.tmax, block->last);
     p.samples += n;
     const double temperature = block->temperature, light = block->light;
-    for_each_segment(t, n, epoch_us, [&](std::int64_t w, std::int64_t e, std::size_t i, std::size_t j) {
+    for_each_segment(*block, epoch_us, [&](std::int64_t w, std::int64_t e, std::size_t i, std::size_t j) {
       if (p.went_back) return;
       WindowSums* target;
       if (p.streaming) {
@@ -222,6 +333,7 @@ Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, Window
           }
           judge.add(p.open_id, p.open);
           p.open = WindowSums{};
+          if (p.filling && o.calibrate && judge.could_calibrate()) stop_filling();
         }
         p.have_open = true;
         p.open_id = w;
@@ -264,11 +376,25 @@ Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, Window
       }
       p.epoch_samples += count;
       p.most_epoch_samples = std::max(p.most_epoch_samples, p.epoch_samples);
+
+      if (p.filling && (!p.epochs_in_order || p.epoch_samples > kMadBufferLimit)) stop_filling();
+      if (p.filling) {
+        if (p.open_epoch != &es) {
+          close_epoch();
+          p.open_epoch = &es;
+        }
+        const MagnitudeSums m = block_magnitudes(identity, *block, i, j, r, isa);
+        es.enmo += m.enmo;
+        es.r += m.r;
+        p.values.insert(p.values.end(), r, r + count);
+        judge.window_parts.push_back({&es, count});
+      }
     });
     if (p.went_back) return {};
   }
   if (p.streaming) {
     if (p.have_open) judge.add(p.open_id, p.open);
+    if (p.filling) close_epoch();
   } else {
     for (const auto& [id, ws] : p.windows) judge.add(id, ws);
   }
@@ -277,16 +403,6 @@ Status gather_windows(BlockWalk& walk, const SummaryOptions& o, Pass1& p, Window
 }
 
 // --- pass 2: epochs ----------------------------------------------------------------------
-
-// The calibrated magnitudes of samples [i, j) of a block into r (from r[0]).
-MagnitudeSums block_magnitudes(const Calibration& cal, const BlockSamples& b, std::size_t i,
-                               std::size_t j, double* r, IsaLevel isa) noexcept {
-  double drift[3] = {0.0, 0.0, 0.0};
-  if (cal.temperature_term)
-    for (int a = 0; a < 3; ++a) drift[a] = cal.temperature_coef[a] * (b.temperature - cal.temperature_ref);
-  const float* const acc[3] = {b.decoded.acc[0] + i, b.decoded.acc[1] + i, b.decoded.acc[2] + i};
-  return magnitudes(acc, j - i, cal.offset, cal.scale, drift, r, isa);
-}
 
 // Whether window `w` lies in one of the runs; `hint` is where the last answer was found.
 bool in_runs(const std::vector<Run>& runs, std::int64_t w, std::size_t& hint) noexcept {
@@ -327,7 +443,7 @@ Status fill_epochs(BlockWalk& walk, const SummaryOptions& o, const Calibration& 
     TG_ASSIGN_OR_RETURN(bool more, walk.next());
     if (!more) break;
     TG_TRY(load_block(walk, o.offset_us, *block));
-    for_each_segment(block->times, block->count, epoch_us,
+    for_each_segment(*block, epoch_us,
                      [&](std::int64_t w, std::int64_t e, std::size_t i, std::size_t j) {
       const std::int64_t k = e - p.first_epoch;
       if (k < 0 || static_cast<std::uint64_t>(k) >= p.epochs.size())
@@ -360,7 +476,7 @@ Status add_deviations(BlockWalk& walk, const SummaryOptions& o, const Calibratio
     TG_ASSIGN_OR_RETURN(bool more, walk.next());
     if (!more) break;
     TG_TRY(load_block(walk, o.offset_us, *block));
-    for_each_segment(block->times, block->count, epoch_us,
+    for_each_segment(*block, epoch_us,
                      [&](std::int64_t, std::int64_t e, std::size_t i, std::size_t j) {
       EpochSums& es = p.epochs[static_cast<std::size_t>(e - p.first_epoch)];
       (void)block_magnitudes(cal, *block, i, j, r, isa);
@@ -523,7 +639,9 @@ Result<ActivitySummary> summarize_recording(std::string_view path, const Summary
   // The rate the windows count samples against; the walk has checked the file.
   TG_ASSIGN_OR_RETURN(CwaHeader header, read_cwa_header(path));
   Pass1 p1;
+  p1.filling = true;
   auto judge = std::make_unique<WindowJudge>(o, header.sample_rate_hz);
+  judge->tracking = true;
   Status gathered = gather_windows(walk, o, p1, *judge);
   if (gathered.ok() && p1.went_back) {
     p1 = Pass1{};
@@ -556,12 +674,18 @@ Result<ActivitySummary> summarize_recording(std::string_view path, const Summary
   p2.epochs.resize(static_cast<std::size_t>(floor_div(p1.tmax, epoch_us) - p2.first_epoch + 1));
   for (const auto& [e, sums] : p1.epochs) p2.epochs[static_cast<std::size_t>(e - p2.first_epoch)] = sums;
   p1.epochs.clear();
-  const bool keep_values = p1.epochs_in_order && p1.most_epoch_samples <= kMadBufferLimit;
-  TG_TRY(walk.rewind());
-  TG_TRY(fill_epochs(walk, o, s.calibration, runs, keep_values, p1.most_epoch_samples, p2));
-  if (!keep_values) {
+  if (!p1.filling || s.calibration.applied()) {
+    for (EpochSums& es : p2.epochs) {
+      es.enmo = es.r = es.mad = 0.0;
+      es.nonwear = 0;
+    }
+    const bool keep_values = p1.epochs_in_order && p1.most_epoch_samples <= kMadBufferLimit;
     TG_TRY(walk.rewind());
-    TG_TRY(add_deviations(walk, o, s.calibration, p2));
+    TG_TRY(fill_epochs(walk, o, s.calibration, runs, keep_values, p1.most_epoch_samples, p2));
+    if (!keep_values) {
+      TG_TRY(walk.rewind());
+      TG_TRY(add_deviations(walk, o, s.calibration, p2));
+    }
   }
   epoch_columns(p2, o, s.calibration, s.epochs);
   p2.epochs = {};

@@ -55,6 +55,9 @@
 // later one; a clock that goes back into an earlier window makes pass 1 start again keeping
 // every window's sums until the end. Then the still windows give the calibration. Pass 2
 // decodes every block again, applies the calibration and fills in the epochs' magnitudes.
+// Until the still windows are enough in number and cover the sphere, pass 1 also fills in
+// the epochs with the samples as read, as pass 2 would: when it got to the end that way and
+// the calibration is not used, there is no pass 2.
 // The MAD of an epoch needs its mean |a'| first: while epochs come one after the other, an
 // epoch's |a'| values are kept until it ends; a recording whose clock goes back into an
 // epoch already left (or that crowds more than two million samples into one epoch) has a

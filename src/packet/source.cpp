@@ -98,35 +98,27 @@ class InflateAhead {
     thread_.join();
   }
 
-  Result<std::size_t> read_some(std::uint8_t* data, std::size_t size) {
+  // `work`, when given, is done while no chunk is ready, before waiting.
+  Result<std::size_t> read_some(std::uint8_t* data, std::size_t size, WhileWaiting* work) {
     if (size == 0) return std::size_t{0};
-    std::unique_lock<std::mutex> lock(m_);
-    while (!produced_.wait_for(lock, kWaitSlice, [this] { return filled_ > 0 || ended_; })) {
-      lock.unlock();  // the check may run signal handlers: the thread goes on meanwhile
-      TG_TRY(check_interrupt());
-      lock.lock();
-    }
-    if (filled_ == 0) {
-      if (out_of_memory_) throw std::bad_alloc();
-      if (failure_) return *failure_;
-      return std::size_t{0};
-    }
-    // The chunk at first_ is the reader's until it is handed back.
-    Chunk& c = ring_[first_];
-    lock.unlock();
-    const std::size_t n = size < c.len - used_ ? size : c.len - used_;
-    std::memcpy(data, c.bytes.get() + used_, n);
-    used_ += n;
-    position_ += n;
-    if (used_ == c.len) {
-      used_ = 0;
-      lock.lock();
-      first_ = (first_ + 1) % kChunks;
-      --filled_;
-      lock.unlock();
-      consumed_.notify_one();
-    }
+    TG_ASSIGN_OR_RETURN(const Chunk* c, next_chunk(work));
+    if (c == nullptr) return std::size_t{0};
+    const std::size_t n = size < c->len - used_ ? size : c->len - used_;
+    std::memcpy(data, c->bytes.get() + used_, n);
+    if (take(*c, n)) hand_back();
     return n;
+  }
+
+  // Up to `size` of the next bytes where they are, in the reader's chunk: valid until the
+  // next call of read_some or lend, which hands the chunk back once it is used up.
+  Result<Lent> lend(std::size_t size, WhileWaiting* work) {
+    if (size == 0) return Lent{};
+    TG_ASSIGN_OR_RETURN(const Chunk* c, next_chunk(work));
+    if (c == nullptr) return Lent{};
+    const std::size_t n = size < c->len - used_ ? size : c->len - used_;
+    const Lent lent{c->bytes.get() + used_, n};
+    lent_all_ = take(*c, n);
+    return lent;
   }
 
   // Bytes handed to the reader.
@@ -137,6 +129,54 @@ class InflateAhead {
     std::unique_ptr<std::uint8_t[]> bytes;
     std::size_t len = 0;
   };
+
+  // The reader's chunk, waited for (nullptr at the end); a chunk lent whole before is
+  // handed back first.
+  Result<const Chunk*> next_chunk(WhileWaiting* work) {
+    if (lent_all_) {
+      lent_all_ = false;
+      hand_back();
+    }
+    std::unique_lock<std::mutex> lock(m_);
+    const auto ready = [this] { return filled_ > 0 || ended_; };
+    while (work != nullptr && !ready()) {
+      lock.unlock();  // the thread goes on meanwhile
+      TG_TRY(check_interrupt());
+      if (!(*work)()) work = nullptr;
+      lock.lock();
+    }
+    while (!produced_.wait_for(lock, kWaitSlice, ready)) {
+      lock.unlock();  // the check may run signal handlers: the thread goes on meanwhile
+      TG_TRY(check_interrupt());
+      lock.lock();
+    }
+    if (filled_ == 0) {
+      if (out_of_memory_) throw std::bad_alloc();
+      if (failure_) return *failure_;
+      return static_cast<const Chunk*>(nullptr);
+    }
+    // The chunk at first_ is the reader's until it is handed back.
+    return &ring_[first_];
+  }
+
+  // Takes `n` bytes of the reader's chunk; true when that uses it up.
+  bool take(const Chunk& c, std::size_t n) noexcept {
+    used_ += n;
+    position_ += n;
+    if (used_ < c.len) return false;
+    used_ = 0;
+    return true;
+  }
+
+  // Gives the reader's chunk back to the thread, to be filled again.
+  void hand_back() {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      first_ = (first_ + 1) % kChunks;
+      --filled_;
+    }
+    consumed_.notify_one();
+  }
 
   void run() {
     NoInterruptCheck no_check;
@@ -203,8 +243,9 @@ class InflateAhead {
   std::atomic<bool> stopping_{false};
   bool out_of_memory_ = false;
   std::optional<CwaError> failure_;
-  // The reader's own.
+  // The reader's own: the bytes of its chunk taken, and whether it has lent them all.
   std::size_t used_ = 0;
+  bool lent_all_ = false;
   std::uint64_t position_ = 0;
   std::thread thread_;
 };
@@ -218,6 +259,7 @@ Source& Source::operator=(Source&& o) noexcept {
   inflater_ = std::move(o.inflater_);
   ahead_ = std::move(o.ahead_);
   may_inflate_ahead_ = o.may_inflate_ahead_;
+  while_waiting_ = o.while_waiting_;
   size_hint_ = o.size_hint_;
   stated_size_ = o.stated_size_;
   compressed_size_ = o.compressed_size_;
@@ -270,7 +312,7 @@ bool Source::rereadable() const noexcept {
          !S_ISCHR(st.st_mode);
 }
 
-Result<std::size_t> Source::inflate_some(std::uint8_t* data, std::size_t size) {
+bool Source::inflating_ahead() {
   if (!ahead_ && may_inflate_ahead_) {
     try {
       ahead_ = std::make_unique<InflateAhead>(*inflater_, file_.fd(), compressed_size_);
@@ -278,8 +320,18 @@ Result<std::size_t> Source::inflate_some(std::uint8_t* data, std::size_t size) {
       may_inflate_ahead_ = false;  // no thread to be had: decompress here
     }
   }
-  if (ahead_) return ahead_->read_some(data, size);
+  return ahead_ != nullptr;
+}
+
+Result<std::size_t> Source::inflate_some(std::uint8_t* data, std::size_t size) {
+  if (inflating_ahead()) return ahead_->read_some(data, size, while_waiting_);
   return inflater_->read_some(file_.fd(), data, size);
+}
+
+Result<std::optional<Lent>> Source::lend(std::size_t size) {
+  if (!inflater_ || !inflating_ahead()) return std::optional<Lent>();
+  TG_ASSIGN_OR_RETURN(Lent lent, ahead_->lend(size, while_waiting_));
+  return std::optional<Lent>(lent);
 }
 
 std::uint64_t Source::inflated_position() const noexcept {
@@ -365,18 +417,46 @@ SectorReader::SectorReader(Source source, std::size_t buffer_bytes)
     : source_(std::move(source)),
       cap_(buffer_for(source_.bytes_hint(), buffer_bytes < kSectorSize ? kSectorSize : buffer_bytes)) {
   buf_.reset(new std::uint8_t[cap_]);
+  data_ = buf_.get();
 }
 
 Status SectorReader::refill() {
-  // Keep the partial sector that is left and read behind it.
   std::size_t avail = len_ - pos_;
-  if (avail > 0 && pos_ > 0) std::memmove(buf_.get(), buf_.get() + pos_, avail);
+  // Bytes lent by the source are read where they are; only a sector they end inside of is
+  // completed in the buffer.
+  bool completing = false;
+  if (avail == 0 && !eof_) {
+    std::size_t want = cap_;
+    if (ahead_limit_ < want)
+      want = ahead_limit_ > kSectorSize ? static_cast<std::size_t>(ahead_limit_) : kSectorSize;
+    TG_ASSIGN_OR_RETURN(std::optional<Lent> lent, source_.lend(want));
+    if (lent) {
+      pos_ = 0;
+      len_ = lent->size;
+      ahead_limit_ = ahead_limit_ > len_ ? ahead_limit_ - len_ : 0;
+      if (len_ == 0) eof_ = true;
+      if (len_ >= kSectorSize || len_ == 0) {
+        data_ = len_ > 0 ? lent->data : buf_.get();
+        return {};
+      }
+      data_ = lent->data;
+      avail = len_;
+    }
+  }
+  // Keep the partial sector that is left and read behind it.
+  if (data_ != buf_.get()) {
+    std::memcpy(buf_.get(), data_ + pos_, avail);
+    data_ = buf_.get();
+    completing = true;
+  } else if (avail > 0 && pos_ > 0) {
+    std::memmove(buf_.get(), buf_.get() + pos_, avail);
+  }
   pos_ = 0;
   len_ = avail;
   while (len_ < kSectorSize && !eof_) {
     std::size_t want = cap_ - len_;
     if (ahead_limit_ < want) want = static_cast<std::size_t>(ahead_limit_);
-    if (want < kSectorSize - len_) want = kSectorSize - len_;
+    if (want < kSectorSize - len_ || completing) want = kSectorSize - len_;
     TG_ASSIGN_OR_RETURN(std::size_t n, source_.read_some(buf_.get() + len_, want));
     if (n == 0) {
       eof_ = true;
@@ -396,7 +476,7 @@ Result<const std::uint8_t*> SectorReader::next() {
       return CwaError::io_eof();
     }
   }
-  const std::uint8_t* s = buf_.get() + pos_;
+  const std::uint8_t* s = data_ + pos_;
   pos_ += kSectorSize;
   return s;
 }
@@ -408,6 +488,7 @@ Result<bool> SectorReader::has_sector() {
 
 Status SectorReader::seek(std::uint64_t offset) {
   pos_ = len_ = 0;
+  data_ = buf_.get();
   eof_ = false;
   ahead_limit_ = UINT64_MAX;
   return source_.seek(offset, buf_.get(), cap_);

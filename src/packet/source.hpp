@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -22,6 +23,17 @@ class InflateAhead;
 // Whether gzip data in a regular file is decompressed ahead of the reader, in a thread of
 // its own (the default). Tests and fuzz targets turn it off to check the plain path.
 void set_inflate_ahead(bool enabled) noexcept;
+
+// Work that a reader waiting for gzip data decompressed ahead does meanwhile: a small piece
+// per call (well under a millisecond), called again while no data has come and it returns
+// true (false: nothing left to do).
+using WhileWaiting = std::function<bool()>;
+
+// Bytes lent where they are, without a copy.
+struct Lent {
+  const std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+};
 
 // A recording's bytes, in order. For gzip data, the members (one or more, concatenated)
 // form one stream, as `gzip -d` reads them; every member's CRC-32 and length are checked,
@@ -45,8 +57,16 @@ class Source {
   // The file itself (for gzip data, the compressed bytes).
   File& file() noexcept { return file_; }
 
+  // Work to do while a read waits for gzip data decompressed ahead (nullptr: none). The
+  // caller keeps `work` alive until it removes it.
+  void set_while_waiting(WhileWaiting* work) noexcept { while_waiting_ = work; }
+
   // Up to `size` bytes; 0 only at the end (for gzip data, after the last member checked).
   Result<std::size_t> read_some(std::uint8_t* data, std::size_t size);
+  // For gzip data decompressed ahead, up to `size` of the next bytes where they are (0 only
+  // at the end), valid until the next call that reads or moves the source; nothing where
+  // the source does not lend its bytes (read_some copies them).
+  Result<std::optional<Lent>> lend(std::size_t size);
   // Exactly `size` bytes; an early end is io_eof().
   Status read_exact(std::uint8_t* data, std::size_t size);
   // Moves to byte `offset`. Gzip data skips forward by decompressing and goes back by
@@ -70,6 +90,8 @@ class Source {
   std::uint64_t bytes_hint();
 
  private:
+  // Whether gzip data is decompressed ahead: starts the thread at the first call.
+  bool inflating_ahead();
   Result<std::size_t> inflate_some(std::uint8_t* data, std::size_t size);
   std::uint64_t inflated_position() const noexcept;
 
@@ -78,6 +100,7 @@ class Source {
   // Decompression ahead of the reader, started at the first read; stopped to go back.
   std::unique_ptr<InflateAhead> ahead_;
   bool may_inflate_ahead_ = false;
+  WhileWaiting* while_waiting_ = nullptr;
   std::uint64_t size_hint_ = 0;
   std::uint64_t compressed_size_ = 0;
   std::optional<std::uint32_t> stated_size_;  // the last member's ISIZE
@@ -115,6 +138,8 @@ class SectorReader {
   Source source_;
   std::size_t cap_;
   std::unique_ptr<std::uint8_t[]> buf_;
+  // The bytes read: buf_, or bytes the source lent.
+  const std::uint8_t* data_ = nullptr;
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
   std::uint64_t ahead_limit_ = UINT64_MAX;

@@ -295,10 +295,8 @@ __attribute__((target("avx2"))) void times_avx2(double s, double d, std::size_t 
 
 }  // namespace
 
-Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& block, std::size_t n,
-                                                         std::optional<double> prev_end,
-                                                         std::int64_t* out, IsaLevel isa) {
-  if (n == 0) return prev_end.value_or(0.0);
+Result<BlockTimes> block_times(const CwaDataBlock& block, std::size_t n,
+                               std::optional<double> prev_end) {
   if (!cwa_timestamp(block.timestamp)) return CwaError::format(msg::kInvalidTimestamp);
   PacketMeta meta;
   meta.sample_count = n;
@@ -306,7 +304,19 @@ Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& blo
   meta.timestamp_offset = block.timestamp_offset;
   meta.sample_rate_code = block.sample_rate_code;
   const auto [start, end] = meta.natural_bounds();
-  const double s = continuity_start(start, end, prev_end);
+  BlockTimes times;
+  times.start = continuity_start(start, end, prev_end);
+  times.end = end;
+  times.n = n;
+  return times;
+}
+
+Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& block, std::size_t n,
+                                                         std::optional<double> prev_end,
+                                                         std::int64_t* out, IsaLevel isa) {
+  if (n == 0) return prev_end.value_or(0.0);
+  TG_ASSIGN_OR_RETURN(const BlockTimes times, block_times(block, n, prev_end));
+  const double s = times.start, end = times.end;
   const double d = end - s;
   if (s >= kFastFrom && s <= kFastTo && end >= kFastFrom && end <= kFastTo) {
 #if defined(__x86_64__) && defined(__GNUC__)

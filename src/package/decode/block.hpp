@@ -9,6 +9,7 @@
 #include "package/columns/result.hpp"
 #include "package/decode/isa.hpp"
 #include "packet/packet.hpp"
+#include "packet/time.hpp"
 
 namespace tiltgram {
 
@@ -121,5 +122,23 @@ Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& blo
                                                          std::optional<double> prev_end,
                                                          std::int64_t* out,
                                                          IsaLevel isa = best_isa());
+
+// The same times one at a time, for a reader that needs only some of them (where a block
+// crosses a boundary). `start` is the first sample's time in seconds, `end` the block's
+// natural end; at(i) is what the stamping above writes for sample i < n. The times never
+// decrease (start <= end).
+struct BlockTimes {
+  double start = 0.0, end = 0.0;
+  std::size_t n = 0;
+
+  std::int64_t at(std::size_t i) const noexcept {
+    return saturating_us((start + ((end - start) * static_cast<double>(i)) / static_cast<double>(n)) *
+                         1000000.0);
+  }
+};
+
+// The times of a block of n > 0 samples: the errors of calculate_sample_timestamps_with_prev_end.
+Result<BlockTimes> block_times(const CwaDataBlock& block, std::size_t n,
+                               std::optional<double> prev_end);
 
 }  // namespace tiltgram

@@ -1,5 +1,6 @@
 #include "package/read/read.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -61,6 +62,45 @@ std::uint64_t times_saturated(std::uint64_t a, std::uint64_t b) {
   return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
 }
 
+// Gzip data is decompressed by a thread of its own, ahead of the reader, and the reader
+// waits for it much of the time: meanwhile the columns are backed with memory ahead of the
+// rows written, as far as the guard has let the result grow, so that decoding writes into
+// pages that are there already instead of faulting them in itself.
+class BackAhead {
+ public:
+  static constexpr std::size_t kPiece = std::size_t{1} << 18;  // rows: 8 MB, about 1 ms
+
+  BackAhead(Source& source, CwaDataResult& r) : source_(source), r_(r), work_([this] { return step(); }) {
+    source_.set_while_waiting(&work_);
+  }
+  BackAhead(const BackAhead&) = delete;
+  BackAhead& operator=(const BackAhead&) = delete;
+  ~BackAhead() { source_.set_while_waiting(nullptr); }
+
+  // Rows that may be backed (those of a size the guard allows).
+  void allow(std::uint64_t rows) noexcept {
+    const std::size_t room = r_.timestamps.capacity();
+    limit_ = rows < room ? static_cast<std::size_t>(rows) : room;
+  }
+  // Rows backed so far.
+  std::size_t rows() const noexcept { return backed_; }
+
+ private:
+  bool step() noexcept {
+    if (backed_ >= limit_) return false;
+    const std::size_t to = limit_ - backed_ < kPiece ? limit_ : backed_ + kPiece;
+    for_each_column(r_, [&](auto& col) { col.populate(backed_, to); });
+    backed_ = to;
+    return true;
+  }
+
+  Source& source_;
+  CwaDataResult& r_;
+  WhileWaiting work_;
+  std::size_t backed_ = 0;
+  std::size_t limit_ = 0;
+};
+
 Result<CwaDataResult> read_walk(BlockWalk& walk, IncludeFlags flags) {
   OpenedDataBlocks& opened = walk.opened();
   const std::uint64_t blocks = opened.expected_end - opened.first_block;
@@ -79,6 +119,7 @@ Result<CwaDataResult> read_walk(BlockWalk& walk, IncludeFlags flags) {
   CwaDataResult r;
   const bool wanted[3] = {flags.temperature, flags.light, flags.battery};
   for (std::size_t k = 0; k < 3; ++k) r.optional[kTemperature + k].present = wanted[k];
+  BackAhead back_ahead(opened.reader.source(), r);
 
   const IsaLevel isa = best_isa();
   const auto read_blocks = [&]() -> Status {
@@ -90,7 +131,8 @@ Result<CwaDataResult> read_walk(BlockWalk& walk, IncludeFlags flags) {
       const std::size_t n = format.count;
       const std::size_t rows_before = r.rows();
       const std::uint64_t rb = row_bytes(r, format.has_gyro, format.has_mag);
-      const std::uint64_t bytes_before = rows_before * row_bytes(r, false, false);
+      const std::uint64_t bytes_before =
+          std::max(rows_before, back_ahead.rows()) * row_bytes(r, false, false);
       const std::uint64_t bytes_after = (rows_before + n) * rb;
       guard.row_bytes(rb);
       expected_bytes = times_saturated(
@@ -110,6 +152,7 @@ Result<CwaDataResult> read_walk(BlockWalk& walk, IncludeFlags flags) {
         (void)try_reserve_columns(r, reserve);
       }
       guard.expect(expected_bytes, bytes_before);
+      if (guard.allows(expected_bytes)) back_ahead.allow(expected_bytes / rb);
       TG_TRY(walk.times(n, r.timestamps.append_space(n), isa));
       // The samples go straight into the columns' free space, then every column takes them.
       SampleColumns to;

@@ -144,6 +144,14 @@ class BlockWalk {
     return end;
   }
 
+  // How the current block's first `n` > 0 samples are stamped, without stamping them
+  // (block_times); the block's natural end is then known as times() knows it.
+  Result<BlockTimes> time_basis(std::size_t n) {
+    Result<BlockTimes> basis = block_times(block_, n, prev_end_);
+    if (basis.ok()) current_end_ = basis.value().end;
+    return basis;
+  }
+
   // Goes back to the first planned block for another pass; gzip data is decompressed again
   // from its start. The data must have been checked whole by an earlier conclude().
   Status rewind();
