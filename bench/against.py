@@ -1,5 +1,6 @@
-"""The plain read and the resampled reads at 30 Hz and 100 Hz on each instruction-set path,
-this tree's module against another build (say, main's), side by side in one run.
+"""The plain read, the resampled reads at 30 Hz and 100 Hz, the CSV route and the read of the
+gzip-compressed copy on each instruction-set path, this tree's module against another build
+(say, main's), side by side in one run.
 
     .venv/bin/python bench/against.py DIR [days] [rounds] [--callgrind]
 
@@ -23,19 +24,27 @@ import tempfile
 
 from common import ISA_ORDER, cpu_isa, machine, recording
 
-STEPS = {"read_cwa_file": None, "resample_hz=30": 30.0, "resample_hz=100": 100.0}
+# Each step is a call on the recording `path` (its gzip -6 copy: `gz`).
+STEPS = {
+    "read_cwa_file": "tiltgram.read_cwa_file(path)",
+    "resample_hz=30": "tiltgram.read_cwa_file(path, resample_hz=30.0)",
+    "resample_hz=100": "tiltgram.read_cwa_file(path, resample_hz=100.0)",
+    "write_cwa_csv": "tiltgram.write_cwa_csv(path, os.devnull)",
+    "read_cwa_file(gz)": "tiltgram.read_cwa_file(gz)",
+}
 
 CHILD = r"""
-import json, resource, sys, time
+import json, os, resource, sys, time
 import numpy as np
 import tiltgram
 path = sys.argv[1]
+gz = path + ".gz"
 out = {}
 warm = tiltgram.read_cwa_file(path); del warm  # a first read also pays for first-touching memory
-for name, hz in json.loads(sys.argv[2]).items():
+for name, call in json.loads(sys.argv[2]).items():
     ballast = np.ones(int(sys.argv[3]) // 8); del ballast
     r0 = resource.getrusage(resource.RUSAGE_SELF); t = time.perf_counter()
-    df = tiltgram.read_cwa_file(path) if hz is None else tiltgram.read_cwa_file(path, resample_hz=hz)
+    df = eval(call)
     wall = time.perf_counter() - t; r1 = resource.getrusage(resource.RUSAGE_SELF)
     out[name] = [wall, r1.ru_utime - r0.ru_utime + r1.ru_stime - r0.ru_stime]
     del df
@@ -50,13 +59,12 @@ def env_for(build: str | None, path: str) -> dict:
     return env
 
 
-def callgrind(build: str | None, path: str, rec: str, hz) -> int:
+def callgrind(build: str | None, path: str, rec: str, call: str | None) -> int:
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
-        code = "import tiltgram, sys\n"
-        if hz != "import":
-            code += ("tiltgram.read_cwa_file(sys.argv[1])" if hz is None
-                     else f"tiltgram.read_cwa_file(sys.argv[1], resample_hz={hz})")
+        code = "import os, sys, tiltgram\npath = sys.argv[1]\ngz = path + '.gz'\n"
+        if call is not None:
+            code += call
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
                         sys.executable, "-c", code, rec], env=env_for(build, path),
                        check=True, capture_output=True)
@@ -67,6 +75,12 @@ def callgrind(build: str | None, path: str, rec: str, hz) -> int:
     raise RuntimeError("no callgrind total")
 
 
+def gzipped(rec: str) -> None:
+    """Makes the recording's gzip -6 copy beside it, once."""
+    if not os.path.exists(rec + ".gz"):
+        subprocess.run(f"gzip -6 -c '{rec}' > '{rec}.gz'", shell=True, check=True)
+
+
 def main() -> None:
     args = [a for a in sys.argv[1:] if not a.startswith("--")]
     if not args:
@@ -75,6 +89,7 @@ def main() -> None:
     days = float(args[1]) if len(args) > 1 else 2.0
     rounds = int(args[2]) if len(args) > 2 else 5
     rec = recording(days)
+    gzipped(rec)
     paths = [p for p in ISA_ORDER if ISA_ORDER.index(p) <= ISA_ORDER.index(cpu_isa())]
     builds = {"this": None, "other": other}
     ballast = os.path.getsize(rec) * 10
@@ -100,11 +115,12 @@ def main() -> None:
                   f"({them[1]:6.3f})  this/other {this[0] / them[0]:5.2f} ({this[1] / them[1]:5.2f})")
     if "--callgrind" in sys.argv:
         small = recording(0.05)
+        gzipped(small)
         print(f"instructions (callgrind), 0.05-day recording, less an import-only process:")
         for p in [p for p in paths if p != "avx512"]:
-            base = {b: callgrind(builds[b], p, small, "import") for b in builds}
-            for s, hz in STEPS.items():
-                n = {b: callgrind(builds[b], p, small, hz) - base[b] for b in builds}
+            base = {b: callgrind(builds[b], p, small, None) for b in builds}
+            for s, call in STEPS.items():
+                n = {b: callgrind(builds[b], p, small, call) - base[b] for b in builds}
                 print(f"  {p:6s} {s:16s} this {n['this']:>13,}  other {n['other']:>13,}  "
                       f"this/other {n['this'] / n['other']:.4f}")
 

@@ -46,6 +46,7 @@ def sources_digest() -> str:
 
 CHILD = r"""
 import gc, json, os, resource, sys, time
+import pandas  # imported here, not inside the first call
 import tiltgram
 raw, gz = sys.argv[1:3]
 routes = {

@@ -133,7 +133,6 @@ Result<CwaDataResult> read_walk(BlockWalk& walk, IncludeFlags flags) {
       const std::uint64_t rb = row_bytes(r, format.has_gyro, format.has_mag);
       const std::uint64_t bytes_before =
           std::max(rows_before, back_ahead.rows()) * row_bytes(r, false, false);
-      const std::uint64_t bytes_after = (rows_before + n) * rb;
       guard.row_bytes(rb);
       expected_bytes = times_saturated(
           expected_rows(rows_before + n, opened.blocks_after(b), format, counted), rb);
