@@ -62,6 +62,19 @@ constexpr std::size_t kMaxBlock = 120;  // samples of a packet, the most a call 
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
+// The vectors' tail: samples i..n added to the lanes' totals s and q, then scaled to units.
+[[gnu::always_inline]] inline void finish_unit_sums(const float* v, std::size_t i, std::size_t n,
+                                                    double s, double q, double& sum,
+                                                    double& squares) noexcept {
+  for (; i < n; ++i) {
+    const double u = static_cast<double>(v[i]);
+    s += u;
+    q += u * u;
+  }
+  sum = s * kUnitsPerG;
+  squares = q * (kUnitsPerG * kUnitsPerG);
+}
+
 // The sums are exact whatever their order (see kernels.hpp), so the lanes here are the
 // vector's: four floats at a time widened to float64, two accumulators per axis.
 void unit_sums_baseline(const float* const (&acc)[3], std::size_t n, double (&sum)[3],
@@ -81,14 +94,7 @@ void unit_sums_baseline(const float* const (&acc)[3], std::size_t n, double (&su
     alignas(16) double ls[2], lq[2];
     _mm_store_pd(ls, _mm_add_pd(s0, s1));
     _mm_store_pd(lq, _mm_add_pd(q0, q1));
-    double s = ls[0] + ls[1], q = lq[0] + lq[1];
-    for (; i < n; ++i) {
-      const double u = static_cast<double>(v[i]);
-      s += u;
-      q += u * u;
-    }
-    sum[axis] = s * kUnitsPerG;
-    squares[axis] = q * (kUnitsPerG * kUnitsPerG);
+    finish_unit_sums(v, i, n, ls[0] + ls[1], lq[0] + lq[1], sum[axis], squares[axis]);
   }
 }
 #else
@@ -150,14 +156,8 @@ __attribute__((target("avx2"))) void unit_sums_avx2(const float* const (&acc)[3]
     alignas(32) double ls[4], lq[4];
     _mm256_store_pd(ls, _mm256_add_pd(s0, s1));
     _mm256_store_pd(lq, _mm256_add_pd(q0, q1));
-    double s = (ls[0] + ls[1]) + (ls[2] + ls[3]), q = (lq[0] + lq[1]) + (lq[2] + lq[3]);
-    for (; i < n; ++i) {
-      const double u = static_cast<double>(v[i]);
-      s += u;
-      q += u * u;
-    }
-    sum[axis] = s * kUnitsPerG;
-    squares[axis] = q * (kUnitsPerG * kUnitsPerG);
+    finish_unit_sums(v, i, n, (ls[0] + ls[1]) + (ls[2] + ls[3]), (lq[0] + lq[1]) + (lq[2] + lq[3]),
+                     sum[axis], squares[axis]);
   }
 }
 // The same lanes as magnitudes_body and deviation_body, lanes 0-3 and 4-7 in two vectors:
